@@ -1,0 +1,42 @@
+#include "app/banner.h"
+
+#include <algorithm>
+
+#include "app/agent_options.h"
+#include "hold/hold_lifecycle.h"
+#include "monitor/key_poll_tick.h"
+
+QString mode_text(bool global_keys)
+{
+    if (global_keys)
+        return QStringLiteral(
+            "KEY = grave/` via /dev/input EVIOCGKEY (true level, SYSTEM-WIDE). q/Esc also system-wide.");
+    return QStringLiteral(
+        "KEY = grave/` only when typed in *this terminal* (EVIOCGKEY level after TTY press; other "
+        "windows ignored). q/Esc only from this terminal. --global-keys for system-wide KEY.");
+}
+
+QString banner_text(const AgentOptions& o)
+{
+    const QString hang = o.fixed_hang_set
+        ? QStringLiteral("fixed override %1 ms").arg(std::max(o.fixed_hang_ms, 0))
+        : QStringLiteral("KEYing monitor: break-in 1.5x word gap; continuous hang=0");
+    QString b;
+    b += QStringLiteral("keyline-bench (KEY agent) -> %1:%2\n").arg(o.host, QString::number(o.port));
+    b += QStringLiteral("  ` (grave) = KEY level: hold to assert, release to open  - not Space\n");
+    b += QStringLiteral("  ~ (shift+grave) = LATCH on; press ` or ~ again to release\n");
+    b += QStringLiteral("  q or Esc  = release hold and quit\n");
+    b += QStringLiteral("  station=%1  band=%2\n").arg(o.station, o.band);
+    b += QStringLiteral("  hold_timeout_ms=%1  keepalive every %2 ms while hold active\n")
+             .arg(o.ttl_ms)
+             .arg(KEEPALIVE_INTERVAL_MS);
+    b += QStringLiteral("  key poll=%1 ms (EVIOCGKEY true level)\n").arg(KEY_POLL_INTERVAL_MS);
+    b += QStringLiteral("  hang=%1\n").arg(hang);
+    b += QStringLiteral("  %1\n").arg(mode_text(o.global_keys));
+    b += QStringLiteral("  Latched (~) reads as one continuous mark: hang=0, released on the next press.\n");
+    b += QStringLiteral("  Held (`) >=500 ms is also continuous; short taps use break-in hang.\n");
+    b += QStringLiteral("  Or: --fixed-hang-ms 0 for immediate release on KEY open.\n");
+    b += QStringLiteral("  See docs/TX_INHIBIT.md s3 (Hold sender + KEYing monitor).\n");
+    b += QStringLiteral("\n");
+    return b;
+}

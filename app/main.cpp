@@ -1,0 +1,118 @@
+// keyline-bench: a KEY-agent stand-in. Watches the grave key as a
+// transmitter's KEY line and holds the station's transmitter inhibited over
+// UDP while it is keyed and for the hang after it.
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <QTextStream>
+#include <QTimer>
+#include <QUdpSocket>
+
+#include "app/agent_options.h"
+#include "app/banner.h"
+#include "app/quit_signals.h"
+#include "hold/hold_lifecycle.h"
+#include "hold/inhibit_payload.h"
+#include "hold/inhibit_sender.h"
+#include "input/evdev_discovery.h"
+#include "input/terminal_keys.h"
+#include "monitor/key_poll_tick.h"
+#include "monitor/keying_monitor.h"
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("keyline-bench"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("2.1"));
+
+    QCommandLineParser parser;
+    add_agent_options(parser);
+    parser.process(app);
+    const AgentOptions options = read_agent_options(parser);
+
+    QTextStream err(stderr);
+    if (!ttl_ms_valid(options.ttl_ms)) {
+        err << TTL_MS_ERROR << '\n';
+        return 2;
+    }
+    if (!host_is_numeric_address(options.host)) {
+        err << host_error_text(options.host) << '\n';
+        return 2;
+    }
+    if (!open_evdev_keyboard()) {
+        err << "keyline-bench: refusing to start (need true KEY level via /dev/input).\n"
+            << "  " << g_evdev_fail_reason << '\n'
+            << "  Verify after re-login:  groups | grep -w input\n";
+        return 1;
+    }
+
+    // Handlers first, so that a signal from here on ends the run cleanly.
+    const int signal_fd = install_quit_signals();
+    enter_raw_terminal();
+
+    QUdpSocket socket;
+    QTextStream out(stdout);
+
+    InhibitSender sender;
+    sender.socket = &socket;
+    sender.address = QHostAddress(options.host);
+    sender.host_text = options.host;
+    sender.port = options.port;
+    sender.station_body = json_string_body(options.station);
+    sender.band_body = json_string_body(options.band);
+    sender.verbose_keepalive = options.verbose_keepalive;
+    sender.out = &out;
+    sender.err = &err;
+
+    QTimer keepalive_timer;
+    configure_keepalive_timer(keepalive_timer);
+    Hold hold;
+    hold.sender = &sender;
+    hold.keepalive_timer = &keepalive_timer;
+    hold.ttl_ms = options.ttl_ms;
+
+    Monitor monitor;
+    monitor.hang_deadline_ms = &hold.hang_deadline_ms;
+    monitor.fixed_hang_set = options.fixed_hang_set;
+    monitor.fixed_hang_ms = options.fixed_hang_ms;
+    monitor.out = &out;
+    monitor.hold.start_hold = [&hold] { start_hold(hold); };
+    monitor.hold.release_hold = [&hold](const char* note) { release_hold(hold, note); };
+
+    PollTick tick;
+    tick.global_keys = options.global_keys;
+    tick.monitor = &monitor;
+    tick.sources = real_key_sources();
+    tick.end_run = [](int exit_status) {
+        restore_stdin_termios();
+        QCoreApplication::exit(exit_status);
+    };
+
+    out << banner_text(options);
+    out.flush();
+
+    QObject::connect(&keepalive_timer, &QTimer::timeout, &app, [&hold] { keepalive_tick(hold); });
+
+    QSocketNotifier* signal_notifier = nullptr;
+    if (signal_fd >= 0) {
+        signal_notifier = new QSocketNotifier(signal_fd, QSocketNotifier::Read, &app);
+        QObject::connect(signal_notifier, &QSocketNotifier::activated, &app, [&tick, signal_fd] {
+            const int signo = take_quit_signal(signal_fd);
+            if (signo > 0)
+                run_quit_path(tick, 128 + signo);
+        });
+    }
+
+    QTimer key_poll_timer;
+    key_poll_timer.setTimerType(Qt::PreciseTimer);
+    key_poll_timer.setInterval(KEY_POLL_INTERVAL_MS);
+    QObject::connect(&key_poll_timer, &QTimer::timeout, &app, [&tick] { key_poll_tick(tick); });
+    key_poll_timer.start();
+
+    const int result = QCoreApplication::exec();
+
+    key_poll_timer.stop();
+    restore_stdin_termios();
+    return result;
+}

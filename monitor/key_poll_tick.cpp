@@ -1,0 +1,122 @@
+#include "monitor/key_poll_tick.h"
+
+#include <QTextStream>
+
+#include "input/key_probes.h"
+#include "input/terminal_keys.h"
+#include "monitor/keying_monitor.h"
+#include "monitor/monotonic_clock.h"
+
+KeySources real_key_sources()
+{
+    return KeySources{monotonic_now_ms, space_down_evdev, shift_down_evdev, quit_keys_down_evdev,
+                      poll_stdin_keys};
+}
+
+namespace {
+
+struct Sample {
+    bool raw = false;
+    bool latch_request = false;
+    bool quit = false;
+};
+
+// A KEY byte typed into this terminal arms the gate; the device's true level
+// then decides how long the press lasts, and a tap too short for any tick to
+// see still counts within the press window.
+Sample sample_this_terminal(PollTick& t, qint64 now)
+{
+    Sample s;
+    if (g_term_raw)
+        t.sources.poll_terminal();
+    if (g_stdin_space) {
+        t.tty_armed = true;
+        t.tty_press_ms = now;
+        s.latch_request = g_stdin_latch;
+        g_stdin_latch = false;
+        g_stdin_space = false;
+    }
+    if (t.tty_armed) {
+        if (t.sources.space_down()) {
+            s.raw = true;
+        } else if (t.tty_press_ms >= 0 && now - t.tty_press_ms <= TTY_PRESS_WINDOW_MS) {
+            s.raw = true;
+        } else {
+            t.tty_armed = false;
+            t.tty_press_ms = -1;
+        }
+    }
+    if (g_term_raw)
+        t.sources.poll_terminal();
+    s.quit = g_stdin_quit;
+    return s;
+}
+
+// The device's levels alone, whatever window has the focus; the terminal
+// only contributes its quit bytes.
+Sample sample_system_wide(PollTick& t)
+{
+    Sample s;
+    s.raw = t.sources.space_down();
+    if (s.raw)
+        s.latch_request = t.sources.shift_down();
+    if (t.sources.quit_keys_down() == 1) {
+        s.quit = true;
+    } else {
+        if (g_term_raw)
+            t.sources.poll_terminal();
+        s.quit = g_stdin_quit;
+    }
+    return s;
+}
+
+}  // namespace
+
+void key_poll_tick(PollTick& t)
+{
+    if (t.quitting)
+        return;
+    const qint64 now = t.sources.now_ms();
+    const Sample s = t.global_keys ? sample_system_wide(t) : sample_this_terminal(t, now);
+
+    // The latch changes only on a rising edge of the raw level; the press
+    // that releases it never sets it again.
+    if (s.raw && !t.key_down) {
+        if (t.latched)
+            t.latched = false;
+        else if (s.latch_request)
+            t.latched = true;
+    }
+    t.key_down = s.raw;
+
+    if (s.quit) {
+        run_quit_path(t, 0);
+        return;
+    }
+
+    Monitor& m = *t.monitor;
+    if (s.raw || t.latched) {
+        if (!m.key_asserted)
+            on_key_assert(m, now);
+        return;
+    }
+    if (m.key_asserted)
+        on_key_open(m, now);
+    check_hang_expiry(m, now);
+}
+
+void run_quit_path(PollTick& t, int exit_status)
+{
+    if (t.quitting)
+        return;
+    t.quitting = true;
+    t.latched = false;
+    Monitor& m = *t.monitor;
+    m.hold.release_hold("quit");
+    if (m.out) {
+        *m.out << "quit\n";
+        m.out->flush();
+    }
+    if (t.end_run)
+        t.end_run(exit_status);
+}

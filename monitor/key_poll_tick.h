@@ -1,0 +1,43 @@
+#pragma once
+// The 5 ms heartbeat: samples the KEY, toggles the latch, handles quit and
+// hands the KEY's edges to the monitor.
+
+#include <functional>
+#include <QtGlobal>
+
+struct Monitor;
+
+constexpr int KEY_POLL_INTERVAL_MS = 5;
+// A KEY byte keeps the KEY pressed this long even if the device never shows it down.
+constexpr qint64 TTY_PRESS_WINDOW_MS = 24;
+
+// Where the tick reads the time and the keys; the real clock, probes and
+// terminal reader in the program, fakes in tests.
+struct KeySources {
+    qint64 (*now_ms)();
+    bool (*space_down)();
+    bool (*shift_down)();
+    int (*quit_keys_down)();  // 1 down, 0 up, -1 query failed
+    void (*poll_terminal)();  // called only while g_term_raw
+};
+KeySources real_key_sources();
+
+struct PollTick {
+    bool global_keys = false;
+    bool tty_armed = false;
+    qint64 tty_press_ms = -1;
+    bool key_down = false;
+    bool latched = false;
+    Monitor* monitor = nullptr;
+    KeySources sources{};
+    bool quitting = false;
+    // Restores the terminal and asks the event loop to quit with this status.
+    std::function<void(int exit_status)> end_run;
+};
+
+// One tick. Never blocks; allocates nothing unless an edge writes a line.
+void key_poll_tick(PollTick& tick);
+
+// Latch off, release the hold ("quit"), the "quit" line, terminal restored,
+// event loop asked to end with exit_status. A second call does nothing.
+void run_quit_path(PollTick& tick, int exit_status);

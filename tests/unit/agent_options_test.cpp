@@ -1,0 +1,161 @@
+// Option conversion, validation and the banner.
+
+#include <gtest/gtest.h>
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+
+#include "app/agent_options.h"
+#include "app/banner.h"
+
+namespace {
+
+AgentOptions parse(QStringList args)
+{
+    args.prepend("keyline-bench");
+    QCommandLineParser parser;
+    add_agent_options(parser);
+    EXPECT_TRUE(parser.parse(args)) << parser.errorText().toStdString();
+    return read_agent_options(parser);
+}
+
+}  // namespace
+
+TEST(AgentOptions, DefaultsWhenNothingIsGiven)
+{
+    const AgentOptions o = parse({});
+    EXPECT_EQ(o.host, "127.0.0.1");
+    EXPECT_EQ(o.port, 22372);
+    EXPECT_EQ(o.station, "TEST-KEY");
+    EXPECT_EQ(o.band, "144");
+    EXPECT_EQ(o.ttl_ms, 600);
+    EXPECT_FALSE(o.fixed_hang_set);
+    EXPECT_EQ(o.fixed_hang_ms, 0);
+    EXPECT_FALSE(o.global_keys);
+    EXPECT_FALSE(o.verbose_keepalive);
+}
+
+TEST(AgentOptions, ShortAndLongNames)
+{
+    const AgentOptions o = parse({"-H", "::1", "-p", "5000", "-s", "ST-1", "-b", "432", "-t", "1000",
+                                  "--fixed-hang-ms", "250", "--global-keys", "--verbose-keepalive"});
+    EXPECT_EQ(o.host, "::1");
+    EXPECT_EQ(o.port, 5000);
+    EXPECT_EQ(o.station, "ST-1");
+    EXPECT_EQ(o.band, "432");
+    EXPECT_EQ(o.ttl_ms, 1000);
+    EXPECT_TRUE(o.fixed_hang_set);
+    EXPECT_EQ(o.fixed_hang_ms, 250);
+    EXPECT_TRUE(o.global_keys);
+    EXPECT_TRUE(o.verbose_keepalive);
+}
+
+TEST(AgentOptions, PortIsTakenModulo65536AndZeroWhenNotANumber)
+{
+    EXPECT_EQ(parse({"--port", "70000"}).port, 4464);
+    EXPECT_EQ(parse({"--port", "65535"}).port, 65535);
+    EXPECT_EQ(parse({"--port", "65536"}).port, 0);
+    EXPECT_EQ(parse({"--port", "abc"}).port, 0);
+    EXPECT_EQ(parse({"--port", "-1"}).port, 0);
+}
+
+TEST(AgentOptions, NumbersThatDoNotParseBecomeZero)
+{
+    EXPECT_EQ(parse({"--ttl-ms", "abc"}).ttl_ms, 0);
+    EXPECT_EQ(parse({"--ttl-ms", "-5"}).ttl_ms, -5);
+    const AgentOptions bad_hang = parse({"--fixed-hang-ms", "abc"});
+    EXPECT_TRUE(bad_hang.fixed_hang_set);
+    EXPECT_EQ(bad_hang.fixed_hang_ms, 0);
+    const AgentOptions negative_hang = parse({"--fixed-hang-ms", "-5"});
+    EXPECT_TRUE(negative_hang.fixed_hang_set);
+    EXPECT_EQ(negative_hang.fixed_hang_ms, -5);
+}
+
+TEST(AgentOptions, TtlBoundsAreInclusive)
+{
+    EXPECT_FALSE(ttl_ms_valid(99));
+    EXPECT_TRUE(ttl_ms_valid(100));
+    EXPECT_TRUE(ttl_ms_valid(30000));
+    EXPECT_FALSE(ttl_ms_valid(30001));
+    EXPECT_FALSE(ttl_ms_valid(0));
+    EXPECT_FALSE(ttl_ms_valid(-5));
+}
+
+TEST(AgentOptions, OnlyNumericHostsAreAccepted)
+{
+    for (const char* host : {"127.0.0.1", "10.1.2.3", "::1", "fe80::1", "2001:db8::42"})
+        EXPECT_TRUE(host_is_numeric_address(host)) << host;
+    for (const char* host : {"localhost", "station.local", "999.1.1.1", "", "1.2.3.4.5", "::g"})
+        EXPECT_FALSE(host_is_numeric_address(host)) << host;
+    EXPECT_EQ(host_error_text("localhost"),
+              "keyline-bench: --host must be a numeric IPv4 or IPv6 address: localhost");
+}
+
+TEST(AgentOptions, HelpListsTheOptionsInOrderAfterHelpAndVersion)
+{
+    int argc = 1;
+    char name[] = "keyline-bench";
+    char* argv[] = {name, nullptr};
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    add_agent_options(parser);
+    const QString help = parser.helpText();
+    EXPECT_TRUE(help.contains("KEY-agent stand-in (docs/TX_INHIBIT.md s3): Hold sender + KEYing monitor.\n"
+                              "KEY key = left quote / grave ` (not Space - typing won't false-trigger).\n"
+                              "Break-in CW: hang = 1.5x word gap; continuous KEY: hang 0.\n"
+                              "Default: KEY only from *this terminal* (other windows ignored).\n"
+                              "Use --global-keys for system-wide KEY (true agent bench).\n"))
+        << help.toStdString();
+    const QStringList order = {"--help", "--version", "-H, --host <host>", "-p, --port <port>",
+                               "-s, --station <name>", "-b, --band <band>", "-t, --ttl-ms <ms>",
+                               "--fixed-hang-ms <ms>", "--global-keys", "--verbose-keepalive"};
+    int at = 0;
+    for (const QString& item : order) {
+        const int found = help.indexOf(item, at);
+        ASSERT_GE(found, 0) << item.toStdString() << "\n" << help.toStdString();
+        at = found + item.size();
+    }
+    const QString flowing = help.simplified();  // help texts are wrapped to the terminal width
+    for (const char* text : {"Ostrel station host (default 127.0.0.1)", "Inhibit UDP port (default 22372)",
+                             "Badge station id", "Band field (informational)",
+                             "hold_timeout_ms on hold/keepalive packets (default 600)",
+                             "Override hang after KEY open (ms). Omit for KEYing-monitor hang.",
+                             "Read grave/` KEY system-wide (other windows can trigger). Not default.",
+                             "Log every keepalive (default: HOLD, KEY events, RELEASE only)."})
+        EXPECT_TRUE(flowing.contains(text)) << text;
+}
+
+TEST(Banner, DefaultsAllFourteenLines)
+{
+    const QString expected =
+        "keyline-bench (KEY agent) -> 127.0.0.1:22372\n"
+        "  ` (grave) = KEY level: hold to assert, release to open  - not Space\n"
+        "  ~ (shift+grave) = LATCH on; press ` or ~ again to release\n"
+        "  q or Esc  = release hold and quit\n"
+        "  station=TEST-KEY  band=144\n"
+        "  hold_timeout_ms=600  keepalive every 200 ms while hold active\n"
+        "  key poll=5 ms (EVIOCGKEY true level)\n"
+        "  hang=KEYing monitor: break-in 1.5x word gap; continuous hang=0\n"
+        "  KEY = grave/` only when typed in *this terminal* (EVIOCGKEY level after TTY press; other "
+        "windows ignored). q/Esc only from this terminal. --global-keys for system-wide KEY.\n"
+        "  Latched (~) reads as one continuous mark: hang=0, released on the next press.\n"
+        "  Held (`) >=500 ms is also continuous; short taps use break-in hang.\n"
+        "  Or: --fixed-hang-ms 0 for immediate release on KEY open.\n"
+        "  See docs/TX_INHIBIT.md s3 (Hold sender + KEYing monitor).\n"
+        "\n";
+    EXPECT_EQ(banner_text(parse({})), expected);
+}
+
+TEST(Banner, ShowsConvertedValuesAndTheMode)
+{
+    const QStringList lines =
+        banner_text(parse({"--port", "70000", "--fixed-hang-ms", "-5", "--global-keys", "-s", "A%1B"}))
+            .split('\n');
+    ASSERT_EQ(lines.size(), 15);  // 14 lines and the text after the last line feed
+    EXPECT_EQ(lines[0], "keyline-bench (KEY agent) -> 127.0.0.1:4464");
+    EXPECT_EQ(lines[4], "  station=A%1B  band=144");
+    EXPECT_EQ(lines[7], "  hang=fixed override 0 ms");
+    EXPECT_EQ(lines[8],
+              "  KEY = grave/` via /dev/input EVIOCGKEY (true level, SYSTEM-WIDE). q/Esc also system-wide.");
+    EXPECT_EQ(banner_text(parse({"--fixed-hang-ms", "1000"})).split('\n')[7], "  hang=fixed override 1000 ms");
+}

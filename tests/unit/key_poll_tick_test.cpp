@@ -1,0 +1,336 @@
+// The key poll tick's decisions with a fake clock, fake probes and a fake
+// terminal reader.
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <string>
+#include <vector>
+
+#include <QString>
+#include <QTextStream>
+
+#include "input/terminal_keys.h"
+#include "monitor/key_poll_tick.h"
+#include "monitor/keying_monitor.h"
+#include "monitor/monotonic_clock.h"
+
+namespace {
+
+// What the fakes answer, and the order in which the tick asked.
+struct FakeWorld {
+    qint64 now = 0;
+    bool grave = false;
+    bool shift = false;
+    int quit_keys = 0;
+    std::deque<std::string> terminal_bytes;  // one entry per poll_terminal call that has input
+    std::vector<std::string> calls;
+};
+FakeWorld world;
+
+qint64 fake_now()
+{
+    world.calls.push_back("clock");
+    return world.now;
+}
+bool fake_space()
+{
+    world.calls.push_back("space");
+    return world.grave;
+}
+bool fake_shift()
+{
+    world.calls.push_back("shift");
+    return world.shift;
+}
+int fake_quit_keys()
+{
+    world.calls.push_back("quitkeys");
+    return world.quit_keys;
+}
+void fake_poll_terminal()
+{
+    world.calls.push_back("poll");
+    if (world.terminal_bytes.empty())
+        return;
+    const std::string chunk = world.terminal_bytes.front();
+    world.terminal_bytes.pop_front();
+    const TerminalMarks marks =
+        scan_terminal_bytes(reinterpret_cast<const unsigned char*>(chunk.data()), long(chunk.size()));
+    g_stdin_space = g_stdin_space || marks.key;
+    g_stdin_latch = g_stdin_latch || marks.latch;
+    g_stdin_quit = g_stdin_quit || marks.quit;
+}
+
+struct TickFixture : ::testing::Test {
+    QString text;
+    QTextStream out{&text};
+    std::vector<std::string> holds;  // "start", "release:<note>"
+    bool hold_active = false;
+    qint64 deadline = -1;
+    Monitor monitor;
+    PollTick tick;
+    std::vector<int> ended_with;
+
+    void SetUp() override
+    {
+        world = FakeWorld{};
+        text.clear();
+        holds.clear();
+        ended_with.clear();
+        hold_active = false;
+        deadline = -1;
+        monitor = Monitor{};
+        tick = PollTick{};
+        g_stdin_space = g_stdin_latch = g_stdin_quit = false;
+        g_term_raw = true;  // the fake reader stands in for the raw terminal
+        monitor.hang_deadline_ms = &deadline;
+        monitor.out = &out;
+        monitor.hold.start_hold = [this] {
+            holds.push_back("start");
+            hold_active = true;
+        };
+        monitor.hold.release_hold = [this](const char* note) {
+            deadline = -1;
+            if (hold_active)
+                holds.push_back(std::string("release:") + note);
+            hold_active = false;
+        };
+        tick.monitor = &monitor;
+        tick.sources = KeySources{fake_now, fake_space, fake_shift, fake_quit_keys, fake_poll_terminal};
+        tick.end_run = [this](int status) { ended_with.push_back(status); };
+    }
+    void TearDown() override
+    {
+        g_term_raw = false;
+        g_stdin_space = g_stdin_latch = g_stdin_quit = false;
+    }
+
+    void tick_at(qint64 now)
+    {
+        world.now = now;
+        key_poll_tick(tick);
+    }
+    // Ticks every 5 ms from 'from' up to and including 'to'.
+    void tick_through(qint64 from, qint64 to)
+    {
+        for (qint64 t = from; t <= to; t += 5)
+            tick_at(t);
+    }
+    int count_lines(const QString& what) const { return text.count(what); }
+};
+
+}  // namespace
+
+TEST_F(TickFixture, TerminalTapCountsForTheWholePressWindowAndNoLonger)
+{
+    world.terminal_bytes = {"`"};
+    tick_at(1000);
+    EXPECT_TRUE(monitor.key_asserted);
+    EXPECT_EQ(holds, std::vector<std::string>{"start"});
+    tick_at(1024);  // 24 ms after the byte: still inside
+    EXPECT_TRUE(monitor.key_asserted);
+    EXPECT_EQ(count_lines("KEY OPEN"), 0);
+    tick_at(1025);  // 25: outside, the device never showed the key down
+    EXPECT_FALSE(monitor.key_asserted);
+    EXPECT_FALSE(tick.tty_armed);
+    EXPECT_EQ(tick.tty_press_ms, -1);
+    EXPECT_EQ(count_lines("KEY OPEN   hang=315 ms  class=break-in CW  dit~25 ms  ~48 WPM"), 1);
+}
+
+TEST_F(TickFixture, TerminalModeLeavesTheDeviceAloneUntilAByteArrives)
+{
+    world.grave = true;  // held in another window
+    tick_through(0, 100);
+    EXPECT_FALSE(monitor.key_asserted);
+    for (const std::string& call : world.calls)
+        EXPECT_NE(call, "space");
+    EXPECT_TRUE(holds.empty());
+}
+
+TEST_F(TickFixture, TerminalPressLastsWhileTheDeviceShowsTheKeyDown)
+{
+    world.terminal_bytes = {"`"};
+    world.grave = true;
+    tick_through(1000, 1400);
+    EXPECT_TRUE(monitor.key_asserted);
+    world.grave = false;
+    tick_at(1405);  // byte 405 ms ago, key up: opens at once
+    EXPECT_FALSE(monitor.key_asserted);
+    EXPECT_EQ(count_lines("KEY OPEN   hang=1260 ms  class=break-in CW  dit~405 ms  ~3 WPM"), 1);
+}
+
+TEST_F(TickFixture, TildeLatchesAndTheNextPressReleases)
+{
+    world.terminal_bytes = {"~"};
+    tick_at(1000);
+    EXPECT_TRUE(tick.latched);
+    tick_through(1005, 2000);  // key up, press window long over: latched KEY stays asserted
+    EXPECT_TRUE(monitor.key_asserted);
+    EXPECT_EQ(count_lines("KEY OPEN"), 0);
+
+    world.terminal_bytes = {"~"};  // a tilde in the releasing press does not latch again
+    tick_at(2005);
+    EXPECT_FALSE(tick.latched);
+    EXPECT_TRUE(monitor.key_asserted);
+    tick_at(2029);
+    EXPECT_TRUE(monitor.key_asserted);
+    tick_at(2030);
+    EXPECT_FALSE(monitor.key_asserted);
+    // One mark from 1000 to 2030: continuous, released at once.
+    EXPECT_EQ(holds, (std::vector<std::string>{"start", "release:continuous (non-break-in/SSB)"}));
+}
+
+TEST_F(TickFixture, ShiftAtTheRisingEdgeLatchesInSystemWideMode)
+{
+    tick.global_keys = true;
+    world.grave = true;
+    world.shift = true;
+    tick_at(1000);
+    EXPECT_TRUE(tick.latched);
+    world.grave = false;
+    world.shift = false;
+    tick_through(1005, 1200);
+    EXPECT_TRUE(monitor.key_asserted);
+    world.grave = true;  // any next press releases the latch
+    tick_at(1205);
+    EXPECT_FALSE(tick.latched);
+    world.grave = false;
+    tick_at(1210);
+    EXPECT_FALSE(monitor.key_asserted);
+}
+
+TEST_F(TickFixture, LatchRequestWhileTheLevelIsAlreadyHighIsDropped)
+{
+    tick.global_keys = true;
+    world.grave = true;
+    tick_at(1000);
+    world.shift = true;  // shift after grave went down
+    tick_through(1005, 1100);
+    EXPECT_FALSE(tick.latched);
+
+    TearDown();
+    SetUp();
+    world.terminal_bytes = {"`", "", "~"};  // a tilde while grave is held in the terminal
+    world.grave = true;
+    tick_through(1000, 1100);
+    EXPECT_FALSE(tick.latched);
+    EXPECT_FALSE(g_stdin_latch);  // consumed with its KEY byte
+}
+
+TEST_F(TickFixture, SystemWideModeIgnoresTerminalKeyBytes)
+{
+    tick.global_keys = true;
+    world.terminal_bytes = {"`~"};
+    tick_through(1000, 1100);
+    EXPECT_FALSE(monitor.key_asserted);
+    EXPECT_TRUE(g_stdin_space);  // neither read nor cleared
+    EXPECT_TRUE(g_stdin_latch);
+}
+
+TEST_F(TickFixture, QuitInTheSameTickAsAPressWritesNoAssert)
+{
+    world.terminal_bytes = {"`q"};
+    tick_at(1000);
+    EXPECT_EQ(count_lines("KEY ASSERT"), 0);
+    EXPECT_TRUE(holds.empty());
+    EXPECT_EQ(ended_with, std::vector<int>{0});
+    EXPECT_TRUE(text.endsWith("quit\n"));
+
+    TearDown();
+    SetUp();
+    tick.global_keys = true;
+    world.grave = true;
+    world.quit_keys = 1;
+    tick_at(1000);
+    EXPECT_EQ(count_lines("KEY ASSERT"), 0);
+    EXPECT_EQ(ended_with, std::vector<int>{0});
+}
+
+TEST_F(TickFixture, QuitReleasesAnActiveHoldOnceAndEndsTheRun)
+{
+    world.terminal_bytes = {"~"};
+    tick_at(1000);
+    ASSERT_TRUE(tick.latched);
+    world.terminal_bytes = {"Q"};
+    tick_at(1005);
+    EXPECT_FALSE(tick.latched);
+    EXPECT_EQ(holds, (std::vector<std::string>{"start", "release:quit"}));
+    EXPECT_EQ(text.right(5), "quit\n");
+    EXPECT_EQ(count_lines("KEY OPEN"), 0);
+    tick_at(1010);  // the loop may tick once more before it ends: nothing happens
+    run_quit_path(tick, 143);
+    EXPECT_EQ(ended_with, std::vector<int>{0});
+    EXPECT_EQ(count_lines("quit\n"), 1);
+}
+
+TEST_F(TickFixture, QuitFallsBackToTheTerminalWhenTheQuitKeyQueryFails)
+{
+    tick.global_keys = true;
+    world.quit_keys = -1;
+    tick_at(1000);
+    EXPECT_TRUE(ended_with.empty());
+    world.terminal_bytes = {"\x1b"};
+    tick_at(1005);
+    EXPECT_EQ(ended_with, std::vector<int>{0});
+}
+
+TEST_F(TickFixture, OrderOfCallsInOneTick)
+{
+    world.terminal_bytes = {"`"};
+    tick_at(1000);
+    EXPECT_EQ(world.calls, (std::vector<std::string>{"clock", "poll", "space", "poll"}));
+
+    world.calls.clear();
+    tick.global_keys = true;
+    world.grave = true;
+    tick_at(1005);
+    EXPECT_EQ(world.calls, (std::vector<std::string>{"clock", "space", "shift", "quitkeys", "poll"}));
+
+    world.calls.clear();
+    world.grave = false;
+    world.quit_keys = 1;
+    tick_at(1010);  // quit keys down: the terminal is not read in this tick
+    EXPECT_EQ(world.calls, (std::vector<std::string>{"clock", "space", "quitkeys"}));
+}
+
+TEST_F(TickFixture, HangExpiresOnTheFirstTickAtOrAfterTheDeadlineButNotWhenQuitting)
+{
+    tick.global_keys = true;
+    world.grave = true;
+    tick_at(1000);
+    world.grave = false;
+    tick_at(1060);  // 60 ms mark: hang 630, deadline 1690
+    EXPECT_EQ(deadline, 1690);
+    tick_at(1689);
+    EXPECT_EQ(holds.size(), 1u);
+    tick_at(1690);
+    EXPECT_EQ(holds, (std::vector<std::string>{"start", "release:hang done / EOT"}));
+    EXPECT_EQ(monitor.keying.key_class, Unknown);
+
+    holds.clear();
+    world.grave = true;
+    tick_at(3000);
+    world.grave = false;
+    tick_at(3060);
+    world.quit_keys = 1;
+    tick_at(4000);  // past the deadline, but this tick quits
+    EXPECT_EQ(holds, (std::vector<std::string>{"start", "release:quit"}));
+}
+
+TEST_F(TickFixture, TimesComeFromTheInjectedClock)
+{
+    tick.global_keys = true;
+    world.grave = true;
+    tick_at(50000);
+    EXPECT_EQ(monitor.keying.mark_start_ms, 50000);
+    world.grave = false;
+    tick_at(50100);
+    EXPECT_EQ(deadline, 50100 + 1050);  // 100 ms dit: 10.5 dits
+
+    // The program's own clock is monotonic.
+    EXPECT_EQ(real_key_sources().now_ms, &monotonic_now_ms);
+    const qint64 a = monotonic_now_ms();
+    const qint64 b = monotonic_now_ms();
+    EXPECT_GE(b, a);
+}
