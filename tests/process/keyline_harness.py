@@ -1,0 +1,482 @@
+"""Harness for running the real keyline-bench under an emulated keyboard.
+
+Pieces:
+  - GLibLoop: serves the umockdev ioctl handlers from a background thread.
+  - EmulatedInput: a umockdev testbed with /dev/input nodes, by-path links and
+    ioctl handlers whose key levels the test sets at any moment.
+  - Pty: a pseudo-terminal whose slave becomes the program's standard input.
+  - UdpReceiver: collects the inhibit datagrams on 127.0.0.1.
+  - Agent: starts the program, reads its output with timestamps, bounded waits.
+
+Every wait here is bounded, and an Agent never outlives its test.
+"""
+
+import errno
+import json
+import os
+import pty
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import termios
+import threading
+import time
+
+import gi
+
+gi.require_version("UMockdev", "1.0")
+from gi.repository import GLib, UMockdev  # noqa: E402
+
+# ioctl requests the program makes on an input device.
+EVIOCGBIT_TYPES = 0x80084520  # EVIOCGBIT(0, 8): event-type bitmap
+EVIOCGBIT_KEYS = 0x80604521  # EVIOCGBIT(EV_KEY, 96): key-code bitmap
+EVIOCGKEY = 0x80604518  # EVIOCGKEY(96): keys down now
+
+EV_KEY = 1
+KEY_ESC = 1
+KEY_Q = 16
+KEY_GRAVE = 41
+KEY_LEFTSHIFT = 42
+KEY_RIGHTSHIFT = 54
+
+# A plain PC keyboard: Esc through F12 (codes 1..88).
+FULL_KEYBOARD = frozenset(range(1, 89))
+
+KBD_LINK = "platform-i8042-serio-0-event-kbd"
+
+
+def key_bitmap(codes, size):
+    """Kernel layout: code n is bit n % 64 of little-endian 64-bit word n // 64."""
+    buf = bytearray(size)
+    for code in codes:
+        if 0 <= code < size * 8:
+            buf[code // 8] |= 1 << (code % 8)
+    return bytes(buf)
+
+
+class GLibLoop:
+    """The default GLib main context iterated by one background thread.
+
+    attach_ioctl() hooks its socket into the default context, so a loop on it
+    answers the program's ioctls while the test thread does its own waiting."""
+
+    def __init__(self):
+        self.loop = GLib.MainLoop()
+        self.thread = threading.Thread(target=self.loop.run, name="glib", daemon=True)
+        self.thread.start()
+
+    def stop(self):
+        self.loop.quit()
+        self.thread.join(timeout=5)
+
+
+class KeyboardHandler(UMockdev.IoctlBase):
+    """Answers the evdev ioctls of one device path.
+
+    `types` and `codes` are the advertised capabilities; `down` is the set of
+    keys held now, read on every EVIOCGKEY. `calls` counts requests by value."""
+
+    def __init__(self, path, types=(EV_KEY,), codes=FULL_KEYBOARD):
+        super().__init__()
+        self.path = path
+        self.types = frozenset(types)
+        self.codes = frozenset(codes)
+        self.down = frozenset()
+        self.calls = {}
+        self._lock = threading.Lock()
+
+    def do_handle_ioctl(self, client):
+        request = client.get_request()
+        with self._lock:
+            self.calls[request] = self.calls.get(request, 0) + 1
+        if request == EVIOCGBIT_TYPES:
+            return self._answer(client, key_bitmap(self.types, 8))
+        if request == EVIOCGBIT_KEYS:
+            return self._answer(client, key_bitmap(self.codes, 96))
+        if request == EVIOCGKEY:
+            return self._answer(client, key_bitmap(self.down, 96))
+        client.complete(-1, errno.ENOTTY)
+        return True
+
+    @staticmethod
+    def _answer(client, data):
+        client.get_arg().resolve(0, len(data)).update(0, data)
+        client.complete(len(data), 0)
+        return True
+
+    def count(self, request):
+        with self._lock:
+            return self.calls.get(request, 0)
+
+
+class EmulatedInput:
+    """A umockdev testbed holding the program's view of /dev/input.
+
+    /dev/input and /dev/input/by-path always exist in the testbed (possibly
+    empty): a path missing there would fall through to the real /dev."""
+
+    def __init__(self):
+        self.testbed = UMockdev.Testbed.new()
+        self.root = self.testbed.get_root_dir()
+        self.input_dir = os.path.join(self.root, "dev", "input")
+        self.by_path_dir = os.path.join(self.input_dir, "by-path")
+        os.makedirs(self.by_path_dir, exist_ok=True)
+        self.handlers = {}  # device path as the program opens it -> handler
+        self._held = frozenset()
+
+    # --- building -------------------------------------------------------
+
+    def add_node(self, name="event0"):
+        """An event node /dev/input/<name> that answers no ioctls by itself."""
+        self.testbed.add_from_string(
+            "P: /devices/platform/i8042/serio0/input/input0/%s\n"
+            "N: input/%s\n"
+            "E: SUBSYSTEM=input\n"
+            "E: DEVNAME=/dev/input/%s\n"
+            "E: ID_INPUT=1\n"
+            "E: ID_INPUT_KEY=1\n"
+            "E: ID_INPUT_KEYBOARD=1\n" % (name, name, name)
+        )
+        return "/dev/input/" + name
+
+    def add_link(self, link_name, target_name):
+        """A by-path link, made by hand as udev would: <link> -> ../<target>."""
+        os.symlink("../" + target_name, os.path.join(self.by_path_dir, link_name))
+        return "/dev/input/by-path/" + link_name
+
+    def answer(self, path, types=(EV_KEY,), codes=FULL_KEYBOARD):
+        """Attach an ioctl handler to one path. Routing follows the path the
+        program opened, so a node and each link to it need their own."""
+        handler = KeyboardHandler(path, types, codes)
+        handler.down = self._held
+        self.testbed.attach_ioctl(path, handler)
+        self.handlers[path] = handler
+        return handler
+
+    def add_keyboard(self, name="event0", link=KBD_LINK, types=(EV_KEY,),
+                     codes=FULL_KEYBOARD):
+        """A keyboard node, optionally reachable through a by-path link, with
+        handlers on the node and on the link."""
+        node = self.add_node(name)
+        self.answer(node, types, codes)
+        if link:
+            self.answer(self.add_link(link, name), types, codes)
+        return node
+
+    def add_locked_node(self, name="event0"):
+        """An entry the program may not open: mode 000. Only refuses an
+        opener without CAP_DAC_OVERRIDE (see unprivileged_prefix)."""
+        path = os.path.join(self.input_dir, name)
+        with open(path, "wb"):
+            pass
+        os.chmod(path, 0)
+        return "/dev/input/" + name
+
+    # --- key levels (any thread, any moment) ----------------------------
+
+    def set_keys(self, codes):
+        self._held = frozenset(codes)
+        for handler in self.handlers.values():
+            handler.down = self._held
+
+    def down(self, *codes):
+        self.set_keys(self._held | set(codes))
+
+    def up(self, *codes):
+        self.set_keys(self._held - set(codes))
+
+    def held(self):
+        return self._held
+
+    def count(self, request):
+        """Requests of this kind answered on all paths together."""
+        return sum(h.count(request) for h in self.handlers.values())
+
+    def child_env(self):
+        env = dict(os.environ)
+        env["UMOCKDEV_DIR"] = self.root
+        return env
+
+    def close(self):
+        for path in list(self.handlers):
+            try:
+                self.testbed.detach_ioctl(path)
+            except GLib.Error:
+                pass
+        self.handlers.clear()
+        # The testbed removes its directory when released; locked entries
+        # are made removable first.
+        for entry in os.listdir(self.input_dir):
+            full = os.path.join(self.input_dir, entry)
+            if os.path.isfile(full) and not os.path.islink(full):
+                os.chmod(full, 0o600)
+        self.testbed = None
+
+
+_unprivileged = None
+
+
+def unprivileged_prefix():
+    """Command prefix under which file modes are enforced, or None.
+
+    As root, drop CAP_DAC_OVERRIDE and CAP_DAC_READ_SEARCH from the bounding
+    set (the uid stays 0, so the testbed stays reachable); as any other user
+    nothing is needed."""
+    global _unprivileged
+    if _unprivileged is None:
+        if os.geteuid() != 0:
+            _unprivileged = []
+        else:
+            setpriv = shutil.which("setpriv")
+            cmd = [setpriv, "--bounding-set", "-dac_override,-dac_read_search"] if setpriv else None
+            ok = False
+            if cmd:
+                try:
+                    ok = subprocess.run(cmd + ["true"], timeout=10,
+                                        stdout=subprocess.DEVNULL,
+                                        stderr=subprocess.DEVNULL).returncode == 0
+                except (OSError, subprocess.TimeoutExpired):
+                    ok = False
+            _unprivileged = cmd if ok else False
+    return _unprivileged if _unprivileged is not False else None
+
+
+class Pty:
+    """A pseudo-terminal; the slave is the program's standard input. The test
+    keeps both ends open so it can read the slave's settings and type."""
+
+    def __init__(self):
+        self.master, self.slave = pty.openpty()
+        self.initial = self.attrs()  # as the program will find them
+
+    def attrs(self):
+        return termios.tcgetattr(self.slave)
+
+    def type(self, data):
+        os.write(self.master, data)
+
+    def close(self):
+        for fd in (self.master, self.slave):
+            try:
+                os.close(fd)
+            except OSError:
+                pass
+
+
+class UdpReceiver:
+    """Collects datagrams on 127.0.0.1:<random port> as (monotonic arrival
+    time, parsed JSON or None, raw bytes)."""
+
+    def __init__(self):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.settimeout(0.05)
+        self.port = self.sock.getsockname()[1]
+        self._items = []
+        self._cond = threading.Condition()
+        self._stop = threading.Event()
+        self.thread = threading.Thread(target=self._run, name="udp", daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        while not self._stop.is_set():
+            try:
+                data, _ = self.sock.recvfrom(65536)
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            arrived = time.monotonic()
+            try:
+                parsed = json.loads(data.decode("utf-8"))
+            except ValueError:
+                parsed = None
+            with self._cond:
+                self._items.append((arrived, parsed, data))
+                self._cond.notify_all()
+
+    def datagrams(self):
+        with self._cond:
+            return list(self._items)
+
+    def wait_count(self, n, timeout):
+        """Wait until at least n datagrams arrived; returns them all."""
+        deadline = time.monotonic() + timeout
+        with self._cond:
+            while len(self._items) < n:
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    break
+                self._cond.wait(left)
+            return list(self._items)
+
+    def close(self):
+        self._stop.set()
+        self.thread.join(timeout=2)
+        self.sock.close()
+
+
+class _LineReader:
+    """Reads one pipe to EOF, keeping the raw bytes and timestamped lines."""
+
+    def __init__(self, stream, cond):
+        self.stream = stream
+        self.cond = cond
+        self.raw = bytearray()
+        self.lines = []  # (monotonic time, text without the line feed)
+        self.eof = False
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        pending = b""
+        fd = self.stream.fileno()
+        while True:
+            try:
+                chunk = os.read(fd, 4096)
+            except OSError:
+                chunk = b""
+            now = time.monotonic()
+            with self.cond:
+                if not chunk:
+                    if pending:
+                        self.lines.append((now, pending.decode("utf-8", "replace")))
+                    self.eof = True
+                    self.cond.notify_all()
+                    return
+                self.raw += chunk
+                pending += chunk
+                while b"\n" in pending:
+                    line, pending = pending.split(b"\n", 1)
+                    self.lines.append((now, line.decode("utf-8", "replace")))
+                self.cond.notify_all()
+
+
+class Agent:
+    """One run of keyline-bench."""
+
+    def __init__(self, binary, inputs, receiver):
+        self.binary = binary
+        self.inputs = inputs
+        self.receiver = receiver
+        self.proc = None
+        self.tty = None
+        self._cond = threading.Condition()
+        self._out = None
+        self._err = None
+
+    def start(self, args=(), stdin="pty", prefix=(), port=True):
+        """Start the program. stdin 'pty' gives it a fresh pseudo-terminal
+        (self.tty), 'devnull' gives it /dev/null. Unless port is False,
+        --port <receiver port> goes first so nothing leaves loopback."""
+        assert self.proc is None, "one run per Agent"
+        argv = list(prefix) + [self.binary]
+        if port:
+            argv += ["--port", str(self.receiver.port)]
+        argv += list(args)
+        if stdin == "pty":
+            self.tty = Pty()
+            stdin_arg = self.tty.slave
+        elif stdin == "devnull":
+            stdin_arg = subprocess.DEVNULL
+        else:
+            raise ValueError(stdin)
+        self.proc = subprocess.Popen(
+            argv, stdin=stdin_arg, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            env=self.inputs.child_env(), start_new_session=True)
+        self._out = _LineReader(self.proc.stdout, self._cond)
+        self._err = _LineReader(self.proc.stderr, self._cond)
+        return self
+
+    # --- output ---------------------------------------------------------
+
+    def lines(self, stream="stdout"):
+        with self._cond:
+            return [text for _, text in self._reader(stream).lines]
+
+    def timed_lines(self, stream="stdout"):
+        with self._cond:
+            return list(self._reader(stream).lines)
+
+    def text(self, stream="stdout"):
+        with self._cond:
+            return bytes(self._reader(stream).raw).decode("utf-8", "replace")
+
+    def _reader(self, stream):
+        return self._out if stream == "stdout" else self._err
+
+    def wait_line(self, regex, timeout=10.0, stream="stdout", start=0):
+        """The first line (from index `start`) matching regex; fails the test
+        with what was seen when none arrives within the timeout."""
+        pattern = re.compile(regex)
+        deadline = time.monotonic() + timeout
+        reader = self._reader(stream)
+        with self._cond:
+            while True:
+                for _, text in reader.lines[start:]:
+                    if pattern.search(text):
+                        return text
+                left = deadline - time.monotonic()
+                if left <= 0 or reader.eof:
+                    break
+                self._cond.wait(min(left, 0.1))
+        raise AssertionError(
+            "no %s line matching %r within %.1f s (exit status %r)\nstdout:\n%s\nstderr:\n%s"
+            % (stream, regex, timeout, self.proc.poll(), self.text("stdout"), self.text("stderr")))
+
+    def wait_banner(self, timeout=15.0):
+        """Wait for the banner's closing empty line; returns the stdout lines."""
+        self.wait_line(r"^$", timeout)
+        return self.lines()
+
+    # --- process --------------------------------------------------------
+
+    def wait_exit(self, timeout=10.0):
+        """Exit status (negative for a signal), after all output was read."""
+        try:
+            status = self.proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            raise AssertionError(
+                "program still running after %.1f s\nstdout:\n%s\nstderr:\n%s"
+                % (timeout, self.text("stdout"), self.text("stderr")))
+        deadline = time.monotonic() + 5
+        with self._cond:
+            while not (self._out.eof and self._err.eof) and time.monotonic() < deadline:
+                self._cond.wait(0.1)
+        return status
+
+    def running(self):
+        return self.proc is not None and self.proc.poll() is None
+
+    def quit(self, timeout=10.0):
+        """Type q into the terminal and wait for the exit status."""
+        self.tty.type(b"q")
+        return self.wait_exit(timeout)
+
+    def signal(self, signum):
+        self.proc.send_signal(signum)
+
+    def kill(self):
+        """Never leave a child running: SIGKILL its session, then reap."""
+        if self.proc is None:
+            return
+        if self.proc.poll() is None:
+            try:
+                os.killpg(self.proc.pid, signal.SIGKILL)
+            except OSError:
+                pass
+            try:
+                self.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                pass
+        for reader in (self._out, self._err):
+            reader.thread.join(timeout=5)
+        for stream in (self.proc.stdout, self.proc.stderr):
+            try:
+                stream.close()
+            except OSError:
+                pass
+        if self.tty:
+            self.tty.close()
