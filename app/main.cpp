@@ -52,7 +52,6 @@ int main(int argc, char** argv)
     enter_raw_terminal();
 
     QUdpSocket socket;
-    QTextStream out(stdout);
 
     InhibitSender sender;
     sender.socket = &socket;
@@ -62,7 +61,6 @@ int main(int argc, char** argv)
     sender.station_body = json_string_body(options.station);
     sender.band_body = json_string_body(options.band);
     sender.verbose_keepalive = options.verbose_keepalive;
-    sender.out = &out;
     sender.err = &err;
 
     QTimer keepalive_timer;
@@ -71,6 +69,11 @@ int main(int argc, char** argv)
     hold.sender = &sender;
     hold.keepalive_timer = &keepalive_timer;
     hold.ttl_ms = options.ttl_ms;
+
+    // The log stream is shared by the datagram lines and the KEY lines; each
+    // line is flushed as it is written, so they follow the order of events.
+    QTextStream out(stdout);
+    sender.out = &out;
 
     Monitor monitor;
     monitor.hang_deadline_ms = &hold.hang_deadline_ms;
