@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "qt_test_app.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
@@ -93,10 +95,7 @@ TEST(AgentOptions, OnlyNumericHostsAreAccepted)
 
 TEST(AgentOptions, HelpListsTheOptionsInOrderAfterHelpAndVersion)
 {
-    int argc = 1;
-    char name[] = "keyline-bench";
-    char* argv[] = {name, nullptr};
-    QCoreApplication app(argc, argv);
+    qt_test_app();
     QCommandLineParser parser;
     add_agent_options(parser);
     const QString help = parser.helpText();

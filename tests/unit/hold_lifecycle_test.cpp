@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "qt_test_app.h"
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -28,20 +30,7 @@ struct Arrival {
 
 class HoldLifecycle : public ::testing::Test {
 protected:
-    static void SetUpTestSuite()
-    {
-        if (QCoreApplication::instance() == nullptr) {
-            static int argc = 1;
-            static char name[] = "hold_lifecycle_test";
-            static char* argv[] = {name, nullptr};
-            app_ = new QCoreApplication(argc, argv);
-        }
-    }
-    static void TearDownTestSuite()
-    {
-        delete app_;
-        app_ = nullptr;
-    }
+    static void SetUpTestSuite() { qt_test_app(); }
 
     // Binds the receiver and points the sender at it.
     bool set_up_on(const QHostAddress& loopback, const QString& host_text)
@@ -115,7 +104,6 @@ protected:
         EXPECT_LE(mean, 215.0);
     }
 
-    static QCoreApplication* app_;
     QUdpSocket receiver;
     QUdpSocket socket;
     QString log;
@@ -127,7 +115,6 @@ protected:
     QElapsedTimer clock;
     QList<Arrival> arrivals;
 };
-QCoreApplication* HoldLifecycle::app_ = nullptr;
 
 }  // namespace
 

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "qt_test_app.h"
+
 #include <QBuffer>
 #include <QCoreApplication>
 #include <QRegularExpression>
@@ -121,20 +123,7 @@ TEST(InhibitKinds, TableAndCounters)
 // send_inhibit against a real receiver on 127.0.0.1.
 class SendInhibit : public ::testing::Test {
 protected:
-    static void SetUpTestSuite()
-    {
-        if (QCoreApplication::instance() == nullptr) {
-            static int argc = 1;
-            static char name[] = "send_log_test";
-            static char* argv[] = {name, nullptr};
-            app_ = new QCoreApplication(argc, argv);
-        }
-    }
-    static void TearDownTestSuite()
-    {
-        delete app_;
-        app_ = nullptr;
-    }
+    static void SetUpTestSuite() { qt_test_app(); }
 
     void SetUp() override
     {
@@ -164,7 +153,6 @@ protected:
         return got;
     }
 
-    static QCoreApplication* app_;
     QUdpSocket receiver;
     QUdpSocket socket;
     QString log;
@@ -172,7 +160,6 @@ protected:
     QTextStream err{&log};  // same text, so the order of the two is visible
     InhibitSender sender;
 };
-QCoreApplication* SendInhibit::app_ = nullptr;
 
 TEST_F(SendInhibit, KeepaliveWithoutHoldDoesNothing)
 {

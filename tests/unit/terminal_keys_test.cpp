@@ -366,11 +366,4 @@ TEST(ProbeWithoutKeyboard, AllReportUp)
     EXPECT_EQ(quit_keys_down_evdev(), -1);
 }
 
-TEST(ProbeMasks, KeyCodesMapToFirstWordBits)
-{
-    EXPECT_EQ(GRAVE_MASK, uint64_t(1) << 41);
-    EXPECT_EQ(SHIFT_MASK, uint64_t(0x40040000000000));
-    EXPECT_EQ(QUIT_KEYS_MASK, uint64_t(0x10002));
-}
-
 }  // namespace
