@@ -19,6 +19,7 @@ import re
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import termios
 import threading
@@ -33,6 +34,8 @@ from gi.repository import GLib, UMockdev  # noqa: E402
 EVIOCGBIT_TYPES = 0x80084520  # EVIOCGBIT(0, 8): event-type bitmap
 EVIOCGBIT_KEYS = 0x80604521  # EVIOCGBIT(EV_KEY, 96): key-code bitmap
 EVIOCGKEY = 0x80604518  # EVIOCGKEY(96): keys down now
+
+SO_TIMESTAMPNS = 35  # Linux: receive time stamps as struct timespec
 
 EV_KEY = 1
 KEY_ESC = 1
@@ -86,11 +89,17 @@ class KeyboardHandler(UMockdev.IoctlBase):
         self.down = frozenset()
         self.calls = {}
         self._lock = threading.Lock()
+        # Non-zero: every ioctl and read fails with this errno, as on a
+        # device that was unplugged while open (see EmulatedInput.fail).
+        self.fail_errno = 0
 
     def do_handle_ioctl(self, client):
         request = client.get_request()
         with self._lock:
             self.calls[request] = self.calls.get(request, 0) + 1
+        if self.fail_errno:
+            client.complete(-1, self.fail_errno)
+            return True
         if request == EVIOCGBIT_TYPES:
             return self._answer(client, key_bitmap(self.types, 8))
         if request == EVIOCGBIT_KEYS:
@@ -99,6 +108,12 @@ class KeyboardHandler(UMockdev.IoctlBase):
             return self._answer(client, key_bitmap(self.down, 96))
         client.complete(-1, errno.ENOTTY)
         return True
+
+    def do_handle_read(self, client):
+        if self.fail_errno:
+            client.complete(-1, self.fail_errno)
+            return True
+        return UMockdev.IoctlBase.do_handle_read(self, client)
 
     @staticmethod
     def _answer(client, data):
@@ -190,6 +205,12 @@ class EmulatedInput:
     def held(self):
         return self._held
 
+    def fail(self, err=errno.ENODEV):
+        """From now on every ioctl and read on every path fails with err:
+        the keyboard is gone, the program's descriptor stays open."""
+        for handler in self.handlers.values():
+            handler.fail_errno = err
+
     def count(self, request):
         """Requests of this kind answered on all paths together."""
         return sum(h.count(request) for h in self.handlers.values())
@@ -267,12 +288,19 @@ class Pty:
 
 class UdpReceiver:
     """Collects datagrams on 127.0.0.1:<random port> as (monotonic arrival
-    time, parsed JSON or None, raw bytes)."""
+    time, parsed JSON or None, raw bytes).
 
-    def __init__(self):
+    With kernel_stamps the arrival is the moment the kernel queued the
+    datagram (SO_TIMESTAMPNS), so this thread's own wake-up is not counted;
+    the benchmark measures latencies with it."""
+
+    def __init__(self, kernel_stamps=False):
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.sock.bind(("127.0.0.1", 0))
         self.sock.settimeout(0.05)
+        self.kernel_stamps = kernel_stamps
+        if kernel_stamps:
+            self.sock.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
         self.port = self.sock.getsockname()[1]
         self._items = []
         self._cond = threading.Condition()
@@ -282,13 +310,21 @@ class UdpReceiver:
 
     def _run(self):
         while not self._stop.is_set():
+            kernel_wall = None
             try:
-                data, _ = self.sock.recvfrom(65536)
+                if self.kernel_stamps:
+                    data, kernel_wall = self._recv_stamped()
+                else:
+                    data, _ = self.sock.recvfrom(65536)
             except socket.timeout:
                 continue
             except OSError:
                 return
             arrived = time.monotonic()
+            if kernel_wall is not None:
+                # How long ago the kernel queued it: a span of microseconds on
+                # the wall clock, moved onto the monotonic clock.
+                arrived -= max(0.0, time.time() - kernel_wall)
             try:
                 parsed = json.loads(data.decode("utf-8"))
             except ValueError:
@@ -296,6 +332,15 @@ class UdpReceiver:
             with self._cond:
                 self._items.append((arrived, parsed, data))
                 self._cond.notify_all()
+
+    def _recv_stamped(self):
+        """One datagram and its kernel receive time (wall clock, seconds)."""
+        data, ancillary, _, _ = self.sock.recvmsg(65536, socket.CMSG_SPACE(16))
+        for level, kind, payload in ancillary:
+            if level == socket.SOL_SOCKET and kind == SO_TIMESTAMPNS and len(payload) >= 16:
+                sec, nsec = struct.unpack("qq", payload[:16])
+                return data, sec + nsec * 1e-9
+        return data, None
 
     def datagrams(self):
         with self._cond:
@@ -457,6 +502,25 @@ class Agent:
 
     def signal(self, signum):
         self.proc.send_signal(signum)
+
+    def close_stdout_reader(self, timeout=5.0):
+        """Let go of the read end of the program's stdout pipe, so its later
+        writes fail with EPIPE. /dev/null is put in the descriptor's place
+        (no other file can take the number); the reader thread's blocked read
+        still holds the pipe until the program writes once more, so the
+        program must be writing (e.g. --verbose-keepalive during a hold).
+        True once the reader has let go within the timeout."""
+        fd = self.proc.stdout.fileno()
+        null = os.open(os.devnull, os.O_RDONLY)
+        try:
+            os.dup2(null, fd)
+        finally:
+            os.close(null)
+        deadline = time.monotonic() + timeout
+        with self._cond:
+            while not self._out.eof and time.monotonic() < deadline:
+                self._cond.wait(0.1)
+            return self._out.eof
 
     def kill(self):
         """Never leave a child running: SIGKILL its session, then reap."""

@@ -259,6 +259,5 @@ def test_stdin_from_dev_null_runs_without_a_terminal(agent, keyboard, receiver):
     assert run.running()
     run.signal(signal.SIGTERM)
     status = run.wait_exit()
-    # TODO(lead): once SIGTERM quits cleanly, accept only 143 here.
-    assert status in (-signal.SIGTERM, 128 + signal.SIGTERM)
+    assert status == 128 + signal.SIGTERM
     assert receiver.datagrams() == []
