@@ -11,7 +11,7 @@
 
 #include "app/agent_options.h"
 #include "app/banner.h"
-#include "app/quit_signals.h"
+#include "app/run_signals.h"
 #include "hold/hold_lifecycle.h"
 #include "hold/inhibit_payload.h"
 #include "hold/inhibit_sender.h"
@@ -48,7 +48,7 @@ int main(int argc, char** argv)
     }
 
     // Handlers first, so that a signal from here on ends the run cleanly.
-    const int signal_fd = install_quit_signals();
+    const int signal_fd = install_run_signals();
     enter_raw_terminal();
 
     QUdpSocket socket;
@@ -101,8 +101,8 @@ int main(int argc, char** argv)
     if (signal_fd >= 0) {
         signal_notifier = new QSocketNotifier(signal_fd, QSocketNotifier::Read, &app);
         QObject::connect(signal_notifier, &QSocketNotifier::activated, &app, [&tick, signal_fd] {
-            const int signo = take_quit_signal(signal_fd);
-            if (signo > 0)
+            const int signo = take_run_signal(signal_fd);
+            if (signo > 0 && !handle_stop_or_continue(signo))
                 run_quit_path(tick, 128 + signo);
         });
     }

@@ -1,6 +1,7 @@
 #include "input/terminal_keys.h"
 
 #include <cstdlib>
+#include <poll.h>
 #include <unistd.h>
 
 bool g_stdin_space = false;
@@ -14,6 +15,15 @@ namespace {
 constexpr int TERMINAL_CHUNK_BYTES = 64;
 
 bool g_restore_registered = false;  // restore_stdin_termios goes to atexit once per process
+
+// Raw mode makes a read return at once, but if the terminal is put back to
+// line mode behind our back (a job stopped and resumed by the shell), a read
+// would wait for a whole line and stall the tick. Asking first never waits.
+bool stdin_has_input()
+{
+    struct pollfd p = {0, POLLIN, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
+}
 
 }  // namespace
 
@@ -40,7 +50,7 @@ void poll_stdin_keys()
     if (!g_term_raw)
         return;
     unsigned char chunk[TERMINAL_CHUNK_BYTES];
-    for (;;) {
+    while (stdin_has_input()) {
         const ssize_t n = ::read(0, chunk, sizeof chunk);
         if (n <= 0)
             return;
@@ -91,4 +101,18 @@ void restore_stdin_termios()
         return;
     ::tcsetattr(0, TCSAFLUSH, &g_term_saved);  // a failed restore is ignored
     g_term_raw = false;
+}
+
+void pause_raw_terminal()
+{
+    if (g_term_raw)
+        ::tcsetattr(0, TCSAFLUSH, &g_term_saved);
+}
+
+void resume_raw_terminal()
+{
+    if (!g_term_raw)
+        return;
+    const struct termios raw = raw_terminal_settings(g_term_saved);
+    ::tcsetattr(0, TCSANOW, &raw);
 }

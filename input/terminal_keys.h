@@ -31,6 +31,13 @@ void enter_raw_terminal();
 // The raw-mode settings derived from saved ones (no system call).
 struct termios raw_terminal_settings(const struct termios& saved);
 
+// A stop and a resume: the terminal gets its saved settings back for the
+// shell while the program is stopped, and raw mode again when it resumes
+// (the shell may have put its own settings on it meanwhile). Both do nothing
+// unless raw mode is in force; g_term_raw stays as it is.
+void pause_raw_terminal();
+void resume_raw_terminal();
+
 // Puts g_term_saved back (TCSAFLUSH) when g_term_raw; clears g_term_raw
 // whether or not that worked.
 void restore_stdin_termios();

@@ -349,3 +349,73 @@ def test_large_paste_with_grave_bytes_leaves_no_hold_open(agent, keyboard, recei
     assert run.tty.attrs() == run.tty.initial
     assert run.lines()[-1] == "quit"
     assert sum(1 for line in run.lines() if "(quit)" in line) == 0
+
+
+# --- stop and continue ------------------------------------------------------
+
+def proc_state(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        return f.read().rsplit(")", 1)[1].split()[0]
+
+
+def wait_state(pid, wanted, timeout=5.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if proc_state(pid) in wanted:
+            return True
+        time.sleep(0.01)
+    return False
+
+
+def is_raw(attrs):
+    lflag = attrs[3]
+    return not (lflag & (termios.ICANON | termios.ECHO | termios.ISIG))
+
+
+def test_terminal_put_back_to_line_mode_behind_its_back_does_not_stall_it(
+        agent, keyboard, receiver):
+    # A shell that resumes a stopped job may leave its own line-mode settings
+    # on the terminal: the tick must go on without waiting for a line.
+    run = started(agent, ["--fixed-hang-ms", str(HANG_MS)])
+    hold_key(run, keyboard, receiver)
+    termios.tcsetattr(run.tty.slave, termios.TCSANOW, run.tty.initial)
+    before = len(receiver.datagrams())
+    time.sleep(0.7)
+    assert len(receiver.datagrams()) >= before + 2, "keepalives stopped"
+    keyboard.up(KEY_GRAVE)
+    assert wait_release(receiver, 3.0) is not None, "the hold was never released"
+    run.signal(signal.SIGTERM)
+    assert run.wait_exit() == 128 + signal.SIGTERM
+    assert_one_closed_hold(receiver)
+
+
+def test_stop_then_continue_puts_raw_mode_back(agent, keyboard, receiver):
+    run = started(agent)
+    pid = run.proc.pid
+    run.signal(signal.SIGSTOP)
+    assert wait_state(pid, "T")
+    termios.tcsetattr(run.tty.slave, termios.TCSANOW, run.tty.initial)  # as a shell would
+    run.signal(signal.SIGCONT)
+    deadline = time.monotonic() + 3.0
+    while not is_raw(run.tty.attrs()) and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert is_raw(run.tty.attrs())
+    assert run.quit() == 0  # a single q, no line feed: raw again
+    assert run.tty.attrs() == run.tty.initial
+
+
+def test_sigtstp_gives_the_terminal_back_while_stopped(agent, keyboard, receiver):
+    run = started(agent)
+    pid = run.proc.pid
+    assert is_raw(run.tty.attrs())
+    run.signal(signal.SIGTSTP)
+    assert wait_state(pid, "T"), "SIGTSTP did not stop the program"
+    assert run.tty.attrs() == run.tty.initial  # the shell gets its terminal back
+    run.signal(signal.SIGCONT)
+    assert wait_state(pid, "SR")
+    deadline = time.monotonic() + 3.0
+    while not is_raw(run.tty.attrs()) and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert is_raw(run.tty.attrs())
+    assert run.quit() == 0
+    assert run.tty.attrs() == run.tty.initial

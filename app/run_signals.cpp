@@ -1,4 +1,4 @@
-#include "app/quit_signals.h"
+#include "app/run_signals.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -7,15 +7,17 @@
 
 #include <initializer_list>
 
+#include "input/terminal_keys.h"
+
 namespace {
 
 int g_signal_pipe_write = -1;
 
-void on_quit_signal(int signo)
+void on_run_signal(int signo)
 {
     const int saved_errno = errno;
     const unsigned char byte = static_cast<unsigned char>(signo);
-    // A full pipe already holds a pending quit; losing this byte is harmless.
+    // A full pipe already holds a pending signal; losing this byte is harmless.
     ssize_t ignored = write(g_signal_pipe_write, &byte, 1);
     (void)ignored;
     errno = saved_errno;
@@ -23,7 +25,7 @@ void on_quit_signal(int signo)
 
 }  // namespace
 
-int install_quit_signals()
+int install_run_signals()
 {
     signal(SIGPIPE, SIG_IGN);
 
@@ -33,18 +35,33 @@ int install_quit_signals()
     g_signal_pipe_write = fds[1];
 
     struct sigaction action = {};
-    action.sa_handler = on_quit_signal;
+    action.sa_handler = on_run_signal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (int signo : {SIGTERM, SIGINT, SIGHUP})
+    for (int signo : {SIGTERM, SIGINT, SIGHUP, SIGTSTP, SIGCONT})
         sigaction(signo, &action, nullptr);
     return fds[0];
 }
 
-int take_quit_signal(int read_fd)
+int take_run_signal(int read_fd)
 {
     unsigned char byte = 0;
     if (read(read_fd, &byte, 1) != 1)
         return 0;
     return byte;
+}
+
+bool handle_stop_or_continue(int signo)
+{
+    if (signo == SIGTSTP) {
+        pause_raw_terminal();
+        raise(SIGSTOP);  // returns once the process is continued
+        resume_raw_terminal();
+        return true;
+    }
+    if (signo == SIGCONT) {
+        resume_raw_terminal();
+        return true;
+    }
+    return false;
 }
