@@ -37,9 +37,12 @@ Sample sample_this_terminal(PollTick& t, qint64 now)
         g_stdin_space = false;
     }
     if (t.tty_armed) {
-        if (t.sources.space_down()) {
+        // Inside the press window the KEY is down whatever the device says,
+        // so the device is asked only once the window has passed: the first
+        // tick of a press goes straight on to its HOLD.
+        if (t.tty_press_ms >= 0 && now - t.tty_press_ms <= TTY_PRESS_WINDOW_MS) {
             s.raw = true;
-        } else if (t.tty_press_ms >= 0 && now - t.tty_press_ms <= TTY_PRESS_WINDOW_MS) {
+        } else if (t.sources.space_down()) {
             s.raw = true;
         } else {
             t.tty_armed = false;

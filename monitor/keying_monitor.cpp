@@ -165,7 +165,10 @@ void check_hang_expiry(Monitor& m, qint64 now)
     if (!m.hang_deadline_ms)
         return;
     const qint64 deadline = *m.hang_deadline_ms;
-    if (deadline < 0 || now < deadline)
+    // Tick times are whole milliseconds cut down from the clock, so a tick
+    // stamped with the deadline itself may still be up to 1 ms short of the
+    // full hang: release only once the stamp is past it.
+    if (deadline < 0 || now <= deadline)
         return;
     if (m.hold.release_hold)
         m.hold.release_hold("hang done / EOT");

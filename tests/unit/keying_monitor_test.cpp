@@ -208,7 +208,9 @@ TEST_F(KeyingMonitorTest, BreakInSequenceWithSixtyMsDits)
         {Open, 1410,
          {"  KEY OPEN   hang=593 ms  class=break-in CW  dit~57 ms  ~21 WPM"}, 2003, BreakIn, 56.5},
         {Expiry, 2002, {}, 2003, BreakIn, 56.5},
-        {Expiry, 2003, {"  RELEASE hang done / EOT"}, -1, Unknown, 0.0},
+        // stamped with the deadline itself, the tick may be up to 1 ms short of it
+        {Expiry, 2003, {}, 2003, BreakIn, 56.5},
+        {Expiry, 2004, {"  RELEASE hang done / EOT"}, -1, Unknown, 0.0},
         {Expiry, 2008, {}, -1, Unknown, 0.0},
         // a fresh sequence: no gap rule, a new HOLD
         {Assert, 2600, {"  HOLD", "  KEY ASSERT  class=unknown"}, -1, Unknown, 0.0},
@@ -239,7 +241,7 @@ TEST_F(KeyingMonitorTest, FiveHundredMsBoundary)
         {Assert, 10000, {"  HOLD", "  KEY ASSERT  class=unknown"}, -1, Unknown, 0.0},
         {Open, 10499, {"  KEY OPEN   hang=1260 ms  class=break-in CW  dit~499 ms  ~2 WPM"}, 11759,
          BreakIn, 499.0},
-        {Expiry, 11759, {"  RELEASE hang done / EOT"}, -1, Unknown, 0.0},
+        {Expiry, 11760, {"  RELEASE hang done / EOT"}, -1, Unknown, 0.0},
         {Assert, 20000, {"  HOLD", "  KEY ASSERT  class=unknown"}, -1, Unknown, 0.0},
         {Open, 20500,
          {"  RELEASE " + kContinuous, "  KEY OPEN   hang=0  (" + kContinuous + ")"}, -1, Unknown,
@@ -381,7 +383,7 @@ TEST_F(KeyingMonitorTest, FixedHangReplacesTheComputedHang)
         {Assert, 1100, {"  KEY ASSERT  class=break-in CW"}, -1, BreakIn, 0.0},
         {Open, 1160, {"  KEY OPEN   hang=1000 ms  class=break-in CW  dit~60 ms  ~20 WPM"}, 2160,
          BreakIn, 60.0},
-        {Expiry, 2160, {"  RELEASE hang done / EOT"}, -1, Unknown, 0.0},
+        {Expiry, 2161, {"  RELEASE hang done / EOT"}, -1, Unknown, 0.0},
     });
 }
 
@@ -406,7 +408,7 @@ TEST_F(KeyingMonitorTest, UnmeasuredMarkWithFixedHangKeepsTheHoldWithoutDit)
     run({
         {Assert, 1000, {"  HOLD", "  KEY ASSERT  class=unknown"}, -1, Unknown, 0.0},
         {Open, 1000, {"  KEY OPEN   hang=400 ms  class=unknown"}, 1400, Unknown, 0.0},
-        {Expiry, 1400, {"  RELEASE hang done / EOT"}, -1, Unknown, 0.0},
+        {Expiry, 1401, {"  RELEASE hang done / EOT"}, -1, Unknown, 0.0},
     });
 }
 
