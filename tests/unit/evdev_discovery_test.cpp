@@ -73,33 +73,32 @@ int fake_open(const char* path)
     return it->second.fd;
 }
 
-int fake_query_event_types(int fd, unsigned char buf[8])
+// Fills a capability bitmap the way the kernel would, or fails.
+int fake_bitmap_query(unsigned char* buf, int size, int result, const std::vector<int>& bits,
+                      const char* what)
 {
     // Discovery must hand us a zeroed buffer: we only ever set bits.
-    for (int i = 0; i < 8; ++i)
-        EXPECT_EQ(buf[i], 0) << "event-type buffer not zeroed";
-    const FakeDevice& d = g_fake_devices[fd];
-    if (d.types_result < 0) {
+    for (int i = 0; i < size; ++i)
+        EXPECT_EQ(buf[i], 0) << what << " buffer not zeroed";
+    if (result < 0) {
         errno = EINVAL;
-        return d.types_result;
+        return result;
     }
-    for (int t : d.event_types)
-        set_bit(buf, t);
-    return d.types_result;
+    for (int bit : bits)
+        set_bit(buf, bit);
+    return result;
+}
+
+int fake_query_event_types(int fd, unsigned char buf[8])
+{
+    const FakeDevice& d = g_fake_devices[fd];
+    return fake_bitmap_query(buf, 8, d.types_result, d.event_types, "event-type");
 }
 
 int fake_query_key_codes(int fd, unsigned char buf[96])
 {
-    for (int i = 0; i < 96; ++i)
-        EXPECT_EQ(buf[i], 0) << "key-code buffer not zeroed";
     const FakeDevice& d = g_fake_devices[fd];
-    if (d.keys_result < 0) {
-        errno = EINVAL;
-        return d.keys_result;
-    }
-    for (int k : d.key_codes)
-        set_bit(buf, k);
-    return d.keys_result;
+    return fake_bitmap_query(buf, 96, d.keys_result, d.key_codes, "key-code");
 }
 
 void fake_close(int fd)
