@@ -30,7 +30,6 @@ ROOT = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(ROOT, "tests", "process"))
 
 MS = 1000.0
-CLK_TCK = os.sysconf("SC_CLK_TCK")
 KEY_OPEN_RE = re.compile(r"KEY OPEN\s+hang=(\d+) ms")
 
 
@@ -65,11 +64,14 @@ def span(values, digits=2):
 
 # --- process helpers --------------------------------------------------------
 
-def cpu_seconds(pid):
-    """utime + stime of the whole process, from /proc/<pid>/stat."""
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rpartition(")")[2].split()
-    return (int(fields[11]) + int(fields[12])) / CLK_TCK
+def cpu_window(h, pids, seconds):
+    """CPU seconds each process used over the next `seconds`, and the wall
+    time the window really took."""
+    c0 = [h.cpu_seconds(pid) for pid in pids]
+    w0 = time.monotonic()
+    time.sleep(seconds)
+    c1 = [h.cpu_seconds(pid) for pid in pids]
+    return [b - a for a, b in zip(c0, c1)], time.monotonic() - w0
 
 
 def peak_rss_kib(pid):
@@ -287,11 +289,7 @@ class Bench:
                 kb.down(grave)
                 t_down = time.monotonic()
                 time.sleep(2.0)
-                c0 = (cpu_seconds(prog.proc.pid), cpu_seconds(ref.proc.pid))
-                w0 = time.monotonic()
-                time.sleep(cpu_s)
-                c1 = (cpu_seconds(prog.proc.pid), cpu_seconds(ref.proc.pid))
-                w1 = time.monotonic()
+                used, wall = cpu_window(self.h, (prog.proc.pid, ref.proc.pid), cpu_s)
                 time.sleep(max(0.0, hold_s - (time.monotonic() - t_down)))
                 held = [d for d in prog_rx.datagrams() if d[1] and d[1].get("ttl_ms", 0) != 0]
                 kb.up(grave)
@@ -301,7 +299,7 @@ class Bench:
                 self.stop("reference", ref, ref_rx)
                 self.stop("program", prog, prog_rx)
             result["cadence"].append(cadence([d[0] for d in held]))
-            result["cpu"].append(((c1[0] - c0[0]) * MS, (c1[1] - c0[1]) * MS, w1 - w0))
+            result["cpu"].append((used[0] * MS, used[1] * MS, wall))
         return result
 
     def latched_holds(self, reps, hold_s):
@@ -331,15 +329,11 @@ class Bench:
             ref, ref_rx = self.start("reference", [])
             try:
                 time.sleep(1.0)
-                c0 = (cpu_seconds(prog.proc.pid), cpu_seconds(ref.proc.pid))
-                w0 = time.monotonic()
-                time.sleep(cpu_s)
-                c1 = (cpu_seconds(prog.proc.pid), cpu_seconds(ref.proc.pid))
-                w1 = time.monotonic()
+                used, wall = cpu_window(self.h, (prog.proc.pid, ref.proc.pid), cpu_s)
             finally:
                 self.stop("reference", ref, ref_rx)
                 self.stop("program", prog, prog_rx)
-            out.append(((c1[0] - c0[0]) * MS, (c1[1] - c0[1]) * MS, w1 - w0))
+            out.append((used[0] * MS, used[1] * MS, wall))
         return out
 
     def startups(self, n):

@@ -544,3 +544,22 @@ class Agent:
                 pass
         if self.tty:
             self.tty.close()
+
+
+# --- /proc ---------------------------------------------------------------------
+
+def proc_stat_fields(pid):
+    """The fields of /proc/<pid>/stat after the command name: the state is
+    [0], utime [11] and stime [12] (fields 3, 14 and 15 of the line)."""
+    with open("/proc/%d/stat" % pid) as f:
+        return f.read().rpartition(")")[2].split()
+
+
+def proc_state(pid):
+    return proc_stat_fields(pid)[0]
+
+
+def cpu_seconds(pid):
+    """utime + stime of the whole process."""
+    fields = proc_stat_fields(pid)
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")

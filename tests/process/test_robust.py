@@ -17,7 +17,7 @@ import time
 
 import pytest
 
-from keyline_harness import KEY_GRAVE
+from keyline_harness import KEY_GRAVE, cpu_seconds, proc_state
 
 TTL = 600
 HANG_MS = 600  # --fixed-hang-ms where a test waits for the release after the hang
@@ -80,13 +80,6 @@ def quiet(receiver, seconds):
     before = len(receiver.datagrams())
     time.sleep(seconds)
     return len(receiver.datagrams()) == before
-
-
-def cpu_seconds(pid):
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    # utime and stime are fields 14 and 15 of the line; 12 and 13 after ")".
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def sig_id(signum):
@@ -352,11 +345,6 @@ def test_large_paste_with_grave_bytes_leaves_no_hold_open(agent, keyboard, recei
 
 
 # --- stop and continue ------------------------------------------------------
-
-def proc_state(pid):
-    with open("/proc/%d/stat" % pid) as f:
-        return f.read().rsplit(")", 1)[1].split()[0]
-
 
 def wait_state(pid, wanted, timeout=5.0):
     deadline = time.monotonic() + timeout
