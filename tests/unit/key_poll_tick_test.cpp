@@ -339,3 +339,67 @@ TEST_F(TickFixture, TimesComeFromTheInjectedClock)
     const qint64 b = monotonic_now_ms();
     EXPECT_GE(b, a);
 }
+
+// --- the idle tick allocates nothing -------------------------------------------
+
+#if defined(__SANITIZE_ADDRESS__)
+#define KEYLINE_COUNTS_ALLOCATIONS 1
+// From the sanitizer runtime (its header does not come with every compiler).
+extern "C" int __sanitizer_install_malloc_and_free_hooks(
+    void (*malloc_hook)(const volatile void*, std::size_t), void (*free_hook)(const volatile void*));
+#endif
+
+namespace {
+
+// Every allocation of the process (malloc, Qt's containers, operator new)
+// goes through the sanitizer's allocator, which reports each one here.
+volatile std::size_t g_allocations = 0;
+void count_allocation(const volatile void*, std::size_t) { g_allocations = g_allocations + 1; }
+void ignore_free(const volatile void*) {}
+
+qint64 g_quiet_now = 0;
+qint64 quiet_now() { return g_quiet_now; }
+bool quiet_up() { return false; }
+int quiet_keys_up() { return 0; }
+void quiet_terminal() {}
+
+}  // namespace
+
+TEST(IdleTick, AllocatesNothingInEitherMode)
+{
+#ifndef KEYLINE_COUNTS_ALLOCATIONS
+    GTEST_SKIP() << "allocations are counted through the AddressSanitizer build's hooks";
+#else
+    QString text;
+    QTextStream out(&text);
+    qint64 deadline = -1;
+    Monitor monitor;
+    monitor.hang_deadline_ms = &deadline;
+    monitor.out = &out;
+    monitor.hold.start_hold = [] {};
+    monitor.hold.release_hold = [&deadline](const char*) { deadline = -1; };
+    PollTick tick;
+    tick.monitor = &monitor;
+    tick.sources = KeySources{quiet_now, quiet_up, quiet_up, quiet_keys_up, quiet_terminal};
+    g_term_raw = true;
+
+    __sanitizer_install_malloc_and_free_hooks(count_allocation, ignore_free);
+    std::size_t counted[2] = {0, 0};
+    for (int mode = 0; mode < 2; ++mode) {
+        tick.global_keys = mode == 1;
+        deadline = g_quiet_now + 1000000;  // a hang running, far from its end
+        const std::size_t before = g_allocations;
+        for (int i = 0; i < 1000; ++i) {
+            g_quiet_now += 5;
+            key_poll_tick(tick);
+        }
+        counted[mode] = g_allocations - before;
+    }
+    __sanitizer_install_malloc_and_free_hooks(nullptr, nullptr);
+    g_term_raw = false;
+
+    EXPECT_EQ(counted[0], 0u) << "this-terminal mode";
+    EXPECT_EQ(counted[1], 0u) << "system-wide mode";
+    EXPECT_TRUE(text.isEmpty());
+#endif
+}
