@@ -149,6 +149,8 @@ def test_signals_arriving_while_quitting_change_nothing(agent, keyboard, receive
         time.sleep(0.001)
     assert run.wait_exit() == 143
     assert run.tty.attrs() == run.tty.initial
+    # The RELEASE may still be on its way to the receiver's thread.
+    assert wait_release(receiver, 2.0) is not None
     assert quiet(receiver, 0.3)
     assert_one_closed_hold(receiver)
     assert run.lines().count("quit") == 1
