@@ -97,9 +97,8 @@ int main(int argc, char** argv)
 
     QObject::connect(&keepalive_timer, &QTimer::timeout, &app, [&hold] { keepalive_tick(hold); });
 
-    QSocketNotifier* signal_notifier = nullptr;
     if (signal_fd >= 0) {
-        signal_notifier = new QSocketNotifier(signal_fd, QSocketNotifier::Read, &app);
+        auto* signal_notifier = new QSocketNotifier(signal_fd, QSocketNotifier::Read, &app);
         QObject::connect(signal_notifier, &QSocketNotifier::activated, &app, [&tick, signal_fd] {
             const int signo = take_run_signal(signal_fd);
             if (signo > 0 && !handle_stop_or_continue(signo))

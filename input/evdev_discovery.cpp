@@ -1,5 +1,7 @@
 #include "input/evdev_discovery.h"
 
+#include "input/key_probes.h"
+
 #include <QByteArray>
 
 #include <cerrno>
@@ -19,7 +21,6 @@ namespace {
 constexpr int EVENT_TYPE_BYTES = 8;
 constexpr int KEY_CODE_BYTES = 96;
 constexpr int EV_KEY_BIT = 1;      // EV_KEY in the event-type bitmap
-constexpr int GRAVE_KEY_CODE = 41;  // KEY_GRAVE
 
 // Bit n of a kernel capability bitmap: bit (n mod 64) of 64-bit word (n div 64),
 // in native word layout.
@@ -78,7 +79,7 @@ Outcome try_candidate(const char* path, const EvdevDeviceOps& ops, DiscoveryCoun
 
     unsigned char keys[KEY_CODE_BYTES];
     std::memset(keys, 0, sizeof keys);
-    if (ops.query_key_codes(fd, keys) < 0 || !bitmap_bit(keys, GRAVE_KEY_CODE)) {
+    if (ops.query_key_codes(fd, keys) < 0 || !bitmap_bit(keys, KEY_CODE_GRAVE)) {
         ops.close_device(fd);
         ++c.no_grave;
         return Outcome::rejected;

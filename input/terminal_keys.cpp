@@ -95,18 +95,16 @@ void enter_raw_terminal()
         g_restore_registered = std::atexit(restore_stdin_termios) == 0;
 }
 
-void restore_stdin_termios()
-{
-    if (!g_term_raw)
-        return;
-    ::tcsetattr(0, TCSAFLUSH, &g_term_saved);  // a failed restore is ignored
-    g_term_raw = false;
-}
-
 void pause_raw_terminal()
 {
     if (g_term_raw)
-        ::tcsetattr(0, TCSAFLUSH, &g_term_saved);
+        ::tcsetattr(0, TCSAFLUSH, &g_term_saved);  // a failed restore is ignored
+}
+
+void restore_stdin_termios()
+{
+    pause_raw_terminal();
+    g_term_raw = false;
 }
 
 void resume_raw_terminal()
