@@ -4,7 +4,7 @@
 #include <QUdpSocket>
 
 #include "hold/inhibit_payload.h"
-#include "hold/log_line.h"
+#include "common/log_line.h"
 
 InhibitKind inhibit_kind(int ttl_ms, bool keepalive)
 {

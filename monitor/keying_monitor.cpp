@@ -5,7 +5,7 @@
 #include <QString>
 #include <QTextStream>
 
-#include "hold/log_line.h"
+#include "common/log_line.h"
 
 namespace {
 

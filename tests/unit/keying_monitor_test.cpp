@@ -14,7 +14,7 @@
 #include <QStringList>
 #include <QTextStream>
 
-#include "hold/log_line.h"
+#include "common/log_line.h"
 
 namespace {
 

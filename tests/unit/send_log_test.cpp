@@ -16,7 +16,7 @@
 
 #include "hold/inhibit_payload.h"
 #include "hold/inhibit_sender.h"
-#include "hold/log_line.h"
+#include "common/log_line.h"
 
 TEST(LogStamp, FixedTimes)
 {

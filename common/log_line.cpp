@@ -1,4 +1,4 @@
-#include "hold/log_line.h"
+#include "common/log_line.h"
 
 #include <QDateTime>
 #include <QTime>
