@@ -3,7 +3,9 @@
 Pieces:
   - GLibLoop: serves the umockdev ioctl handlers from a background thread.
   - EmulatedInput: a umockdev testbed with /dev/input nodes, by-path links and
-    ioctl handlers whose key levels the test sets at any moment.
+    ioctl handlers whose key levels the test sets at any moment; it can also
+    queue the kernel's event records on the devices, unplug the keyboard and
+    plug one back.
   - Pty: a pseudo-terminal whose slave becomes the program's standard input.
   - UdpReceiver: collects the inhibit datagrams on 127.0.0.1.
   - Agent: starts the program, reads its output with timestamps, bounded waits.
@@ -37,7 +39,9 @@ EVIOCGKEY = 0x80604518  # EVIOCGKEY(96): keys down now
 
 SO_TIMESTAMPNS = 35  # Linux: receive time stamps as struct timespec
 
+EV_SYN = 0
 EV_KEY = 1
+SYN_REPORT = 0
 KEY_ESC = 1
 KEY_Q = 16
 KEY_GRAVE = 41
@@ -48,6 +52,19 @@ KEY_RIGHTSHIFT = 54
 FULL_KEYBOARD = frozenset(range(1, 89))
 
 KBD_LINK = "platform-i8042-serio-0-event-kbd"
+
+
+def event_record(ev_type, code, value):
+    """One struct input_event of a 64-bit system: a 16-byte time stamp (left
+    zero: the program never looks inside), type, code, value."""
+    return struct.pack("=qqHHi", 0, 0, ev_type, code, value)
+
+
+def key_records(codes, value):
+    """What the kernel queues for one change: an EV_KEY record per key, then
+    SYN_REPORT."""
+    return b"".join(event_record(EV_KEY, code, value) for code in sorted(codes)) \
+        + event_record(EV_SYN, SYN_REPORT, 0)
 
 
 def key_bitmap(codes, size):
@@ -139,6 +156,7 @@ class EmulatedInput:
         self.by_path_dir = os.path.join(self.input_dir, "by-path")
         os.makedirs(self.by_path_dir, exist_ok=True)
         self.handlers = {}  # device path as the program opens it -> handler
+        self.keyboards = []  # nodes of the keyboards added, present ones only
         self._held = frozenset()
 
     # --- building -------------------------------------------------------
@@ -178,6 +196,7 @@ class EmulatedInput:
         self.answer(node, types, codes)
         if link:
             self.answer(self.add_link(link, name), types, codes)
+        self.keyboards.append(node)
         return node
 
     def add_locked_node(self, name="event0"):
@@ -196,14 +215,70 @@ class EmulatedInput:
         for handler in self.handlers.values():
             handler.down = self._held
 
-    def down(self, *codes):
+    def down(self, *codes, records=False):
+        """Keys go down. With records, the change's event records follow on
+        every keyboard, as the kernel queues them after updating the state."""
         self.set_keys(self._held | set(codes))
+        if records:
+            self.write_records(key_records(codes, 1))
 
-    def up(self, *codes):
+    def up(self, *codes, records=False):
         self.set_keys(self._held - set(codes))
+        if records:
+            self.write_records(key_records(codes, 0))
+
+    def repeat(self, *codes):
+        """The kernel's auto-repeat of held keys: records only, levels unchanged."""
+        self.write_records(key_records(codes, 2))
+
+    def write_records(self, data):
+        """Queues raw event records on every present keyboard, through the
+        device's other end; they become readable on the program's descriptor.
+        A full queue drops them, as the kernel's does."""
+        for node in self.keyboards:
+            fd = self.testbed.get_dev_fd(node)
+            if fd < 0:
+                continue
+            os.set_blocking(fd, False)
+            try:
+                os.write(fd, data)
+            except BlockingIOError:
+                pass
 
     def held(self):
         return self._held
+
+    def unplug(self):
+        """The keyboard goes away as a USB keyboard pulled out does: every
+        query on an open descriptor fails with "no such device", the
+        descriptor hangs up (the device's other end is closed), and the node
+        and its links vanish, so discovery finds nothing."""
+        self.fail(errno.ENODEV)
+        null = os.open(os.devnull, os.O_RDWR)
+        try:
+            for node in self.keyboards:
+                fd = self.testbed.get_dev_fd(node)
+                if fd >= 0:
+                    # The number stays taken (the testbed closes it later).
+                    os.dup2(null, fd)
+        finally:
+            os.close(null)
+        for entry in os.listdir(self.by_path_dir):
+            os.unlink(os.path.join(self.by_path_dir, entry))
+        for node in self.keyboards:
+            os.unlink(os.path.join(self.root, node.lstrip("/")))
+        self.keyboards = []
+
+    def plug(self, name="event1", link=KBD_LINK):
+        """A keyboard comes (back) under a new event node, reachable through
+        the same by-path link; the keys held now are held on it. The testbed
+        cannot reuse a node name, as the kernel often does not either."""
+        if link:
+            path = "/dev/input/by-path/" + link
+            if path in self.handlers:
+                self.testbed.detach_ioctl(path)
+                del self.handlers[path]
+        return self.add_keyboard(name, link)
 
     def fail(self, err=errno.ENODEV):
         """From now on every ioctl and read on every path fails with err:
