@@ -109,6 +109,8 @@ class KeyboardHandler(UMockdev.IoctlBase):
         # Non-zero: every ioctl and read fails with this errno, as on a
         # device that was unplugged while open (see EmulatedInput.fail).
         self.fail_errno = 0
+        # Non-zero: only the key-state query fails with this errno.
+        self.key_state_errno = 0
 
     def do_handle_ioctl(self, client):
         request = client.get_request()
@@ -122,6 +124,9 @@ class KeyboardHandler(UMockdev.IoctlBase):
         if request == EVIOCGBIT_KEYS:
             return self._answer(client, key_bitmap(self.codes, 96))
         if request == EVIOCGKEY:
+            if self.key_state_errno:
+                client.complete(-1, self.key_state_errno)
+                return True
             return self._answer(client, key_bitmap(self.down, 96))
         client.complete(-1, errno.ENOTTY)
         return True
@@ -179,23 +184,24 @@ class EmulatedInput:
         os.symlink("../" + target_name, os.path.join(self.by_path_dir, link_name))
         return "/dev/input/by-path/" + link_name
 
-    def answer(self, path, types=(EV_KEY,), codes=FULL_KEYBOARD):
+    def answer(self, path, types=(EV_KEY,), codes=FULL_KEYBOARD, key_state_errno=0):
         """Attach an ioctl handler to one path. Routing follows the path the
         program opened, so a node and each link to it need their own."""
         handler = KeyboardHandler(path, types, codes)
         handler.down = self._held
+        handler.key_state_errno = key_state_errno
         self.testbed.attach_ioctl(path, handler)
         self.handlers[path] = handler
         return handler
 
     def add_keyboard(self, name="event0", link=KBD_LINK, types=(EV_KEY,),
-                     codes=FULL_KEYBOARD):
+                     codes=FULL_KEYBOARD, key_state_errno=0):
         """A keyboard node, optionally reachable through a by-path link, with
         handlers on the node and on the link."""
         node = self.add_node(name)
-        self.answer(node, types, codes)
+        self.answer(node, types, codes, key_state_errno)
         if link:
-            self.answer(self.add_link(link, name), types, codes)
+            self.answer(self.add_link(link, name), types, codes, key_state_errno)
         self.keyboards.append(node)
         return node
 
@@ -269,16 +275,17 @@ class EmulatedInput:
             os.unlink(os.path.join(self.root, node.lstrip("/")))
         self.keyboards = []
 
-    def plug(self, name="event1", link=KBD_LINK):
+    def plug(self, name="event1", link=KBD_LINK, key_state_errno=0):
         """A keyboard comes (back) under a new event node, reachable through
         the same by-path link; the keys held now are held on it. The testbed
-        cannot reuse a node name, as the kernel often does not either."""
+        cannot reuse a node name, as the kernel often does not either. With
+        key_state_errno its key-state query fails (a device half gone)."""
         if link:
             path = "/dev/input/by-path/" + link
             if path in self.handlers:
                 self.testbed.detach_ioctl(path)
                 del self.handlers[path]
-        return self.add_keyboard(name, link)
+        return self.add_keyboard(name, link, key_state_errno=key_state_errno)
 
     def fail(self, err=errno.ENODEV):
         """From now on every ioctl and read on every path fails with err:

@@ -8,7 +8,10 @@ answers through a Python thread): medians against bounds far from what the
 5 ms poll alone would give, CPU over seconds against ceilings far below what
 a spinning loop costs."""
 
+import errno
+import os
 import re
+import signal
 import statistics
 import time
 
@@ -66,8 +69,9 @@ def ttls(receiver):
 def test_an_edge_with_its_records_reaches_the_network_before_a_poll_could(
         agent, keyboard, stamped):
     # With --fixed-hang-ms 0 every down is a HOLD and every up a RELEASE.
-    # The 5 ms poll alone puts the median near 3 ms here (half a tick plus
-    # the emulated query); woken by the records it is about one query.
+    # The 5 ms poll alone puts the median at 2.5 ms or more here (half a tick
+    # plus the emulated query); woken by the records it is about one query
+    # (0.6..0.7 ms measured here).
     run = started(agent, stamped, GLOBAL + ["--fixed-hang-ms", "0"])
     latencies = []
     for i in range(30):
@@ -83,7 +87,7 @@ def test_an_edge_with_its_records_reaches_the_network_before_a_poll_could(
             assert parsed["ttl_ms"] == (TTL if going_down else 0)
             latencies.append(arrived - edge)
     median_ms = statistics.median(latencies) * 1000
-    assert median_ms < 2.0, "median edge to datagram %.2f ms" % median_ms
+    assert median_ms < 1.5, "median edge to datagram %.2f ms" % median_ms
     assert run.text("stderr") == ""
     run.quit()
 
@@ -129,15 +133,14 @@ def test_records_typed_elsewhere_are_drained_without_spinning(agent, keyboard, r
 
 def test_closed_terminal_stops_waking_the_tick(agent, keyboard, receiver):
     run = started(agent, receiver, [])
-    import os
     os.close(run.tty.master)  # the terminal hangs up
     run.tty.master = -1
     time.sleep(0.2)
     used = cpu_over(run, CPU_WINDOW_S)
     assert used < CPU_CEILING_S, "%.2f s CPU after the terminal closed" % used
     assert run.running()
-    run.signal(15)
-    assert run.wait_exit() == 143
+    run.signal(signal.SIGTERM)
+    assert run.wait_exit() == 128 + signal.SIGTERM
 
 
 # --- keyboard unplugged and plugged back ------------------------------------------
@@ -189,3 +192,21 @@ def test_keyboard_unplugged_during_a_hold_and_plugged_back(agent, keyboard, rece
     assert after[0] == TTL and after[-1] == 0 and after.count(0) == 1, after
     assert run.quit() == 0
     assert len(run.lines("stderr")) == 2
+
+
+def test_a_keyboard_that_fails_as_soon_as_it_is_found_is_not_announced(agent, keyboard, receiver):
+    run = started(agent, receiver, [])
+    keyboard.unplug()
+    # Nothing is held in this-terminal mode, so the device is not being
+    # queried: the descriptor's hang-up alone tells the program.
+    run.wait_line(LOST % re.escape(LINK_PATH), stream="stderr")
+    node = keyboard.plug(key_state_errno=errno.ENODEV)
+    time.sleep(3.5)  # three passes or more find it and let it go again
+    assert len(run.lines("stderr")) == 1, run.lines("stderr")
+    for handler in keyboard.handlers.values():
+        handler.key_state_errno = 0
+    run.wait_line(FOUND % re.escape(LINK_PATH), stream="stderr", timeout=5.0)
+    time.sleep(1.5)
+    assert len(run.lines("stderr")) == 2, run.lines("stderr")
+    assert node == "/dev/input/event1"
+    assert run.quit() == 0
