@@ -111,6 +111,9 @@ class KeyboardHandler(UMockdev.IoctlBase):
         self.fail_errno = 0
         # Non-zero: only the key-state query fails with this errno.
         self.key_state_errno = 0
+        # Called once a key-state query has been answered (see
+        # EmulatedInput.after_next_query).
+        self.after_key_query = None
 
     def do_handle_ioctl(self, client):
         request = client.get_request()
@@ -127,7 +130,11 @@ class KeyboardHandler(UMockdev.IoctlBase):
             if self.key_state_errno:
                 client.complete(-1, self.key_state_errno)
                 return True
-            return self._answer(client, key_bitmap(self.down, 96))
+            self._answer(client, key_bitmap(self.down, 96))
+            hook = self.after_key_query
+            if hook:
+                hook()
+            return True
         client.complete(-1, errno.ENOTTY)
         return True
 
@@ -146,6 +153,25 @@ class KeyboardHandler(UMockdev.IoctlBase):
     def count(self, request):
         with self._lock:
             return self.calls.get(request, 0)
+
+
+class OneShot:
+    """An action run at most once, from whichever thread comes first."""
+
+    def __init__(self, action):
+        self.action = action
+        self.at = None
+        self.done = threading.Event()
+        self._lock = threading.Lock()
+
+    def __call__(self):
+        with self._lock:
+            if self.done.is_set():
+                return False
+            self.at = time.monotonic()
+            self.action()
+            self.done.set()
+            return True
 
 
 class EmulatedInput:
@@ -253,6 +279,25 @@ class EmulatedInput:
 
     def held(self):
         return self._held
+
+    def after_next_query(self, action):
+        """Runs action once, right after the program's next key-state query
+        has been answered, on the thread that answered it. The program
+        cannot have read its clock for a later query before then, so a
+        change made there has a moment that is not in doubt: a change made
+        from the test thread may land while a query sent before it still
+        waits for its answer. Returns a OneShot; .done.wait() then .at
+        (time.monotonic() just before the action)."""
+        shot = OneShot(action)
+
+        def hook():
+            if shot():
+                for handler in self.handlers.values():
+                    handler.after_key_query = None
+
+        for handler in self.handlers.values():
+            handler.after_key_query = hook
+        return shot
 
     def unplug(self):
         """The keyboard goes away as a USB keyboard pulled out does: every
@@ -368,6 +413,19 @@ class Pty:
                 pass
 
 
+def monotonic_of_wall(wall):
+    """A recent wall-clock moment on the monotonic clock. Both clocks are
+    read close together (a pair read across a preemption is read again), or
+    the moment would move by the time this thread was off the processor."""
+    for _ in range(5):
+        before = time.time()
+        mono = time.monotonic()
+        after = time.time()
+        if after - before < 50e-6:
+            break
+    return mono - max(0.0, (before + after) / 2 - wall)
+
+
 class UdpReceiver:
     """Collects datagrams on 127.0.0.1:<random port> as (monotonic arrival
     time, parsed JSON or None, raw bytes).
@@ -402,11 +460,12 @@ class UdpReceiver:
                 continue
             except OSError:
                 return
-            arrived = time.monotonic()
             if kernel_wall is not None:
                 # How long ago the kernel queued it: a span of microseconds on
                 # the wall clock, moved onto the monotonic clock.
-                arrived -= max(0.0, time.time() - kernel_wall)
+                arrived = monotonic_of_wall(kernel_wall)
+            else:
+                arrived = time.monotonic()
             try:
                 parsed = json.loads(data.decode("utf-8"))
             except ValueError:
