@@ -20,6 +20,7 @@
 #include "input/terminal_keys.h"
 #include "monitor/key_poll_tick.h"
 #include "monitor/keying_monitor.h"
+#include "monitor/tick_wakeups.h"
 
 int main(int argc, char** argv)
 {
@@ -112,10 +113,18 @@ int main(int argc, char** argv)
         });
     }
 
+    // The key's own edges, the terminal's bytes and the hang's deadline run
+    // the tick at once; the 5 ms poll catches everything else.
+    TickWakeups wakeups;
+    wakeups.tick = &tick;
+    wakeups.hang_deadline_ms = &hold.hang_deadline_ms;
+    wakeups.err = &err;
+    start_tick_wakeups(wakeups, &app);
+
     QTimer key_poll_timer;
     key_poll_timer.setTimerType(Qt::PreciseTimer);
     key_poll_timer.setInterval(KEY_POLL_INTERVAL_MS);
-    QObject::connect(&key_poll_timer, &QTimer::timeout, &app, [&tick] { key_poll_tick(tick); });
+    QObject::connect(&key_poll_timer, &QTimer::timeout, &app, [&wakeups] { run_tick(wakeups); });
     key_poll_timer.start();
 
     const int result = QCoreApplication::exec();

@@ -14,6 +14,8 @@
 #include <unistd.h>
 
 int g_evdev_fd = -1;
+QByteArray g_evdev_path;
+const char* g_evdev_gone = nullptr;
 QString g_evdev_fail_reason;
 
 namespace {
@@ -33,7 +35,9 @@ bool bitmap_bit(const unsigned char* buf, int n)
 
 int real_open_device(const char* path)
 {
-    return ::open(path, O_RDONLY | O_NONBLOCK);
+    // O_NOCTTY: should a candidate be a terminal after all, it must never
+    // become ours, or its hang-up would end the run with SIGHUP.
+    return ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
 }
 
 int real_query_event_types(int fd, unsigned char buf[8])
@@ -89,8 +93,10 @@ Outcome try_candidate(const char* path, const EvdevDeviceOps& ops, DiscoveryCoun
     return Outcome::accepted;
 }
 
-// Scans one listing; true when a device was accepted (its descriptor in *fd_out).
-bool scan_directory(const SearchDir& dir, const EvdevDeviceOps& ops, DiscoveryCounters& c, int* fd_out)
+// Scans one listing; true when a device was accepted (its descriptor in
+// *fd_out, the path it was opened through in *path_out).
+bool scan_directory(const SearchDir& dir, const EvdevDeviceOps& ops, DiscoveryCounters& c, int* fd_out,
+                    QByteArray* path_out)
 {
     DIR* listing = ::opendir(dir.path);
     if (!listing)
@@ -112,9 +118,10 @@ bool scan_directory(const SearchDir& dir, const EvdevDeviceOps& ops, DiscoveryCo
         path += '/';
         path += entry->d_name;
 
-        if (try_candidate(path.constData(), ops, c, fd_out) == Outcome::accepted)
+        if (try_candidate(path.constData(), ops, c, fd_out) == Outcome::accepted) {
             found = true;
-        else
+            *path_out = path;
+        } else
             ++c.tried;
     }
     ::closedir(listing);
@@ -165,8 +172,11 @@ bool open_evdev_keyboard_in(const SearchDir* dirs, int dir_count, const EvdevDev
 
     for (int i = 0; i < dir_count; ++i) {
         int fd = -1;
-        if (scan_directory(dirs[i], ops, c, &fd)) {
+        QByteArray path;
+        if (scan_directory(dirs[i], ops, c, &fd, &path)) {
             g_evdev_fd = fd;
+            g_evdev_path = path;
+            g_evdev_gone = nullptr;
             if (counters_out)
                 *counters_out = c;
             return true;
@@ -186,4 +196,12 @@ bool open_evdev_keyboard()
         {"/dev/input", event_node_candidate},
     };
     return open_evdev_keyboard_in(dirs, 2, real_evdev_device_ops());
+}
+
+void close_evdev_keyboard()
+{
+    if (g_evdev_fd >= 0)
+        ::close(g_evdev_fd);
+    g_evdev_fd = -1;
+    g_evdev_gone = nullptr;
 }

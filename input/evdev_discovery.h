@@ -1,10 +1,17 @@
 #pragma once
 // Finds and opens one keyboard with a grave key among the input devices.
 
+#include <QByteArray>
 #include <QString>
 
-// The open keyboard; -1 until discovery succeeds. Never closed during the run.
+// The open keyboard; -1 while none is open (before discovery, and after the
+// keyboard went away until it is found again).
 extern int g_evdev_fd;
+// The path g_evdev_fd was opened through (a by-path link or an event node).
+extern QByteArray g_evdev_path;
+// Set when the open keyboard turned out to be gone ("no such device", or its
+// descriptor hung up); the reason, for the message. nullptr while it works.
+extern const char* g_evdev_gone;
 // Why discovery failed; empty after success.
 extern QString g_evdev_fail_reason;
 
@@ -40,10 +47,13 @@ bool event_node_candidate(const QString& name);  // begins with "event"
 QString discovery_fail_reason(const DiscoveryCounters& c);
 
 // Scans the directories in order; the first acceptable device wins. On
-// success sets g_evdev_fd; on failure leaves g_evdev_fd alone and sets
+// success sets g_evdev_fd and g_evdev_path; on failure leaves g_evdev_fd alone and sets
 // g_evdev_fail_reason. counters_out (optional) receives the counts.
 bool open_evdev_keyboard_in(const SearchDir* dirs, int dir_count, const EvdevDeviceOps& ops,
                             DiscoveryCounters* counters_out = nullptr);
 
 // "/dev/input/by-path" then "/dev/input", with the real device calls.
 bool open_evdev_keyboard();
+
+// Closes the open keyboard (if any): g_evdev_fd -1, g_evdev_gone cleared.
+void close_evdev_keyboard();

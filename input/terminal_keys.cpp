@@ -1,5 +1,6 @@
 #include "input/terminal_keys.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <poll.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@ bool g_stdin_space = false;
 bool g_stdin_latch = false;
 bool g_stdin_quit = false;
 bool g_term_raw = false;
+bool g_stdin_closed = false;
 struct termios g_term_saved = {};
 
 namespace {
@@ -19,11 +21,16 @@ bool g_restore_registered = false;  // restore_stdin_termios goes to atexit once
 // Raw mode makes a read return at once, but if the terminal is put back to
 // line mode behind our back (a job stopped and resumed by the shell), a read
 // would wait for a whole line and stall the tick. Asking first never waits.
-bool stdin_has_input()
+// The poll's events; 0 when nothing is pending.
+short stdin_events()
 {
     struct pollfd p = {0, POLLIN, 0};
-    return ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
+    if (::poll(&p, 1, 0) <= 0)
+        return 0;
+    return p.revents;
 }
+
+constexpr short HANG_UP_EVENTS = POLLHUP | POLLERR | POLLNVAL;
 
 }  // namespace
 
@@ -47,13 +54,21 @@ TerminalMarks scan_terminal_bytes(const unsigned char* bytes, long count)
 
 void poll_stdin_keys()
 {
-    if (!g_term_raw)
+    if (!g_term_raw || g_stdin_closed)
         return;
     unsigned char chunk[TERMINAL_CHUNK_BYTES];
-    while (stdin_has_input()) {
-        const ssize_t n = ::read(0, chunk, sizeof chunk);
-        if (n <= 0)
+    for (;;) {
+        const short events = stdin_events();
+        if (events == 0)
             return;
+        const ssize_t n = (events & POLLIN) ? ::read(0, chunk, sizeof chunk) : 0;
+        if (n <= 0) {
+            // A hung-up terminal stays "ready" for ever: reading it again
+            // would only wake us again and again.
+            if ((events & HANG_UP_EVENTS) || (n < 0 && errno == EIO))
+                g_stdin_closed = true;
+            return;
+        }
         const TerminalMarks marks = scan_terminal_bytes(chunk, n);
         // Sticky: only ever set here; the poll tick consumes them.
         if (marks.quit)

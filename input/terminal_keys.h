@@ -8,6 +8,7 @@ extern bool g_stdin_space;  // a grave (0x60) or tilde (0x7E) byte arrived
 extern bool g_stdin_latch;  // a tilde byte arrived
 extern bool g_stdin_quit;   // q, Q, Ctrl-C or Esc arrived; never cleared
 extern bool g_term_raw;     // standard input is raw and g_term_saved holds the settings to put back
+extern bool g_stdin_closed; // the terminal hung up or reached its end: it is read no more
 extern struct termios g_term_saved;
 
 // What one chunk of terminal bytes holds.
@@ -19,7 +20,8 @@ struct TerminalMarks {
 TerminalMarks scan_terminal_bytes(const unsigned char* bytes, long count);
 
 // Reads every pending byte of standard input (64-byte chunks) and sets the
-// sticky flags. Does nothing while g_term_raw is false.
+// sticky flags. Does nothing while g_term_raw is false or once the terminal
+// has closed (then g_stdin_closed is set).
 void poll_stdin_keys();
 
 // Switches standard input to raw mode when it is a terminal: saves its

@@ -9,8 +9,7 @@
 
 KeySources real_key_sources()
 {
-    return KeySources{monotonic_now_ms, space_down_evdev, shift_down_evdev, quit_keys_down_evdev,
-                      poll_stdin_keys};
+    return KeySources{monotonic_now_ms, read_key_levels, poll_stdin_keys};
 }
 
 namespace {
@@ -42,7 +41,7 @@ Sample sample_this_terminal(PollTick& t, qint64 now)
         // tick of a press goes straight on to its HOLD.
         if (t.tty_press_ms >= 0 && now - t.tty_press_ms <= TTY_PRESS_WINDOW_MS) {
             s.raw = true;
-        } else if (t.sources.space_down()) {
+        } else if (t.sources.read_keys().grave) {
             s.raw = true;
         } else {
             t.tty_armed = false;
@@ -56,14 +55,15 @@ Sample sample_this_terminal(PollTick& t, qint64 now)
 }
 
 // The device's levels alone, whatever window has the focus; the terminal
-// only contributes its quit bytes.
+// only contributes its quit bytes. One key-state query answers for grave,
+// shift and the quit keys.
 Sample sample_system_wide(PollTick& t)
 {
     Sample s;
-    s.raw = t.sources.space_down();
-    if (s.raw)
-        s.latch_request = t.sources.shift_down();
-    if (t.sources.quit_keys_down() == 1) {
+    const KeyLevels keys = t.sources.read_keys();
+    s.raw = keys.grave;
+    s.latch_request = keys.grave && keys.shift;
+    if (keys.quit_keys) {
         s.quit = true;
     } else {
         if (g_term_raw)

@@ -5,19 +5,21 @@
 #include <functional>
 #include <QtGlobal>
 
+#include "input/key_probes.h"
+
 struct Monitor;
 
 constexpr int KEY_POLL_INTERVAL_MS = 5;
 // A KEY byte keeps the KEY pressed this long even if the device never shows it down.
 constexpr qint64 TTY_PRESS_WINDOW_MS = 24;
 
-// Where the tick reads the time and the keys; the real clock, probes and
-// terminal reader in the program, fakes in tests.
+// Where the tick reads the time and the keys; the real clock, key-state
+// query and terminal reader in the program, fakes in tests.
 struct KeySources {
     qint64 (*now_ms)();
-    bool (*space_down)();
-    bool (*shift_down)();
-    int (*quit_keys_down)();  // 1 down, 0 up, -1 query failed
+    // One snapshot of grave, shift, Esc and Q, taken at most once per tick
+    // and only when the tick needs the device; a failed query reads all up.
+    KeyLevels (*read_keys)();
     void (*poll_terminal)();  // called only while g_term_raw
 };
 KeySources real_key_sources();

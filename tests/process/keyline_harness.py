@@ -3,7 +3,9 @@
 Pieces:
   - GLibLoop: serves the umockdev ioctl handlers from a background thread.
   - EmulatedInput: a umockdev testbed with /dev/input nodes, by-path links and
-    ioctl handlers whose key levels the test sets at any moment.
+    ioctl handlers whose key levels the test sets at any moment; it can also
+    queue the kernel's event records on the devices, unplug the keyboard and
+    plug one back.
   - Pty: a pseudo-terminal whose slave becomes the program's standard input.
   - UdpReceiver: collects the inhibit datagrams on 127.0.0.1.
   - Agent: starts the program, reads its output with timestamps, bounded waits.
@@ -41,7 +43,9 @@ SO_TIMESTAMPNS = 35  # Linux: receive time stamps as struct timespec
 F_SETPIPE_SZ = 1031  # Linux: fcntl that sets a pipe's capacity
 F_GETPIPE_SZ = 1032
 
+EV_SYN = 0
 EV_KEY = 1
+SYN_REPORT = 0
 KEY_ESC = 1
 KEY_Q = 16
 KEY_GRAVE = 41
@@ -52,6 +56,19 @@ KEY_RIGHTSHIFT = 54
 FULL_KEYBOARD = frozenset(range(1, 89))
 
 KBD_LINK = "platform-i8042-serio-0-event-kbd"
+
+
+def event_record(ev_type, code, value):
+    """One struct input_event of a 64-bit system: a 16-byte time stamp (left
+    zero: the program never looks inside), type, code, value."""
+    return struct.pack("=qqHHi", 0, 0, ev_type, code, value)
+
+
+def key_records(codes, value):
+    """What the kernel queues for one change: an EV_KEY record per key, then
+    SYN_REPORT."""
+    return b"".join(event_record(EV_KEY, code, value) for code in sorted(codes)) \
+        + event_record(EV_SYN, SYN_REPORT, 0)
 
 
 def key_bitmap(codes, size):
@@ -96,6 +113,11 @@ class KeyboardHandler(UMockdev.IoctlBase):
         # Non-zero: every ioctl and read fails with this errno, as on a
         # device that was unplugged while open (see EmulatedInput.fail).
         self.fail_errno = 0
+        # Non-zero: only the key-state query fails with this errno.
+        self.key_state_errno = 0
+        # Called once a key-state query has been answered (see
+        # EmulatedInput.after_next_query).
+        self.after_key_query = None
 
     def do_handle_ioctl(self, client):
         request = client.get_request()
@@ -109,7 +131,14 @@ class KeyboardHandler(UMockdev.IoctlBase):
         if request == EVIOCGBIT_KEYS:
             return self._answer(client, key_bitmap(self.codes, 96))
         if request == EVIOCGKEY:
-            return self._answer(client, key_bitmap(self.down, 96))
+            if self.key_state_errno:
+                client.complete(-1, self.key_state_errno)
+                return True
+            self._answer(client, key_bitmap(self.down, 96))
+            hook = self.after_key_query
+            if hook:
+                hook()
+            return True
         client.complete(-1, errno.ENOTTY)
         return True
 
@@ -130,6 +159,25 @@ class KeyboardHandler(UMockdev.IoctlBase):
             return self.calls.get(request, 0)
 
 
+class OneShot:
+    """An action run at most once, from whichever thread comes first."""
+
+    def __init__(self, action):
+        self.action = action
+        self.at = None
+        self.done = threading.Event()
+        self._lock = threading.Lock()
+
+    def __call__(self):
+        with self._lock:
+            if self.done.is_set():
+                return False
+            self.at = time.monotonic()
+            self.action()
+            self.done.set()
+            return True
+
+
 class EmulatedInput:
     """A umockdev testbed holding the program's view of /dev/input.
 
@@ -143,6 +191,7 @@ class EmulatedInput:
         self.by_path_dir = os.path.join(self.input_dir, "by-path")
         os.makedirs(self.by_path_dir, exist_ok=True)
         self.handlers = {}  # device path as the program opens it -> handler
+        self.keyboards = []  # nodes of the keyboards added, present ones only
         self._held = frozenset()
 
     # --- building -------------------------------------------------------
@@ -165,23 +214,25 @@ class EmulatedInput:
         os.symlink("../" + target_name, os.path.join(self.by_path_dir, link_name))
         return "/dev/input/by-path/" + link_name
 
-    def answer(self, path, types=(EV_KEY,), codes=FULL_KEYBOARD):
+    def answer(self, path, types=(EV_KEY,), codes=FULL_KEYBOARD, key_state_errno=0):
         """Attach an ioctl handler to one path. Routing follows the path the
         program opened, so a node and each link to it need their own."""
         handler = KeyboardHandler(path, types, codes)
         handler.down = self._held
+        handler.key_state_errno = key_state_errno
         self.testbed.attach_ioctl(path, handler)
         self.handlers[path] = handler
         return handler
 
     def add_keyboard(self, name="event0", link=KBD_LINK, types=(EV_KEY,),
-                     codes=FULL_KEYBOARD):
+                     codes=FULL_KEYBOARD, key_state_errno=0):
         """A keyboard node, optionally reachable through a by-path link, with
         handlers on the node and on the link."""
         node = self.add_node(name)
-        self.answer(node, types, codes)
+        self.answer(node, types, codes, key_state_errno)
         if link:
-            self.answer(self.add_link(link, name), types, codes)
+            self.answer(self.add_link(link, name), types, codes, key_state_errno)
+        self.keyboards.append(node)
         return node
 
     def add_locked_node(self, name="event0"):
@@ -200,14 +251,90 @@ class EmulatedInput:
         for handler in self.handlers.values():
             handler.down = self._held
 
-    def down(self, *codes):
+    def down(self, *codes, records=False):
+        """Keys go down. With records, the change's event records follow on
+        every keyboard, as the kernel queues them after updating the state."""
         self.set_keys(self._held | set(codes))
+        if records:
+            self.write_records(key_records(codes, 1))
 
-    def up(self, *codes):
+    def up(self, *codes, records=False):
         self.set_keys(self._held - set(codes))
+        if records:
+            self.write_records(key_records(codes, 0))
+
+    def repeat(self, *codes):
+        """The kernel's auto-repeat of held keys: records only, levels unchanged."""
+        self.write_records(key_records(codes, 2))
+
+    def write_records(self, data):
+        """Queues raw event records on every present keyboard, through the
+        device's other end; they become readable on the program's descriptor.
+        A full queue drops them, as the kernel's does."""
+        for node in self.keyboards:
+            fd = self.testbed.get_dev_fd(node)
+            if fd < 0:
+                continue
+            os.set_blocking(fd, False)
+            try:
+                os.write(fd, data)
+            except BlockingIOError:
+                pass
 
     def held(self):
         return self._held
+
+    def after_next_query(self, action):
+        """Runs action once, right after the program's next key-state query
+        has been answered, on the thread that answered it. The program
+        cannot have read its clock for a later query before then, so a
+        change made there has a moment that is not in doubt: a change made
+        from the test thread may land while a query sent before it still
+        waits for its answer. Returns a OneShot; .done.wait() then .at
+        (time.monotonic() just before the action)."""
+        shot = OneShot(action)
+
+        def hook():
+            if shot():
+                for handler in self.handlers.values():
+                    handler.after_key_query = None
+
+        for handler in self.handlers.values():
+            handler.after_key_query = hook
+        return shot
+
+    def unplug(self):
+        """The keyboard goes away as a USB keyboard pulled out does: every
+        query on an open descriptor fails with "no such device", the
+        descriptor hangs up (the device's other end is closed), and the node
+        and its links vanish, so discovery finds nothing."""
+        self.fail(errno.ENODEV)
+        null = os.open(os.devnull, os.O_RDWR)
+        try:
+            for node in self.keyboards:
+                fd = self.testbed.get_dev_fd(node)
+                if fd >= 0:
+                    # The number stays taken (the testbed closes it later).
+                    os.dup2(null, fd)
+        finally:
+            os.close(null)
+        for entry in os.listdir(self.by_path_dir):
+            os.unlink(os.path.join(self.by_path_dir, entry))
+        for node in self.keyboards:
+            os.unlink(os.path.join(self.root, node.lstrip("/")))
+        self.keyboards = []
+
+    def plug(self, name="event1", link=KBD_LINK, key_state_errno=0):
+        """A keyboard comes (back) under a new event node, reachable through
+        the same by-path link; the keys held now are held on it. The testbed
+        cannot reuse a node name, as the kernel often does not either. With
+        key_state_errno its key-state query fails (a device half gone)."""
+        if link:
+            path = "/dev/input/by-path/" + link
+            if path in self.handlers:
+                self.testbed.detach_ioctl(path)
+                del self.handlers[path]
+        return self.add_keyboard(name, link, key_state_errno=key_state_errno)
 
     def fail(self, err=errno.ENODEV):
         """From now on every ioctl and read on every path fails with err:
@@ -290,6 +417,19 @@ class Pty:
                 pass
 
 
+def monotonic_of_wall(wall):
+    """A recent wall-clock moment on the monotonic clock. Both clocks are
+    read close together (a pair read across a preemption is read again), or
+    the moment would move by the time this thread was off the processor."""
+    for _ in range(5):
+        before = time.time()
+        mono = time.monotonic()
+        after = time.time()
+        if after - before < 50e-6:
+            break
+    return mono - max(0.0, (before + after) / 2 - wall)
+
+
 class UdpReceiver:
     """Collects datagrams on 127.0.0.1:<random port> as (monotonic arrival
     time, parsed JSON or None, raw bytes).
@@ -324,11 +464,12 @@ class UdpReceiver:
                 continue
             except OSError:
                 return
-            arrived = time.monotonic()
             if kernel_wall is not None:
                 # How long ago the kernel queued it: a span of microseconds on
                 # the wall clock, moved onto the monotonic clock.
-                arrived -= max(0.0, time.time() - kernel_wall)
+                arrived = monotonic_of_wall(kernel_wall)
+            else:
+                arrived = time.monotonic()
             try:
                 parsed = json.loads(data.decode("utf-8"))
             except ValueError:

@@ -476,8 +476,10 @@ TEST_F(EvdevDiscovery, FailureLeavesDescriptorAlone)
     touch(input_ + "/event0");
     add_device("event0", 80, mouse());
     g_evdev_fd = 77;  // whatever it held before
+    g_evdev_path = "/dev/input/event7";
     EXPECT_FALSE(discover(standard_dirs(), nullptr));
     EXPECT_EQ(g_evdev_fd, 77);
+    EXPECT_EQ(g_evdev_path, QByteArray("/dev/input/event7"));
     EXPECT_FALSE(g_evdev_fail_reason.isEmpty());
 }
 
@@ -497,6 +499,7 @@ TEST_F(EvdevDiscovery, ByPathKeyboardWinsAndSecondDirectoryIsNotListed)
     EXPECT_TRUE(discover(dirs, &c));
 
     EXPECT_EQ(g_evdev_fd, 90);
+    EXPECT_EQ(g_evdev_path.toStdString(), by_path_ + "/platform-i8042-serio-0-event-kbd");
     EXPECT_TRUE(g_evdev_fail_reason.isEmpty());
     EXPECT_TRUE(g_rule_calls.empty()) << "second directory was listed";
     // The accepted device is the last one opened; all before it were rejected.
@@ -543,6 +546,7 @@ TEST_F(EvdevDiscovery, PathUsesTheEntryBytesAsListed)
     ASSERT_EQ(g_opened_paths.size(), 1u);
     EXPECT_EQ(g_opened_paths[0], input_ + "/" + odd);
     EXPECT_EQ(g_evdev_fd, 110);
+    EXPECT_EQ(g_evdev_path.toStdString(), input_ + "/" + odd);  // remembered for the messages
 }
 
 int open_descriptor_count()

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <time.h>
 #include <string>
 #include <vector>
 
@@ -22,7 +23,8 @@ struct FakeWorld {
     qint64 now = 0;
     bool grave = false;
     bool shift = false;
-    int quit_keys = 0;
+    bool quit_keys = false;
+    bool query_fails = false;  // the key-state query fails: every key reads as up
     std::deque<std::string> terminal_bytes;  // one entry per poll_terminal call that has input
     std::vector<std::string> calls;
 };
@@ -33,20 +35,16 @@ qint64 fake_now()
     world.calls.push_back("clock");
     return world.now;
 }
-bool fake_space()
+KeyLevels fake_read_keys()
 {
-    world.calls.push_back("space");
-    return world.grave;
-}
-bool fake_shift()
-{
-    world.calls.push_back("shift");
-    return world.shift;
-}
-int fake_quit_keys()
-{
-    world.calls.push_back("quitkeys");
-    return world.quit_keys;
+    world.calls.push_back("keys");
+    KeyLevels levels;
+    if (!world.query_fails) {
+        levels.grave = world.grave;
+        levels.shift = world.shift;
+        levels.quit_keys = world.quit_keys;
+    }
+    return levels;
 }
 void fake_poll_terminal()
 {
@@ -97,7 +95,7 @@ struct TickFixture : ::testing::Test {
             hold_active = false;
         };
         tick.monitor = &monitor;
-        tick.sources = KeySources{fake_now, fake_space, fake_shift, fake_quit_keys, fake_poll_terminal};
+        tick.sources = KeySources{fake_now, fake_read_keys, fake_poll_terminal};
         tick.end_run = [this](int status) { ended_with.push_back(status); };
     }
     void TearDown() override
@@ -144,7 +142,7 @@ TEST_F(TickFixture, TerminalModeLeavesTheDeviceAloneUntilAByteArrives)
     tick_through(0, 100);
     EXPECT_FALSE(monitor.key_asserted);
     for (const std::string& call : world.calls)
-        EXPECT_NE(call, "space");
+        EXPECT_NE(call, "keys");
     EXPECT_TRUE(holds.empty());
 }
 
@@ -241,7 +239,7 @@ TEST_F(TickFixture, QuitInTheSameTickAsAPressWritesNoAssert)
     SetUp();
     tick.global_keys = true;
     world.grave = true;
-    world.quit_keys = 1;
+    world.quit_keys = true;
     tick_at(1000);
     EXPECT_EQ(count_lines("KEY ASSERT"), 0);
     EXPECT_EQ(ended_with, std::vector<int>{0});
@@ -264,15 +262,29 @@ TEST_F(TickFixture, QuitReleasesAnActiveHoldOnceAndEndsTheRun)
     EXPECT_EQ(count_lines("quit\n"), 1);
 }
 
-TEST_F(TickFixture, QuitFallsBackToTheTerminalWhenTheQuitKeyQueryFails)
+TEST_F(TickFixture, FailedKeyQueryReadsEveryKeyUpAndQuitFallsBackToTheTerminal)
 {
     tick.global_keys = true;
-    world.quit_keys = -1;
+    world.grave = world.shift = world.quit_keys = true;
+    world.query_fails = true;
     tick_at(1000);
     EXPECT_TRUE(ended_with.empty());
+    EXPECT_FALSE(monitor.key_asserted);
+    EXPECT_FALSE(tick.latched);
     world.terminal_bytes = {"\x1b"};
     tick_at(1005);
     EXPECT_EQ(ended_with, std::vector<int>{0});
+
+    TearDown();
+    SetUp();
+    world.terminal_bytes = {"`"};
+    world.grave = true;
+    world.query_fails = true;
+    tick_at(1000);
+    tick_at(1024);
+    EXPECT_TRUE(monitor.key_asserted);  // the press window still counts
+    tick_at(1025);
+    EXPECT_FALSE(monitor.key_asserted);
 }
 
 TEST_F(TickFixture, OrderOfCallsInOneTick)
@@ -283,20 +295,21 @@ TEST_F(TickFixture, OrderOfCallsInOneTick)
     world.calls.clear();
     world.grave = true;
     tick_at(1025);  // past it, the device's level decides
-    EXPECT_EQ(world.calls, (std::vector<std::string>{"clock", "poll", "space", "poll"}));
+    EXPECT_EQ(world.calls, (std::vector<std::string>{"clock", "poll", "keys", "poll"}));
     EXPECT_TRUE(monitor.key_asserted);
 
     world.calls.clear();
     tick.global_keys = true;
     world.grave = true;
-    tick_at(1005);
-    EXPECT_EQ(world.calls, (std::vector<std::string>{"clock", "space", "shift", "quitkeys", "poll"}));
+    world.shift = true;
+    tick_at(1005);  // one snapshot answers for grave, shift and the quit keys
+    EXPECT_EQ(world.calls, (std::vector<std::string>{"clock", "keys", "poll"}));
 
     world.calls.clear();
     world.grave = false;
-    world.quit_keys = 1;
+    world.quit_keys = true;
     tick_at(1010);  // quit keys down: the terminal is not read in this tick
-    EXPECT_EQ(world.calls, (std::vector<std::string>{"clock", "space", "quitkeys"}));
+    EXPECT_EQ(world.calls, (std::vector<std::string>{"clock", "keys"}));
 }
 
 TEST_F(TickFixture, HangExpiresOnTheFirstTickPastTheDeadlineButNotWhenQuitting)
@@ -318,7 +331,7 @@ TEST_F(TickFixture, HangExpiresOnTheFirstTickPastTheDeadlineButNotWhenQuitting)
     tick_at(3000);
     world.grave = false;
     tick_at(3060);
-    world.quit_keys = 1;
+    world.quit_keys = true;
     tick_at(4000);  // past the deadline, but this tick quits
     EXPECT_EQ(holds, (std::vector<std::string>{"start", "release:quit"}));
 }
@@ -340,6 +353,24 @@ TEST_F(TickFixture, TimesComeFromTheInjectedClock)
     EXPECT_GE(b, a);
 }
 
+TEST(HangTimer, WaitsUntilTheClockReadsPastTheDeadline)
+{
+    const qint64 now = monotonic_now_ms();
+    EXPECT_EQ(ms_until_past(now - 1), 0);
+    EXPECT_EQ(ms_until_past(now - 1000), 0);
+    for (int ahead : {0, 1, 2, 3, 7, 37, 0, 1, 2}) {
+        const qint64 deadline = monotonic_now_ms() + ahead;
+        const int ms = ms_until_past(deadline);
+        EXPECT_GE(ms, ahead);
+        EXPECT_LE(ms, ahead + 1);
+        // A timer never fires before its interval has run; neither does this sleep.
+        struct timespec span = {ms / 1000, (ms % 1000) * 1000000L};
+        while (clock_nanosleep(CLOCK_MONOTONIC, 0, &span, &span) != 0) {
+        }
+        EXPECT_GT(monotonic_now_ms(), deadline) << "slept " << ms << " ms for " << ahead;
+    }
+}
+
 // --- the idle tick allocates nothing -------------------------------------------
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -359,8 +390,7 @@ void ignore_free(const volatile void*) {}
 
 qint64 g_quiet_now = 0;
 qint64 quiet_now() { return g_quiet_now; }
-bool quiet_up() { return false; }
-int quiet_keys_up() { return 0; }
+KeyLevels quiet_keys_up() { return KeyLevels{}; }
 void quiet_terminal() {}
 
 }  // namespace
@@ -380,7 +410,7 @@ TEST(IdleTick, AllocatesNothingInEitherMode)
     monitor.hold.release_hold = [&deadline](const char*) { deadline = -1; };
     PollTick tick;
     tick.monitor = &monitor;
-    tick.sources = KeySources{quiet_now, quiet_up, quiet_up, quiet_keys_up, quiet_terminal};
+    tick.sources = KeySources{quiet_now, quiet_keys_up, quiet_terminal};
     g_term_raw = true;
 
     __sanitizer_install_malloc_and_free_hooks(count_allocation, ignore_free);

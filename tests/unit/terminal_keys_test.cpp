@@ -22,6 +22,7 @@ void reset_flags()
     g_stdin_space = false;
     g_stdin_latch = false;
     g_stdin_quit = false;
+    g_stdin_closed = false;
 }
 
 // ---- byte scanner ------------------------------------------------------------
@@ -168,14 +169,20 @@ TEST_F(StdinPipe, NothingReadWhileNotRaw)
     EXPECT_EQ(pending(), 3);
 }
 
-TEST_F(StdinPipe, ReaderStopsAtEndOfInput)
+TEST_F(StdinPipe, ReaderStopsAtEndOfInputAndReadsNoMore)
 {
     g_term_raw = true;
     send("`");
-    close(writer_);  // the read after the byte returns 0
+    EXPECT_FALSE(g_stdin_closed);
+    poll_stdin_keys();
+    EXPECT_FALSE(g_stdin_closed);  // open, merely empty
+    send("`");
+    close(writer_);  // the bytes before the end still count
     writer_ = -1;
+    g_stdin_space = false;
     poll_stdin_keys();
     EXPECT_TRUE(g_stdin_space);
+    EXPECT_TRUE(g_stdin_closed);
 }
 
 TEST_F(StdinPipe, RestoreClearsRawEvenWhenItFails)
@@ -302,6 +309,21 @@ TEST_F(StdinPty, EnterRawThenRestore)
     EXPECT_EQ(now.c_cc[VMIN], cooked.c_cc[VMIN]);
 }
 
+TEST_F(StdinPty, HangUpClosesTheReader)
+{
+    enter_raw_terminal();
+    ASSERT_TRUE(g_term_raw);
+    g_stdin_closed = false;
+    poll_stdin_keys();
+    EXPECT_FALSE(g_stdin_closed);
+    close(master_);  // the terminal hangs up
+    master_ = -1;
+    poll_stdin_keys();
+    EXPECT_TRUE(g_stdin_closed);
+    g_stdin_closed = false;
+    restore_stdin_termios();
+}
+
 // ---- key probes without a keyboard ------------------------------------------------
 
 class ProbeOnPipe : public ::testing::Test {
@@ -319,41 +341,86 @@ protected:
     void TearDown() override
     {
         g_evdev_fd = -1;
-        close(reader_);
-        close(writer_);
+        g_evdev_gone = nullptr;
+        if (reader_ >= 0)
+            close(reader_);
+        if (writer_ >= 0)
+            close(writer_);
     }
 
     int reader_ = -1;
     int writer_ = -1;
 };
 
-TEST_F(ProbeOnPipe, SpaceProbeDrainsQueuedRecordsAndFailedQueryReadsUp)
+TEST_F(ProbeOnPipe, DrainReadsEveryQueuedRecord)
 {
-    char queued[5 * 24 + 10];
+    char queued[100 * 24 + 10];  // more than one read takes
     std::memset(queued, 0x41, sizeof queued);
     ASSERT_EQ(write(writer_, queued, sizeof queued), ssize_t(sizeof queued));
 
-    EXPECT_FALSE(space_down_evdev());  // EVIOCGKEY fails on a pipe
+    drain_keyboard_events();
 
     char rest[256];
     errno = 0;
     EXPECT_EQ(read(reader_, rest, sizeof rest), -1);  // nothing left
     EXPECT_EQ(errno, EAGAIN);
+    EXPECT_EQ(g_evdev_gone, nullptr);
+    drain_keyboard_events();  // an empty queue is not a lost device
+    EXPECT_EQ(g_evdev_gone, nullptr);
 }
 
-TEST_F(ProbeOnPipe, OtherProbesDoNotDrainAndReportFailure)
+TEST_F(ProbeOnPipe, FailedQueryReadsEveryKeyUpAndDoesNotDrain)
 {
     char record[24] = {};
     ASSERT_EQ(write(writer_, record, sizeof record), ssize_t(sizeof record));
 
     uint64_t word = 0x1234;
-    EXPECT_FALSE(query_key_state_word(&word));
+    EXPECT_FALSE(query_key_state_word(&word));  // EVIOCGKEY fails on a pipe
     EXPECT_EQ(word, 0x1234u);
-    EXPECT_FALSE(shift_down_evdev());
-    EXPECT_EQ(quit_keys_down_evdev(), -1);
+    const KeyLevels levels = read_key_levels();
+    EXPECT_FALSE(levels.grave);
+    EXPECT_FALSE(levels.shift);
+    EXPECT_FALSE(levels.quit_keys);
+    EXPECT_EQ(g_evdev_gone, nullptr);  // failed, but not "no such device"
 
     char rest[64];
     EXPECT_EQ(read(reader_, rest, sizeof rest), 24);  // the record is still queued
+}
+
+TEST_F(ProbeOnPipe, EndOfFileIsAHungUpDevice)
+{
+    close(writer_);
+    writer_ = -1;
+    drain_keyboard_events();
+    EXPECT_EQ(g_evdev_gone, KEYBOARD_HUNG_UP);
+    close_evdev_keyboard();
+    EXPECT_EQ(g_evdev_fd, -1);
+    EXPECT_EQ(g_evdev_gone, nullptr);
+    reader_ = -1;  // closed with the keyboard
+}
+
+TEST(KeyLevelsFromWord, EachKeyFromItsBits)
+{
+    const uint64_t grave = uint64_t(1) << 41;
+    const struct {
+        uint64_t word;
+        bool grave, shift, quit;
+    } cases[] = {
+        {0, false, false, false},
+        {grave, true, false, false},
+        {uint64_t(1) << 42, false, true, false},  // left shift
+        {uint64_t(1) << 54, false, true, false},  // right shift
+        {uint64_t(1) << 1, false, false, true},   // Esc
+        {uint64_t(1) << 16, false, false, true},  // Q
+        {grave | (uint64_t(1) << 42) | (uint64_t(1) << 16), true, true, true},
+        {~(grave | SHIFT_MASK | QUIT_KEYS_MASK), false, false, false},  // every other key
+    };
+    for (const auto& c : cases) {
+        const KeyLevels levels = key_levels_from_word(c.word);
+        EXPECT_EQ(levels.grave, c.grave) << std::hex << c.word;
+        EXPECT_EQ(levels.shift, c.shift) << std::hex << c.word;
+        EXPECT_EQ(levels.quit_keys, c.quit) << std::hex << c.word;
+    }
 }
 
 TEST(ProbeWithoutKeyboard, AllReportUp)
@@ -361,9 +428,10 @@ TEST(ProbeWithoutKeyboard, AllReportUp)
     g_evdev_fd = -1;
     uint64_t word = 0;
     EXPECT_FALSE(query_key_state_word(&word));
-    EXPECT_FALSE(space_down_evdev());
-    EXPECT_FALSE(shift_down_evdev());
-    EXPECT_EQ(quit_keys_down_evdev(), -1);
+    const KeyLevels levels = read_key_levels();
+    EXPECT_FALSE(levels.grave || levels.shift || levels.quit_keys);
+    drain_keyboard_events();
+    EXPECT_EQ(g_evdev_gone, nullptr);
 }
 
 }  // namespace

@@ -1,0 +1,47 @@
+#pragma once
+// What runs the key poll tick besides its 5 ms timer, and what follows each
+// tick. The keyboard's device and the terminal becoming readable run the
+// tick at once; the hang's deadline runs it at the deadline itself; a
+// keyboard that went away is closed, reported and looked for again every
+// second until one is found.
+
+#include <QtGlobal>
+
+class QObject;
+class QSocketNotifier;
+class QTextStream;
+class QTimer;
+struct PollTick;
+
+constexpr int KEYBOARD_SEARCH_INTERVAL_MS = 1000;
+
+struct TickWakeups {
+    PollTick* tick = nullptr;
+    const qint64* hang_deadline_ms = nullptr;  // the hold's deadline; -1: none
+    QTextStream* err = nullptr;                // the keyboard lost / found lines
+    // Made by start_tick_wakeups, owned by its context object:
+    QObject* context = nullptr;
+    QSocketNotifier* keyboard = nullptr;  // on g_evdev_fd; null while no keyboard is open
+    QSocketNotifier* terminal = nullptr;  // on standard input; null unless raw and still open
+    QTimer* hang_timer = nullptr;         // single shot, precise
+    qint64 hang_timer_for = -1;           // the deadline it was set for; -1: none
+    QTimer* search_timer = nullptr;       // runs while no keyboard is open
+};
+
+// Creates the notifiers and timers as children of context. The notifiers
+// are made only for what is open now: the keyboard (g_evdev_fd) and the raw
+// terminal (g_term_raw).
+void start_tick_wakeups(TickWakeups& w, QObject* context);
+
+// One tick, then what follows it: a lost keyboard is let go, a closed
+// terminal stops waking the tick, and the hang timer follows the deadline.
+// Allocates nothing unless one of these changes.
+void run_tick(TickWakeups& w);
+
+// The keyboard's device became readable: a tick, then every pending event
+// record is read, so that the descriptor stops being readable.
+void keyboard_woke(TickWakeups& w);
+
+// One pass of the same discovery as at start-up, while no keyboard is open.
+// Silent when nothing is found.
+void search_keyboard(TickWakeups& w);
