@@ -118,7 +118,7 @@ int main(int argc, char** argv)
     TickWakeups wakeups;
     wakeups.tick = &tick;
     wakeups.hang_deadline_ms = &hold.hang_deadline_ms;
-    wakeups.err = &err;
+    wakeups.err = &run_err;
     start_tick_wakeups(wakeups, &app);
 
     QTimer key_poll_timer;
