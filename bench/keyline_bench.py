@@ -541,7 +541,7 @@ class Bench:
                 time.sleep(1.0)
                 if activity:
                     act = activity()
-                    time.sleep(0.5)
+                    time.sleep(1.0)
                 used, wall = cpu_window([runs[w][0].proc.pid for w in WHO], cpu_s)
             finally:
                 if act:
@@ -562,38 +562,43 @@ class Bench:
 
         return Activity(stroke, 0.100)
 
-    def holding(self, reps, hold_s, cpu_s):
-        """Grave held for hold_s, with the kernel's auto-repeat records, the
-        three programs side by side in system-wide mode: keepalive intervals
-        of keyline-bench, and CPU of all three over cpu_s inside the hold."""
-        result = {"cadence": [], "cpu": []}
+    def grave_held(self):
+        """The grave key held down, with the kernel's auto-repeat records
+        every 33 ms after the first 250 ms; stop() lets it go."""
         kb = self.kb
         grave = self.h.KEY_GRAVE
+        kb.down(grave)
+        repeat = Activity(lambda: kb.repeat(grave), AUTO_REPEAT_PERIOD_S, AUTO_REPEAT_DELAY_S)
+
+        class Held:
+            def stop(self):
+                repeat.stop()
+                kb.up(grave)
+
+        return Held()
+
+    def held_cadence(self, reps, hold_s):
+        """keyline-bench alone in system-wide mode with the grave key held
+        (and auto-repeating) for hold_s: the keepalive intervals."""
+        out = []
         for _ in range(reps):
-            runs = self.start_all(["--global-keys"])
-            repeat = None
+            run, receiver = self.start("program", ["--global-keys"])
+            held = None
             try:
                 time.sleep(1.0)
-                kb.down(grave)
-                t_down = time.monotonic()
-                repeat = Activity(lambda: kb.repeat(grave), AUTO_REPEAT_PERIOD_S, AUTO_REPEAT_DELAY_S)
-                time.sleep(2.0)
-                used, wall = cpu_window([runs[w][0].proc.pid for w in WHO], cpu_s)
-                time.sleep(max(0.0, hold_s - (time.monotonic() - t_down)))
-                prog_rx = runs["program"][1]
-                held = holding_stamps(prog_rx)
-                repeat.stop()
-                repeat = None
-                kb.up(grave)
-                prog_rx.wait_count(len(held) + 1, 2.0)
+                held = self.grave_held()
+                time.sleep(hold_s)
+                stamps = holding_stamps(receiver)
+                held.stop()
+                held = None
+                wait_release(receiver, len(stamps), 2.0)
             finally:
-                if repeat:
-                    repeat.stop()
-                kb.release_all()
-                self.stop_all(runs)
-            result["cadence"].append(report.cadence(held))
-            result["cpu"].append({"cpu": dict(zip(WHO, used)), "wall": wall})
-        return result
+                if held:
+                    held.stop()
+                self.kb.release_all()
+                self.stop("program", run, receiver)
+            out.append(report.cadence(stamps))
+        return out
 
     def latched_holds(self, reps, hold_s):
         """A hold latched with ~ in this-terminal mode: keepalive cadence."""
@@ -642,7 +647,7 @@ def parse_args(argv):
     p.add_argument("--presses", type=int, default=200, help="presses per program and mode")
     p.add_argument("--blocks", type=int, default=4, help="rotating blocks per latency figure")
     p.add_argument("--hang-taps", type=int, default=50, help="taps for the hang accuracy")
-    p.add_argument("--holds", type=int, default=2, help="holds with auto-repeat (cadence and CPU)")
+    p.add_argument("--holds", type=int, default=2, help="holds with auto-repeat (cadence)")
     p.add_argument("--latched-holds", type=int, default=1, help="latched holds (cadence)")
     p.add_argument("--hold-s", type=float, default=25.0, help="length of a hold")
     p.add_argument("--cpu-runs", type=int, default=2, help="windows per CPU figure")
@@ -702,14 +707,16 @@ def main(argv):
         res["tty"] = b.latency(True, opts.presses)
         step("hang accuracy (figure 4)")
         res["hang"] = b.hang_accuracy(opts.hang_taps)
-        step("grave held with auto-repeat: keepalive cadence and CPU (figures 5a, 6c)")
-        res["hold"] = b.holding(opts.holds, opts.hold_s, opts.cpu_s)
+        step("grave held with auto-repeat: keepalive cadence (figure 5a)")
+        res["held"] = b.held_cadence(opts.holds, opts.hold_s)
         step("latched holds: keepalive cadence (figure 5b)")
         res["latched"] = b.latched_holds(opts.latched_holds, opts.hold_s)
         step("idle CPU, this terminal (figure 6a)")
         res["idle_tty"] = b.cpu_side_by_side([], opts.cpu_runs, opts.cpu_s)
         step("idle CPU, system-wide (figure 6b)")
         res["idle_sys"] = b.cpu_side_by_side(["--global-keys"], opts.cpu_runs, opts.cpu_s)
+        step("grave held with auto-repeat, system-wide: CPU (figure 6c)")
+        res["held_cpu"] = b.cpu_side_by_side(["--global-keys"], opts.cpu_runs, opts.cpu_s, b.grave_held)
         step("other keys typed elsewhere, this terminal (figure 6d)")
         res["typing"] = b.cpu_side_by_side([], opts.cpu_runs, opts.cpu_s, b.typing_elsewhere)
         if long_holds:
