@@ -47,6 +47,7 @@ KEY_OPEN_RE = re.compile(r"KEY OPEN\s+hang=(\d+) ms")
 WHO = ("program", "event", "poll")
 
 EV_SYN = 0
+EV_KEY = 1
 SYN_REPORT = 0
 KEY_A = 30
 AUTO_REPEAT_DELAY_S = 0.250  # the kernel's defaults
@@ -67,7 +68,7 @@ def write_key_records(fds, code, value):
     now = time.time()
     sec = int(now)
     usec = int((now - sec) * 1e6)
-    data = (struct.pack("=qqHHi", sec, usec, 1, code, value)
+    data = (struct.pack("=qqHHi", sec, usec, EV_KEY, code, value)
             + struct.pack("=qqHHi", sec, usec, EV_SYN, SYN_REPORT, 0))
     for fd in fds:
         try:
