@@ -1,102 +1,219 @@
-"""Benchmark of keyline-bench against the reference poller.
+"""Benchmark of keyline-bench against two references.
 
-Both programs run under the same emulated keyboard (umockdev), with a
-pseudo-terminal on standard input and a UDP receiver on 127.0.0.1, one after
-the other in alternating blocks (or side by side where CPU is compared), so
-the emulation's own latency and CPU weigh on both alike. Prints one table:
-each figure beside the reference's and its target.
+The references are the 5 ms reference poller (the floor of a key poll tick)
+and the event reference (woken by the keyboard's records and the terminal's
+bytes: the floor for a program that wakes on the edge). All three run under
+the same emulated keyboard (umockdev), with a pseudo-terminal on standard
+input and a UDP receiver on 127.0.0.1, one after the other in rotating blocks
+(or side by side where CPU is compared), so the emulation's own latency and
+CPU weigh on all alike. Each program reads its own emulated device, so side
+by side every one of them sees every record. Prints one table: each figure
+beside the references' and its target.
 
-Run it through bench/run_bench.sh, which builds both programs; the process
-test harness (tests/process/keyline_harness.py) supplies the keyboard, the
-terminal, the receiver and the program runs.
+Run it through bench/run_bench.sh, which builds the three programs; the
+process test harness (tests/process/keyline_harness.py) supplies the key
+levels, the terminal, the receiver and the program runs.
 
 This reports; it never fails on a time. The exit status is 0 unless the
 programs could not be run at all.
 """
 
 import argparse
+import fcntl
 import gc
+import glob
 import json
 import os
 import random
 import re
 import shutil
-import statistics
+import signal
+import struct
+import subprocess
 import sys
+import tempfile
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(ROOT, "tests", "process"))
+sys.path.insert(0, HERE)
+
+import bench_report as report  # noqa: E402
 
 MS = 1000.0
 KEY_OPEN_RE = re.compile(r"KEY OPEN\s+hang=(\d+) ms")
+WHO = ("program", "event", "poll")
+
+EV_SYN = 0
+EV_KEY = 1
+SYN_REPORT = 0
+KEY_A = 30
+AUTO_REPEAT_DELAY_S = 0.250  # the kernel's defaults
+AUTO_REPEAT_PERIOD_S = 0.033
+F_SETPIPE_SZ = 1031
+TIOCGPTN = 0x80045430  # the number of a pseudo-terminal's other end
+TERMINAL_DELAY_S = 0.0025  # key records to the terminal's byte
+PIPE_BYTES = 4096  # the smallest pipe: an unread one fills in seconds
 
 
-# --- statistics -------------------------------------------------------------
+# --- the keyboard's event records ----------------------------------------------
 
-def percentile(values, q):
-    """Linear interpolation between closest ranks; q in 0..100."""
-    if not values:
-        return float("nan")
-    s = sorted(values)
-    pos = (len(s) - 1) * q / 100.0
-    lo = int(pos)
-    hi = min(lo + 1, len(s) - 1)
-    return s[lo] + (s[hi] - s[lo]) * (pos - lo)
-
-
-def median(values):
-    return statistics.median(values) if values else float("nan")
-
-
-def fmt(x, digits=2):
-    return "n/a" if x != x else "%.*f" % (digits, x)
+def write_key_records(fds, code, value):
+    """One change as the kernel queues it: EV_KEY then SYN_REPORT, each a
+    64-bit struct input_event (timeval, type, code, value: 24 bytes), into
+    every device end in fds. A device whose reader never drains it fills up;
+    what does not fit is dropped, as the kernel drops it."""
+    now = time.time()
+    sec = int(now)
+    usec = int((now - sec) * 1e6)
+    data = (struct.pack("=qqHHi", sec, usec, EV_KEY, code, value)
+            + struct.pack("=qqHHi", sec, usec, EV_SYN, SYN_REPORT, 0))
+    for fd in fds:
+        try:
+            os.write(fd, data)
+        except BlockingIOError:
+            pass
 
 
-def span(values, digits=2):
-    """The spread of per-block figures, as min..max."""
-    values = [v for v in values if v == v]
-    if not values:
-        return "n/a"
-    return "%s..%s" % (fmt(min(values), digits), fmt(max(values), digits))
+class Keyboards:
+    """The emulated keyboards: keyline-bench finds event0 through its by-path
+    link, the references are given event1 and event2. A change sets the key
+    levels on all of them, then writes its records into each device that has
+    a reader now, as the kernel does (level first, then the records)."""
+
+    NODES = {"program": "event0", "poll": "event1", "event": "event2"}
+
+    def __init__(self, h):
+        self.h = h
+        self.inputs = h.EmulatedInput()
+        self.inputs.add_keyboard("event0", link=h.KBD_LINK)
+        self.inputs.add_keyboard("event1", link=None)
+        self.inputs.add_keyboard("event2", link=None)
+        self.ends = {}
+        for who, node in self.NODES.items():
+            fd = self.inputs.testbed.get_dev_fd("/dev/input/" + node)
+            fcntl.fcntl(fd, fcntl.F_SETFL, fcntl.fcntl(fd, fcntl.F_GETFL) | os.O_NONBLOCK)
+            self.ends[who] = fd
+        self.readers = set()
+        self.lock = threading.Lock()
+
+    def path(self, who):
+        return "/dev/input/" + self.NODES[who]
+
+    def attach(self, who):
+        with self.lock:
+            self.readers.add(who)
+
+    def detach(self, who):
+        """No more records for this device; what its reader left is thrown
+        away, so the next run starts on an empty queue."""
+        with self.lock:
+            self.readers.discard(who)
+        self.drain(who)
+
+    def drain(self, who):
+        number = struct.unpack("I", fcntl.ioctl(self.ends[who], TIOCGPTN, b"\0" * 4))[0]
+        fd = os.open("/dev/pts/%d" % number, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY)
+        try:
+            while os.read(fd, 65536):
+                pass
+        except BlockingIOError:
+            pass
+        finally:
+            os.close(fd)
+
+    def _change(self, code, value):
+        """value 1: down, 0: up, 2: an auto-repeat (the level stays)."""
+        with self.lock:
+            if value == 1:
+                self.inputs.set_keys(self.inputs.held() | {code})
+            elif value == 0:
+                self.inputs.set_keys(self.inputs.held() - {code})
+            write_key_records([self.ends[w] for w in self.readers], code, value)
+
+    def down(self, code):
+        self._change(code, 1)
+
+    def up(self, code):
+        self._change(code, 0)
+
+    def repeat(self, code):
+        self._change(code, 2)
+
+    def release_all(self):
+        with self.lock:
+            held = self.inputs.held()
+        for code in sorted(held):
+            self.up(code)
+
+    def close(self):
+        self.inputs.close()
+
+
+class Activity:
+    """A key activity on its own thread until stopped: the grave key's
+    auto-repeat records, or other keys typed elsewhere."""
+
+    def __init__(self, action, period_s, delay_s=0.0):
+        self.action = action
+        self.period_s = period_s
+        self.delay_s = delay_s
+        self.count = 0
+        self._stop = threading.Event()
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        if self._stop.wait(self.delay_s):
+            return
+        next_at = time.monotonic()
+        while not self._stop.is_set():
+            self.action()
+            self.count += 1
+            next_at += self.period_s
+            self._stop.wait(max(0.0, next_at - time.monotonic()))
+
+    def stop(self):
+        self._stop.set()
+        self.thread.join(timeout=5)
 
 
 # --- process helpers --------------------------------------------------------
 
-def cpu_window(h, pids, seconds):
-    """CPU seconds each process used over the next `seconds`, and the wall
-    time the window really took."""
-    c0 = [h.cpu_seconds(pid) for pid in pids]
+def cpu_ms(pid):
+    """CPU time of every thread of the process, in ms (nanosecond counters:
+    far finer than the 10 ms clock ticks of /proc/<pid>/stat)."""
+    total = 0
+    for path in glob.glob("/proc/%d/task/*/schedstat" % pid):
+        try:
+            with open(path) as f:
+                total += int(f.read().split()[0])
+        except (OSError, ValueError, IndexError):
+            pass
+    return total / 1e6
+
+
+def cpu_window(pids, seconds):
+    """CPU ms each process used over the next `seconds`, and the wall time
+    the window really took (s)."""
+    c0 = [cpu_ms(pid) for pid in pids]
     w0 = time.monotonic()
     time.sleep(seconds)
-    c1 = [h.cpu_seconds(pid) for pid in pids]
+    c1 = [cpu_ms(pid) for pid in pids]
     return [b - a for a, b in zip(c0, c1)], time.monotonic() - w0
 
 
-def peak_rss_kib(pid):
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1])
+def status_kib(pid, field):
+    try:
+        with open("/proc/%d/status" % pid) as f:
+            for line in f:
+                if line.startswith(field + ":"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
     return None
-
-
-def cadence(stamps):
-    """Intervals (ms) between successive datagram arrivals, p99 of their
-    distance from 200 ms, and the drift over 100 intervals: how far 100
-    intervals in a row end from 20 s, over every such window (median and
-    worst). A single late keepalive only moves the window that ends on it;
-    the timer keeps its rhythm, so drift is judged on the median window."""
-    intervals = [(b - a) * MS for a, b in zip(stamps, stamps[1:])]
-    windows = [abs(sum(intervals[i:i + 100]) - 100 * 200.0)
-               for i in range(0, len(intervals) - 99)]
-    return {
-        "intervals": intervals,
-        "p99_dev": percentile([abs(i - 200.0) for i in intervals], 99),
-        "drift": median(windows),
-        "drift_worst": max(windows) if windows else float("nan"),
-    }
 
 
 def wait_release(receiver, start, timeout):
@@ -113,34 +230,149 @@ def wait_release(receiver, start, timeout):
             return None
 
 
-class Bench:
-    """The programs, the emulated keyboard and what was measured."""
+def holding_stamps(receiver):
+    return [d[0] for d in receiver.datagrams() if d[1] and d[1].get("ttl_ms", 0) != 0]
 
-    def __init__(self, h, program, reference, opts):
-        self.h = h  # the harness module
-        self.program = program
-        self.reference = reference
-        self.opts = opts
+
+# --- long holds with an output that fails or stalls --------------------------------
+
+class LongHolds:
+    """keyline-bench latched with --verbose-keepalive for the whole benchmark,
+    twice: standard output on /dev/full (every write fails) and on a pipe
+    nobody reads (shrunk to 4 KiB, so it is full within seconds). They use a
+    keyboard of their own, so they never take records from the measured runs.
+    Their resident set is sampled every few seconds; their receivers show
+    whether the hold was kept."""
+
+    KINDS = ("full", "pipe")
+    SAMPLE_S = 2.0
+
+    def __init__(self, h, program):
+        self.h = h
         self.inputs = h.EmulatedInput()
         self.inputs.add_keyboard()
-        self.device = "/dev/input/by-path/" + h.KBD_LINK
-        self.rss = {"program": [], "reference": []}
-        self.startup = {"program": [], "reference": []}
-        self.samples = {}
+        self.runs = {}
+        self.rss = {k: [] for k in self.KINDS}  # (monotonic s, VmRSS KiB)
+        self.latched_at = {}
+        self._stop = threading.Event()
+        for kind in self.KINDS:
+            self.runs[kind] = self._start(kind, program)
+        self.sampler = threading.Thread(target=self._sample, daemon=True)
+        self.sampler.start()
+
+    def _start(self, kind, program):
+        run = {"receiver": self.h.UdpReceiver(kernel_stamps=True), "tty": self.h.Pty(),
+               "stderr": tempfile.TemporaryFile(), "pipe_read": None}
+        if kind == "full":
+            out = os.open("/dev/full", os.O_WRONLY)
+        else:
+            run["pipe_read"], out = os.pipe()
+            fcntl.fcntl(out, F_SETPIPE_SZ, PIPE_BYTES)
+        try:
+            run["proc"] = subprocess.Popen(
+                [program, "--port", str(run["receiver"].port), "--verbose-keepalive"],
+                stdin=run["tty"].slave, stdout=out, stderr=run["stderr"],
+                env=self.inputs.child_env(), start_new_session=True)
+        finally:
+            os.close(out)
+        return run
+
+    def latch(self):
+        """Latch both holds with ~ once they are up; True when both held."""
+        for kind, run in self.runs.items():
+            # Their banners cannot be read: a ~ typed before the terminal is
+            # raw may be lost, so it is typed again until the HOLD comes.
+            for _ in range(5):
+                time.sleep(0.3)
+                run["tty"].type(b"~")
+                got = run["receiver"].wait_count(1, 1.0)
+                if got:
+                    self.latched_at[kind] = got[0][0]
+                    break
+        return len(self.latched_at) == len(self.runs)
+
+    def _sample(self):
+        while True:
+            now = time.monotonic()
+            for kind, run in self.runs.items():
+                if run["proc"].poll() is None:
+                    rss = status_kib(run["proc"].pid, "VmRSS")
+                    if rss:
+                        self.rss[kind].append((now, rss))
+            if self._stop.wait(self.SAMPLE_S):
+                return
+
+    def finish(self):
+        """Stops both runs; returns per kind the RSS samples from the latch
+        on, the hold's datagram stamps, and whether it still ran."""
+        self._stop.set()
+        self.sampler.join(timeout=5)
+        out = {}
+        for kind, run in self.runs.items():
+            proc = run["proc"]
+            alive = proc.poll() is None
+            end = time.monotonic()
+            if alive:
+                rss = status_kib(proc.pid, "VmRSS")
+                if rss:
+                    self.rss[kind].append((end, rss))
+                run["tty"].type(b"q")
+                try:
+                    proc.wait(timeout=2.0)
+                except subprocess.TimeoutExpired:
+                    pass
+            if proc.poll() is None:
+                try:
+                    os.killpg(proc.pid, signal.SIGKILL)
+                except OSError:
+                    pass
+                proc.wait(timeout=10)
+            start = self.latched_at.get(kind)
+            stamps = [s for s in holding_stamps(run["receiver"]) if s <= end]
+            run["stderr"].seek(0)
+            errors = run["stderr"].read().decode("utf-8", "replace").splitlines()
+            out[kind] = {
+                "rss": [(t - start, kib) for t, kib in self.rss[kind] if start and t >= start],
+                "stamps": stamps,
+                "alive": alive,
+                "held_s": (end - start) if start else 0.0,
+                "stderr": errors[-3:],
+            }
+            run["receiver"].close()
+            run["tty"].close()
+            run["stderr"].close()
+            if run["pipe_read"] is not None:
+                os.close(run["pipe_read"])
+        self.inputs.close()
+        return out
+
+
+# --- the measured runs ------------------------------------------------------
+
+class Bench:
+    """The programs, the emulated keyboards and what was measured."""
+
+    def __init__(self, h, binaries, opts):
+        self.h = h  # the harness module
+        self.binaries = binaries  # who -> executable
+        self.opts = opts
+        self.kb = Keyboards(h)
+        self.rss = {w: [] for w in WHO}
+        self.startup = {w: [] for w in WHO}
 
     # --- runs ---------------------------------------------------------------
 
     def start(self, who, args):
-        """A fresh run of one program with its own receiver; waits for the
-        banner (the reference prints a one-line banner) and notes the time
-        from process start to its last line."""
+        """A fresh run of one program with its own receiver on its own
+        device; waits for the banner (the references print a one-line banner)
+        and notes the time from process start to its last line."""
         receiver = self.h.UdpReceiver(kernel_stamps=True)
+        run = self.h.Agent(self.binaries[who], self.kb.inputs, receiver)
         if who == "program":
-            run = self.h.Agent(self.program, self.inputs, receiver)
             argv = list(args)
         else:
-            run = self.h.Agent(self.reference, self.inputs, receiver)
-            argv = ["--device", self.device] + (["--global-keys"] if "--global-keys" in args else [])
+            argv = ["--device", self.kb.path(who)] + (["--global-keys"] if "--global-keys" in args else [])
+        self.kb.attach(who)
         started = time.monotonic()
         run.start(argv)
         run.wait_banner(timeout=15.0)
@@ -153,7 +385,7 @@ class Bench:
     def stop(self, who, run, receiver):
         try:
             if run.running():
-                rss = peak_rss_kib(run.proc.pid)
+                rss = status_kib(run.proc.pid, "VmHWM")
                 if rss:
                     self.rss[who].append(rss)
                 run.quit(timeout=10.0)
@@ -162,7 +394,24 @@ class Bench:
         finally:
             run.kill()
             receiver.close()
+            self.kb.detach(who)
         gc.collect()
+
+    def start_all(self, args):
+        """The three programs side by side in one mode."""
+        runs = {}
+        try:
+            for who in WHO:
+                runs[who] = self.start(who, args)
+        except BaseException:
+            self.stop_all(runs)
+            raise
+        return runs
+
+    def stop_all(self, runs):
+        for who in reversed(WHO):
+            if who in runs:
+                self.stop(who, *runs[who])
 
     # --- latency --------------------------------------------------------------
 
@@ -171,28 +420,33 @@ class Bench:
         latencies in ms and the number of presses without an answer."""
         args = ["--fixed-hang-ms", "0"] + ([] if terminal else ["--global-keys"])
         run, receiver = self.start(who, args)
-        kb = self.inputs
+        kb = self.kb
         grave = self.h.KEY_GRAVE
-        # The program answers a press with HOLD and RELEASE; the reference in
+        # The program answers a press with HOLD and RELEASE; a reference in
         # terminal mode answers the byte alone.
-        per_press = 1 if (terminal and who == "reference") else 2
+        per_press = 1 if (terminal and who != "program") else 2
         downs, ups, misses = [], [], 0
         try:
             time.sleep(0.2)
             for _ in range(n):
                 # Random gaps and marks spread the edges over the 5 ms tick.
-                time.sleep(0.030 + random.uniform(0.0, 0.010))
+                time.sleep(0.025 + random.uniform(0.0, 0.010))
                 base = len(receiver.datagrams())
-                kb.down(grave)
                 t0 = time.monotonic()
+                kb.down(grave)
                 if terminal:
+                    # The records come first, the terminal's byte a few ms
+                    # after them, as a terminal emulator passes it on: the
+                    # device's wake-up is over before the byte arrives.
+                    time.sleep(TERMINAL_DELAY_S + random.uniform(0.0, 0.001))
+                    t0 = time.monotonic()
                     run.tty.type(b"`")
                 got = receiver.wait_count(base + 1, 1.0)
                 if len(got) > base and got[base][1] and got[base][1].get("ttl_ms", 0) != 0:
                     downs.append((got[base][0] - t0) * MS)
                 else:
                     misses += 1
-                time.sleep(0.040 + random.uniform(0.0, 0.010))
+                time.sleep(0.030 + random.uniform(0.0, 0.010))
                 t1 = time.monotonic()
                 kb.up(grave)
                 if per_press == 2:
@@ -204,40 +458,40 @@ class Bench:
                     # Anything late or extra would shift the next press's count.
                     time.sleep(0.002)
         finally:
-            kb.set_keys(())
+            kb.release_all()
             self.stop(who, run, receiver)
         return downs, ups, misses
 
     def latency(self, terminal, n):
-        """Alternating blocks of the program and the reference."""
+        """Rotating blocks of the program and the two references."""
         blocks = max(1, self.opts.blocks)
         per_block = -(-n // blocks)
-        out = {w: {"down": [], "up": [], "misses": 0, "block_med": [], "block_p99": [],
-                   "up_block_med": [], "up_block_p99": []} for w in ("program", "reference")}
+        out = {w: {"down": [], "up": [], "misses": 0, "block_med": [], "up_block_med": []}
+               for w in WHO}
         for b in range(blocks):
-            order = ("program", "reference") if b % 2 == 0 else ("reference", "program")
+            order = WHO[b % 3:] + WHO[:b % 3]
             for who in order:
                 downs, ups, misses = self.press_block(who, terminal, per_block)
                 o = out[who]
                 o["down"] += downs
                 o["up"] += ups
                 o["misses"] += misses
-                o["block_med"].append(median(downs))
-                o["block_p99"].append(percentile(downs, 99))
+                o["block_med"].append(report.median(downs))
                 if ups:
-                    o["up_block_med"].append(median(ups))
-                    o["up_block_p99"].append(percentile(ups, 99))
+                    o["up_block_med"].append(report.median(ups))
         return out
 
     # --- hang accuracy --------------------------------------------------------
 
     def hang_accuracy(self, n):
         """Short taps in system-wide mode with the computed break-in hang:
-        RELEASE arrival minus (KEY OPEN line arrival + printed hang), in ms."""
-        errors, hangs, wrong = [], [], 0
+        RELEASE arrival minus (the emulated open edge + the printed hang), in
+        ms, and the same from the KEY OPEN line's arrival."""
+        errors, from_line, hangs, wrong = [], [], [], 0
         run, receiver = self.start("program", ["--global-keys"])
-        kb = self.inputs
+        kb = self.kb
         grave = self.h.KEY_GRAVE
+        not_eot = 0
         try:
             time.sleep(0.2)
             for _ in range(n):
@@ -248,6 +502,7 @@ class Bench:
                 receiver.wait_count(base + 1, 1.0)
                 # 30..45 ms marks: hangs of 315..about 480 ms.
                 time.sleep(0.030 + random.uniform(0.0, 0.015))
+                t_open = time.monotonic()
                 kb.up(grave)
                 # Keepalives go on during the hang: the RELEASE is the first
                 # datagram with ttl_ms 0.
@@ -262,50 +517,92 @@ class Bench:
                     wrong += 1
                     time.sleep(1.5)
                     continue
-                errors.append((release - opened[0]) * MS - opened[1])
+                errors.append((release - t_open) * MS - opened[1])
+                from_line.append((release - opened[0]) * MS - opened[1])
                 hangs.append(opened[1])
             run.wait_line(r"RELEASE.*\(hang done / EOT\)", timeout=1.0)
             notes = [t for t in run.lines() if "RELEASE" in t]
             not_eot = sum(1 for t in notes if "(hang done / EOT)" not in t)
         finally:
-            kb.set_keys(())
+            kb.release_all()
             self.stop("program", run, receiver)
-        return {"error": errors, "hangs": hangs, "missed": wrong, "not_eot": not_eot}
+        return {"error": errors, "from_line": from_line, "hangs": hangs, "missed": wrong,
+                "not_eot": not_eot}
 
-    # --- holding: keepalive cadence and CPU -------------------------------------
+    # --- side by side: keepalive cadence and CPU ---------------------------------
 
-    def holding(self, reps, hold_s, cpu_s):
-        """Grave held for hold_s with both programs running side by side in
-        system-wide mode: keepalive intervals of the program, and CPU of both
-        over cpu_s inside the hold."""
-        result = {"cadence": [], "cpu": []}
-        kb = self.inputs
-        grave = self.h.KEY_GRAVE
+    def cpu_side_by_side(self, args, reps, cpu_s, activity=None):
+        """The three programs side by side in one mode, idle or with a key
+        activity running: CPU ms of each over cpu_s, per repetition."""
+        out = []
         for _ in range(reps):
-            prog, prog_rx = self.start("program", ["--global-keys"])
-            ref, ref_rx = self.start("reference", ["--global-keys"])
+            runs = self.start_all(args)
+            act = None
             try:
                 time.sleep(1.0)
-                kb.down(grave)
-                t_down = time.monotonic()
-                time.sleep(2.0)
-                used, wall = cpu_window(self.h, (prog.proc.pid, ref.proc.pid), cpu_s)
-                time.sleep(max(0.0, hold_s - (time.monotonic() - t_down)))
-                held = [d for d in prog_rx.datagrams() if d[1] and d[1].get("ttl_ms", 0) != 0]
-                kb.up(grave)
-                prog_rx.wait_count(len(held) + 1, 2.0)
+                if activity:
+                    act = activity()
+                    time.sleep(1.0)
+                used, wall = cpu_window([runs[w][0].proc.pid for w in WHO], cpu_s)
             finally:
-                kb.set_keys(())
-                self.stop("reference", ref, ref_rx)
-                self.stop("program", prog, prog_rx)
-            result["cadence"].append(cadence([d[0] for d in held]))
-            result["cpu"].append((used[0] * MS, used[1] * MS, wall))
-        return result
+                if act:
+                    act.stop()
+                self.kb.release_all()
+                self.stop_all(runs)
+            out.append({"cpu": dict(zip(WHO, used)), "wall": wall})
+        return out
+
+    def typing_elsewhere(self):
+        """Another key typed at 10 a second: down, and up 30 ms later."""
+        kb = self.kb
+
+        def stroke():
+            kb.down(KEY_A)
+            time.sleep(0.030)
+            kb.up(KEY_A)
+
+        return Activity(stroke, 0.100)
+
+    def grave_held(self):
+        """The grave key held down, with the kernel's auto-repeat records
+        every 33 ms after the first 250 ms; stop() lets it go."""
+        kb = self.kb
+        grave = self.h.KEY_GRAVE
+        kb.down(grave)
+        repeat = Activity(lambda: kb.repeat(grave), AUTO_REPEAT_PERIOD_S, AUTO_REPEAT_DELAY_S)
+
+        class Held:
+            def stop(self):
+                repeat.stop()
+                kb.up(grave)
+
+        return Held()
+
+    def held_cadence(self, reps, hold_s):
+        """keyline-bench alone in system-wide mode with the grave key held
+        (and auto-repeating) for hold_s: the keepalive intervals."""
+        out = []
+        for _ in range(reps):
+            run, receiver = self.start("program", ["--global-keys"])
+            held = None
+            try:
+                time.sleep(1.0)
+                held = self.grave_held()
+                time.sleep(hold_s)
+                stamps = holding_stamps(receiver)
+                held.stop()
+                held = None
+                wait_release(receiver, len(stamps), 2.0)
+            finally:
+                if held:
+                    held.stop()
+                self.kb.release_all()
+                self.stop("program", run, receiver)
+            out.append(report.cadence(stamps))
+        return out
 
     def latched_holds(self, reps, hold_s):
-        """A hold latched with ~ in this-terminal mode: once the press window
-        has closed the tick asks the device nothing, so the emulated ioctls
-        cannot hold up the keepalive timer. Keepalive cadence only."""
+        """A hold latched with ~ in this-terminal mode: keepalive cadence."""
         out = []
         for _ in range(reps):
             run, receiver = self.start("program", [])
@@ -313,161 +610,22 @@ class Bench:
                 time.sleep(0.5)
                 run.tty.type(b"~")
                 time.sleep(hold_s)
-                held = [d for d in receiver.datagrams() if d[1] and d[1].get("ttl_ms", 0) != 0]
+                held = holding_stamps(receiver)
                 run.tty.type(b"`")  # the next press ends the latch
                 wait_release(receiver, len(held), 2.0)
             finally:
                 self.stop("program", run, receiver)
-            out.append(cadence([d[0] for d in held]))
-        return out
-
-    def idle_cpu(self, reps, cpu_s):
-        """Both programs idle in this-terminal mode, side by side."""
-        out = []
-        for _ in range(reps):
-            prog, prog_rx = self.start("program", [])
-            ref, ref_rx = self.start("reference", [])
-            try:
-                time.sleep(1.0)
-                used, wall = cpu_window(self.h, (prog.proc.pid, ref.proc.pid), cpu_s)
-            finally:
-                self.stop("reference", ref, ref_rx)
-                self.stop("program", prog, prog_rx)
-            out.append((used[0] * MS, used[1] * MS, wall))
+            out.append(report.cadence(held))
         return out
 
     def startups(self, n):
         for i in range(n):
-            for who in (("program", "reference") if i % 2 == 0 else ("reference", "program")):
+            for who in WHO[i % 3:] + WHO[:i % 3]:
                 run, receiver = self.start(who, [])
                 self.stop(who, run, receiver)
 
 
-# --- the table ----------------------------------------------------------------
-
-def verdict(ok):
-    return "met" if ok else "MISSED"
-
-
-def latency_rows(title, prog, ref, key):
-    """One row per latency figure: median and p99 beside the reference's."""
-    p, r = prog[key], ref[key]
-    pm, p99, rm, r99 = median(p), percentile(p, 99), median(r), percentile(r, 99)
-    ok = pm <= rm + 0.5 and p99 <= r99 + 1.0
-    bm = "block_med" if key == "down" else "up_block_med"
-    bp = "block_p99" if key == "down" else "up_block_p99"
-    return [
-        title,
-        "  n=%d (misses %d)  median %s  p99 %s  max %s ms; block medians %s, block p99 %s"
-        % (len(p), prog["misses"], fmt(pm), fmt(p99), fmt(max(p) if p else float("nan")),
-           span(prog[bm]), span(prog[bp])),
-        "  reference n=%d  median %s  p99 %s  max %s ms; block medians %s, block p99 %s"
-        % (len(r), fmt(rm), fmt(r99), fmt(max(r) if r else float("nan")),
-           span(ref[bm]), span(ref[bp])),
-        "  target median <= %s, p99 <= %s ms: %s (median %+.2f, p99 %+.2f ms against the reference)"
-        % (fmt(rm + 0.5), fmt(r99 + 1.0), verdict(ok), pm - rm, p99 - r99),
-    ], ok
-
-
-def cadence_rows(title, holds, hold_s):
-    all_iv = [i for c in holds for i in c["intervals"]]
-    dev99 = percentile([abs(i - 200.0) for i in all_iv], 99)
-    drift = max((c["drift"] for c in holds), default=float("nan"))
-    worst = max((c["drift_worst"] for c in holds), default=float("nan"))
-    ok = dev99 <= 1.5 and drift <= 5.0
-    if not all_iv:
-        return [title, "  not run"], True
-    return [
-        title,
-        "  %d holds of %.0f s, n=%d intervals  median %s  min %s  max %s ms"
-        % (len(holds), hold_s, len(all_iv), fmt(median(all_iv), 3),
-           fmt(min(all_iv) if all_iv else float("nan")), fmt(max(all_iv) if all_iv else float("nan"))),
-        "  p99 |interval-200| %s ms (per hold %s); drift over 100 intervals %s ms "
-        "(per hold %s; worst window %s)"
-        % (fmt(dev99), span([c["p99_dev"] for c in holds]), fmt(drift),
-           span([c["drift"] for c in holds]), fmt(worst)),
-        "  target p99 <= 1.50 ms, drift <= 5.00 ms: %s (no reference: it sends no keepalive)"
-        % verdict(ok),
-    ], ok
-
-
-def cpu_rows(title, reps, limit):
-    ratios = [p / r if r > 0 else float("inf") for p, r, _ in reps]
-    prog = [p / w / 10.0 for p, _, w in reps]  # ms per s -> percent of a core
-    ref = [r / w / 10.0 for _, r, w in reps]
-    total_p = sum(p for p, _, _ in reps)
-    total_r = sum(r for _, r, _ in reps)
-    ratio = total_p / total_r if total_r > 0 else float("inf")
-    ok = ratio <= limit
-    return [
-        title,
-        "  keyline-bench %s ms CPU in %d x %.0f s (%s %% of a core per run)"
-        % (fmt(total_p, 0), len(reps), reps[0][2] if reps else 0, ", ".join(fmt(x) for x in prog)),
-        "  reference     %s ms CPU, same windows   (%s %% of a core per run)"
-        % (fmt(total_r, 0), ", ".join(fmt(x) for x in ref)),
-        "  ratio %s (per run %s); target <= %.2f x: %s"
-        % (fmt(ratio), ", ".join(fmt(x) for x in ratios), limit, verdict(ok)),
-    ], ok
-
-
-def print_table(b, res, elapsed):
-    lines = []
-    oks = {}
-    out = sys.stdout
-    rows, oks[1] = latency_rows("1. Key to HOLD, system-wide (grave level down -> HOLD arrival)",
-                                res["sys"]["program"], res["sys"]["reference"], "down")
-    lines += rows
-    rows, oks[2] = latency_rows("2. Key to HOLD, this terminal (grave byte written -> HOLD arrival)",
-                                res["tty"]["program"], res["tty"]["reference"], "down")
-    lines += rows
-    rows, oks[3] = latency_rows("3. Open to RELEASE, --fixed-hang-ms 0, system-wide (level up -> RELEASE)",
-                                res["sys"]["program"], res["sys"]["reference"], "up")
-    lines += rows
-
-    h = res["hang"]
-    e = h["error"]
-    early = [x for x in e if x < 0]
-    ok4 = not early and percentile(e, 99) <= 6.5
-    oks[4] = ok4
-    lines += [
-        "4. Hang accuracy: RELEASE (hang done / EOT) arrival - (KEY OPEN line arrival + hang)",
-        "  n=%d (hangs %d..%d ms; missed %d, other notes %d)  min %s  median %s  p99 %s  max %s ms"
-        % (len(e), min(h["hangs"] or [0]), max(h["hangs"] or [0]), h["missed"], h["not_eot"],
-           fmt(min(e) if e else float("nan")), fmt(median(e)), fmt(percentile(e, 99)),
-           fmt(max(e) if e else float("nan"))),
-        "  early: %d of %d (earliest %s ms)" % (len(early), len(e), fmt(min(early) if early else 0.0)),
-        "  target never early, p99 <= 6.50 ms late: %s (no reference: it has no hang)" % verdict(ok4),
-    ]
-
-    rows, ok5a = cadence_rows("5a. Keepalive cadence, grave held, system-wide (3 emulated ioctls per tick)",
-                              res["hold"]["cadence"], b.opts.hold_s)
-    lines += rows
-    rows, ok5b = cadence_rows("5b. Keepalive cadence, latched (~), this terminal (no device query while latched)",
-                              res["latched"], b.opts.hold_s)
-    lines += rows
-    oks[5] = ok5a and ok5b
-
-    rows, ok6a = cpu_rows("6a. CPU idle, this-terminal mode, side by side", res["idle"], 1.15)
-    lines += rows
-    rows, ok6b = cpu_rows("6b. CPU holding, system-wide mode, side by side", res["hold"]["cpu"], 1.3)
-    lines += rows
-    oks[6] = ok6a and ok6b
-
-    rss_p = max(b.rss["program"]) if b.rss["program"] else 0
-    rss_r = max(b.rss["reference"]) if b.rss["reference"] else 0
-    sp, sr = b.startup["program"], b.startup["reference"]
-    ok7 = rss_p <= 16 * 1024 and median(sp) <= 100.0
-    oks[7] = ok7
-    lines += [
-        "7. Peak RSS (VmHWM, largest of %d runs) %.1f MiB; reference %.1f MiB; target <= 16 MiB: %s"
-        % (len(b.rss["program"]), rss_p / 1024.0, rss_r / 1024.0, verdict(rss_p <= 16 * 1024)),
-        "   Start-up to the banner's last line: n=%d  median %s  p90 %s  max %s ms; "
-        "reference median %s ms; target median <= 100 ms: %s"
-        % (len(sp), fmt(median(sp), 1), fmt(percentile(sp, 90), 1),
-           fmt(max(sp) if sp else float("nan"), 1), fmt(median(sr), 1),
-           verdict(median(sp) <= 100.0)),
-    ]
-
+def machine_line():
     cpu = "unknown"
     try:
         with open("/proc/cpuinfo") as f:
@@ -478,32 +636,26 @@ def print_table(b, res, elapsed):
     except OSError:
         pass
     load = os.getloadavg()
-    head = [
-        "keyline-bench benchmark (Release) vs reference poller, emulated keyboard (umockdev)",
-        "machine: nproc %d, %s, load average %.2f %.2f %.2f; run took %.0f s"
-        % (os.cpu_count() or 0, cpu, load[0], load[1], load[2], elapsed),
-        "latencies in ms from the emulated edge to the datagram's kernel arrival on 127.0.0.1",
-        "",
-    ]
-    out.write("\n".join(head + lines) + "\n\n")
-    missed = [str(k) for k, v in sorted(oks.items()) if not v]
-    out.write("targets missed: %s\n" % (", ".join(missed) if missed else "none"))
-    out.flush()
+    return "machine: nproc %d, %s, load average %.2f %.2f %.2f" % (
+        os.cpu_count() or 0, cpu, load[0], load[1], load[2])
 
 
 def parse_args(argv):
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--program", required=True, help="the Release keyline-bench")
-    p.add_argument("--reference", required=True, help="the reference poller")
-    p.add_argument("--presses", type=int, default=240, help="presses per program and mode")
-    p.add_argument("--blocks", type=int, default=4, help="alternating blocks per latency figure")
-    p.add_argument("--hang-taps", type=int, default=70, help="taps for the hang accuracy")
-    p.add_argument("--holds", type=int, default=2, help="30 s holds (cadence and CPU)")
-    p.add_argument("--latched-holds", type=int, default=1, help="30 s latched holds (cadence)")
-    p.add_argument("--hold-s", type=float, default=30.0)
-    p.add_argument("--idle-runs", type=int, default=2, help="idle CPU windows")
-    p.add_argument("--cpu-s", type=float, default=20.0, help="CPU window")
-    p.add_argument("--starts", type=int, default=16, help="start-ups of each program")
+    p.add_argument("--reference", required=True, help="the 5 ms reference poller")
+    p.add_argument("--event-reference", required=True, help="the event reference")
+    p.add_argument("--presses", type=int, default=200, help="presses per program and mode")
+    p.add_argument("--blocks", type=int, default=4, help="rotating blocks per latency figure")
+    p.add_argument("--hang-taps", type=int, default=50, help="taps for the hang accuracy")
+    p.add_argument("--holds", type=int, default=2, help="holds with auto-repeat (cadence)")
+    p.add_argument("--latched-holds", type=int, default=1, help="latched holds (cadence)")
+    p.add_argument("--hold-s", type=float, default=25.0, help="length of a hold")
+    p.add_argument("--cpu-runs", type=int, default=2, help="windows per CPU figure")
+    p.add_argument("--cpu-s", type=float, default=15.0, help="CPU window")
+    p.add_argument("--starts", type=int, default=12, help="start-ups of each program")
+    p.add_argument("--no-long-holds", action="store_true",
+                   help="skip the resident-set holds with a failing and a stalled output")
     p.add_argument("--samples", help="write every sample as JSON to this file")
     p.add_argument("--seed", type=int, default=None)
     return p.parse_args(argv)
@@ -521,7 +673,8 @@ def main(argv):
             return 2
         os.execv(wrapper, [wrapper, sys.executable, os.path.abspath(__file__)] + argv)
     opts = parse_args(argv)
-    for path in (opts.program, opts.reference):
+    binaries = {"program": opts.program, "poll": opts.reference, "event": opts.event_reference}
+    for path in binaries.values():
         if not os.access(path, os.X_OK):
             sys.stderr.write("keyline_bench.py: not an executable: %s\n" % path)
             return 2
@@ -535,14 +688,19 @@ def main(argv):
 
     began = time.monotonic()
     loop = h.GLibLoop()
-    b = Bench(h, opts.program, opts.reference, opts)
+    b = Bench(h, binaries, opts)
+    long_holds = None
     res = {}
     try:
         def step(name):
             sys.stderr.write("[%5.0f s] %s\n" % (time.monotonic() - began, name))
             sys.stderr.flush()
 
-        step("start-up")
+        if not opts.no_long_holds:
+            step("long holds on /dev/full and an unread pipe start (figure 8, whole run)")
+            long_holds = LongHolds(h, opts.program)
+            long_holds.latch()
+        step("start-up (figure 7)")
         b.startups(opts.starts)
         step("system-wide presses (figures 1, 3)")
         res["sys"] = b.latency(False, opts.presses)
@@ -550,19 +708,30 @@ def main(argv):
         res["tty"] = b.latency(True, opts.presses)
         step("hang accuracy (figure 4)")
         res["hang"] = b.hang_accuracy(opts.hang_taps)
-        step("holds: keepalive cadence and CPU (figures 5, 6b)")
-        res["hold"] = b.holding(opts.holds, opts.hold_s, opts.cpu_s)
-        step("latched holds: keepalive cadence without device queries (figure 5b)")
+        step("grave held with auto-repeat: keepalive cadence (figure 5a)")
+        res["held"] = b.held_cadence(opts.holds, opts.hold_s)
+        step("latched holds: keepalive cadence (figure 5b)")
         res["latched"] = b.latched_holds(opts.latched_holds, opts.hold_s)
-        step("idle CPU (figure 6a)")
-        res["idle"] = b.idle_cpu(opts.idle_runs, opts.cpu_s)
+        step("idle CPU, this terminal (figure 6a)")
+        res["idle_tty"] = b.cpu_side_by_side([], opts.cpu_runs, opts.cpu_s)
+        step("idle CPU, system-wide (figure 6b)")
+        res["idle_sys"] = b.cpu_side_by_side(["--global-keys"], opts.cpu_runs, opts.cpu_s)
+        step("grave held with auto-repeat, system-wide: CPU (figure 6c)")
+        res["held_cpu"] = b.cpu_side_by_side(["--global-keys"], opts.cpu_runs, opts.cpu_s, b.grave_held)
+        step("other keys typed elsewhere, this terminal (figure 6d)")
+        res["typing"] = b.cpu_side_by_side([], opts.cpu_runs, opts.cpu_s, b.typing_elsewhere)
+        if long_holds:
+            res["long"] = long_holds.finish()
+            long_holds = None
         step("done")
-        print_table(b, res, time.monotonic() - began)
+        report.print_table(res, b.rss, b.startup, opts, machine_line(), time.monotonic() - began)
         if opts.samples:
             with open(opts.samples, "w") as f:
                 json.dump({"results": res, "rss_kib": b.rss, "startup_ms": b.startup}, f)
     finally:
-        b.inputs.close()
+        if long_holds:
+            long_holds.finish()
+        b.kb.close()
         loop.stop()
     return 0
 
