@@ -46,9 +46,6 @@ MS = 1000.0
 KEY_OPEN_RE = re.compile(r"KEY OPEN\s+hang=(\d+) ms")
 WHO = ("program", "event", "poll")
 
-EV_SYN = 0
-EV_KEY = 1
-SYN_REPORT = 0
 KEY_A = 30
 AUTO_REPEAT_DELAY_S = 0.250  # the kernel's defaults
 AUTO_REPEAT_PERIOD_S = 0.033
@@ -60,16 +57,11 @@ PIPE_BYTES = 4096  # the smallest pipe: an unread one fills in seconds
 
 # --- the keyboard's event records ----------------------------------------------
 
-def write_key_records(fds, code, value):
-    """One change as the kernel queues it: EV_KEY then SYN_REPORT, each a
-    64-bit struct input_event (timeval, type, code, value: 24 bytes), into
-    every device end in fds. A device whose reader never drains it fills up;
-    what does not fit is dropped, as the kernel drops it."""
-    now = time.time()
-    sec = int(now)
-    usec = int((now - sec) * 1e6)
-    data = (struct.pack("=qqHHi", sec, usec, EV_KEY, code, value)
-            + struct.pack("=qqHHi", sec, usec, EV_SYN, SYN_REPORT, 0))
+def write_key_records(h, fds, code, value):
+    """One change as the kernel queues it (EV_KEY then SYN_REPORT) into every
+    device end in fds. A device whose reader never drains it fills up; what
+    does not fit is dropped, as the kernel drops it."""
+    data = h.key_records([code], value)
     for fd in fds:
         try:
             os.write(fd, data)
@@ -131,7 +123,7 @@ class Keyboards:
                 self.inputs.set_keys(self.inputs.held() | {code})
             elif value == 0:
                 self.inputs.set_keys(self.inputs.held() - {code})
-            write_key_records([self.ends[w] for w in self.readers], code, value)
+            write_key_records(self.h, [self.ends[w] for w in self.readers], code, value)
 
     def down(self, code):
         self._change(code, 1)
