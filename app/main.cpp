@@ -12,6 +12,7 @@
 #include "app/agent_options.h"
 #include "app/banner.h"
 #include "app/run_signals.h"
+#include "common/nonblocking_output.h"
 #include "hold/hold_lifecycle.h"
 #include "hold/inhibit_payload.h"
 #include "hold/inhibit_sender.h"
@@ -31,6 +32,7 @@ int main(int argc, char** argv)
     parser.process(app);
     const AgentOptions options = read_agent_options(parser);
 
+    // Start-up refusals go out before anything runs, so they may wait.
     QTextStream err(stderr);
     if (!ttl_ms_valid(options.ttl_ms)) {
         err << TTL_MS_ERROR << '\n';
@@ -51,6 +53,10 @@ int main(int argc, char** argv)
     const int signal_fd = install_run_signals();
     enter_raw_terminal();
 
+    // From here on no output may hold up a hold: lines that cannot be written
+    // now wait in a bounded queue, or are dropped and counted.
+    QTextStream run_err(nonblocking_output(2));
+
     QUdpSocket socket;
 
     InhibitSender sender;
@@ -61,7 +67,7 @@ int main(int argc, char** argv)
     sender.station_body = json_string_body(options.station);
     sender.band_body = json_string_body(options.band);
     sender.verbose_keepalive = options.verbose_keepalive;
-    sender.err = &err;
+    sender.err = &run_err;
 
     QTimer keepalive_timer;
     configure_keepalive_timer(keepalive_timer);
@@ -72,7 +78,7 @@ int main(int argc, char** argv)
 
     // The log stream is shared by the datagram lines and the KEY lines; each
     // line is flushed as it is written, so they follow the order of events.
-    QTextStream out(stdout);
+    QTextStream out(nonblocking_output(1));
     sender.out = &out;
 
     Monitor monitor;
@@ -115,6 +121,9 @@ int main(int argc, char** argv)
     const int result = QCoreApplication::exec();
 
     key_poll_timer.stop();
+    out.flush();
+    run_err.flush();
+    close_nonblocking_outputs();
     restore_stdin_termios();
     return result;
 }

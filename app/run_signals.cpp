@@ -7,6 +7,7 @@
 
 #include <initializer_list>
 
+#include "common/nonblocking_output.h"
 #include "input/terminal_keys.h"
 
 namespace {
@@ -55,11 +56,14 @@ bool handle_stop_or_continue(int signo)
 {
     if (signo == SIGTSTP) {
         pause_raw_terminal();
+        pause_nonblocking_outputs();
         raise(SIGSTOP);  // returns once the process is continued
+        resume_nonblocking_outputs();
         resume_raw_terminal();
         return true;
     }
     if (signo == SIGCONT) {
+        resume_nonblocking_outputs();
         resume_raw_terminal();
         return true;
     }

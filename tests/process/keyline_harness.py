@@ -12,10 +12,12 @@ Every wait here is bounded, and an Agent never outlives its test.
 """
 
 import errno
+import fcntl
 import json
 import os
 import pty
 import re
+import select
 import shutil
 import signal
 import socket
@@ -36,6 +38,8 @@ EVIOCGBIT_KEYS = 0x80604521  # EVIOCGBIT(EV_KEY, 96): key-code bitmap
 EVIOCGKEY = 0x80604518  # EVIOCGKEY(96): keys down now
 
 SO_TIMESTAMPNS = 35  # Linux: receive time stamps as struct timespec
+F_SETPIPE_SZ = 1031  # Linux: fcntl that sets a pipe's capacity
+F_GETPIPE_SZ = 1032
 
 EV_KEY = 1
 KEY_ESC = 1
@@ -372,6 +376,8 @@ class _LineReader:
         self.raw = bytearray()
         self.lines = []  # (monotonic time, text without the line feed)
         self.eof = False
+        self.reading = threading.Event()  # cleared: the reader stops reading, as a stalled pager
+        self.reading.set()
         self.thread = threading.Thread(target=self._run, daemon=True)
         self.thread.start()
 
@@ -379,6 +385,13 @@ class _LineReader:
         pending = b""
         fd = self.stream.fileno()
         while True:
+            # Wait for data without taking it, so a pause leaves it in the pipe.
+            try:
+                ready, _, _ = select.select([fd], [], [], 0.05)
+            except (OSError, ValueError):
+                ready = [fd]
+            if not ready or not self.reading.is_set():
+                continue
             try:
                 chunk = os.read(fd, 4096)
             except OSError:
@@ -411,11 +424,15 @@ class Agent:
         self._cond = threading.Condition()
         self._out = None
         self._err = None
+        self._stdout = None
+        self.stdout_writer = None
 
-    def start(self, args=(), stdin="pty", prefix=(), port=True):
+    def start(self, args=(), stdin="pty", prefix=(), port=True, stdout_pipe_bytes=0):
         """Start the program. stdin 'pty' gives it a fresh pseudo-terminal
         (self.tty), 'devnull' gives it /dev/null. Unless port is False,
-        --port <receiver port> goes first so nothing leaves loopback."""
+        --port <receiver port> goes first so nothing leaves loopback.
+        stdout_pipe_bytes shrinks its output pipe (at least a page) and
+        keeps a write end of it as self.stdout_writer."""
         assert self.proc is None, "one run per Agent"
         argv = list(prefix) + [self.binary]
         if port:
@@ -428,10 +445,17 @@ class Agent:
             stdin_arg = subprocess.DEVNULL
         else:
             raise ValueError(stdin)
+        stdout_arg = subprocess.PIPE
+        if stdout_pipe_bytes:
+            # The test keeps a write end too, so it can fill the pipe itself.
+            read_end, self.stdout_writer = os.pipe()
+            fcntl.fcntl(read_end, F_SETPIPE_SZ, stdout_pipe_bytes)
+            stdout_arg = self.stdout_writer
         self.proc = subprocess.Popen(
-            argv, stdin=stdin_arg, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            argv, stdin=stdin_arg, stdout=stdout_arg, stderr=subprocess.PIPE,
             env=self.inputs.child_env(), start_new_session=True)
-        self._out = _LineReader(self.proc.stdout, self._cond)
+        self._stdout = self.proc.stdout or os.fdopen(read_end, "rb")
+        self._out = _LineReader(self._stdout, self._cond)
         self._err = _LineReader(self.proc.stderr, self._cond)
         return self
 
@@ -503,6 +527,22 @@ class Agent:
     def signal(self, signum):
         self.proc.send_signal(signum)
 
+    def pause_stdout_reader(self):
+        """Stop reading the program's output: what it writes stays in the pipe."""
+        self._out.reading.clear()
+
+    def fill_stdout_pipe(self, line=b"filler.\n"):
+        """Fill the program's (shrunk, empty) output pipe with whole lines of
+        our own; the lines written. The reader sees no end of file while our
+        write end is open (kill() closes it)."""
+        capacity = fcntl.fcntl(self.stdout_writer, F_GETPIPE_SZ)
+        count = capacity // len(line)
+        os.write(self.stdout_writer, line * count)
+        return count
+
+    def resume_stdout_reader(self):
+        self._out.reading.set()
+
     def close_stdout_reader(self, timeout=5.0):
         """Let go of the read end of the program's stdout pipe, so its later
         writes fail with EPIPE. /dev/null is put in the descriptor's place
@@ -510,7 +550,7 @@ class Agent:
         still holds the pipe until the program writes once more, so the
         program must be writing (e.g. --verbose-keepalive during a hold).
         True once the reader has let go within the timeout."""
-        fd = self.proc.stdout.fileno()
+        fd = self._stdout.fileno()
         null = os.open(os.devnull, os.O_RDONLY)
         try:
             os.dup2(null, fd)
@@ -537,7 +577,9 @@ class Agent:
                 pass
         for reader in (self._out, self._err):
             reader.thread.join(timeout=5)
-        for stream in (self.proc.stdout, self.proc.stderr):
+        if self.stdout_writer is not None:
+            os.close(self.stdout_writer)
+        for stream in (self._stdout, self.proc.stderr):
             try:
                 stream.close()
             except OSError:

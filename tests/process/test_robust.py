@@ -409,3 +409,56 @@ def test_sigtstp_gives_the_terminal_back_while_stopped(agent, keyboard, receiver
     assert is_raw(run.tty.attrs())
     assert run.quit() == 0
     assert run.tty.attrs() == run.tty.initial
+
+
+# --- output that stalls -----------------------------------------------------
+
+STAMPED = re.compile(STAMP + r"  ")
+
+
+def test_stalled_output_never_delays_keepalives_or_the_release(agent, keyboard, receiver):
+    # A reader that stops (a suspended `| tee`) with the pipe full: the hold
+    # goes on at its cadence and ends on time; once the reader reads again the
+    # kept lines arrive whole and in order.
+    run = agent().start(["--verbose-keepalive", "--fixed-hang-ms", str(HANG_MS)],
+                        stdout_pipe_bytes=4096)
+    run.wait_banner()
+    run.pause_stdout_reader()
+    fillers = run.fill_stdout_pipe()  # nothing the program writes fits any more
+
+    keyboard.down(KEY_GRAVE)
+    run.tty.type(b"`")
+    assert receiver.wait_count(1, 5.0), "no HOLD datagram"
+    time.sleep(3.0)
+    arrivals = [t for t, _, _ in receiver.datagrams()]
+    gaps = [b - a for a, b in zip(arrivals, arrivals[1:])]
+    assert len(gaps) >= 12, gaps
+    assert max(gaps) < 0.35, gaps  # 200 ms apart; loose for a loaded machine
+
+    keyboard.up(KEY_GRAVE)
+    opened = time.monotonic()
+    released = wait_release(receiver, 5.0)
+    assert released is not None, "no RELEASE while the output was stalled"
+    assert HANG_MS / 1000.0 - HANG_SLACK_S <= released - opened < HANG_MS / 1000.0 + 0.5
+    keepalives = ttls(receiver).count(TTL) - 1
+
+    run.resume_stdout_reader()
+    run.wait_line(r"  RELEASE  ")
+    lines = run.lines()
+    start = lines.index("filler.")
+    assert lines[start:start + fillers] == ["filler."] * fillers
+    kept = lines[start + fillers:]
+    assert all(STAMPED.match(text) for text in kept), kept
+    assert re.search(r"  HOLD  ", kept[0]), kept
+    numbers = [int(m.group(1)) for m in (re.search(r"KEEPALIVE .* ka=(\d+) ", t) for t in kept) if m]
+    assert numbers == list(range(1, keepalives + 1))
+    assert not any("dropped" in text for text in lines)
+
+    # Quitting is not held up by a full pipe either, and the output's flags
+    # are put back for whoever shares it (our write end shares them).
+    run.pause_stdout_reader()
+    run.fill_stdout_pipe()
+    assert fcntl.fcntl(run.stdout_writer, fcntl.F_GETFL) & os.O_NONBLOCK
+    run.tty.type(b"q")
+    assert run.proc.wait(timeout=3.0) == 0
+    assert fcntl.fcntl(run.stdout_writer, fcntl.F_GETFL) & os.O_NONBLOCK == 0
