@@ -11,6 +11,7 @@
 
 #include <vector>
 
+#include "common/nonblocking_output.h"
 #include "station/reception.h"
 #include "station/station_options.h"
 #include "station/station_output.h"
@@ -57,7 +58,9 @@ int main(int argc, char** argv)
         return EXIT_USAGE;
     }
 
-    QTextStream out(stdout);
+    // A reader that stops reading must not stop reception: lines that cannot
+    // be written now wait in a bounded queue, or are dropped and counted.
+    QTextStream out(nonblocking_output(1));
     StationOutput output;
     output.out = &out;
     output.json = options.json;
@@ -165,5 +168,7 @@ int main(int argc, char** argv)
     const int result = QCoreApplication::exec();
     socket_notifier.setEnabled(false);
     close(fd);
+    out.flush();
+    close_nonblocking_outputs();
     return result;
 }
