@@ -421,3 +421,81 @@ def test_a_stalled_output_never_holds_up_reception(station):
     st.run.resume_stdout_reader()
     for n in noise + [s]:
         n.close()
+
+
+# --- end to end: keyline-bench keyed through the emulated keyboard -------------
+
+BENCH_RELEASE = re.compile(r"  RELEASE  ttl_ms=0  -> 127\.0\.0\.1:(\d+)  \(holds=(\d+) ka=(\d+) rel=(\d+)\)")
+
+
+def keyed_bench(agent, st, args=()):
+    """keyline-bench sending to the station, keyed system-wide by the level."""
+    run = agent().start(["--port", str(st.port), "--global-keys"] + list(args), port=False)
+    run.wait_banner()
+    return run
+
+
+def bench_keepalives(run):
+    """Keepalives sent within each hold, from the cumulative counts of the
+    bench's RELEASE lines."""
+    counts, before = [], 0
+    for line in run.lines():
+        m = BENCH_RELEASE.search(line)
+        if m:
+            counts.append(int(m.group(3)) - before)
+            before = int(m.group(3))
+    return counts
+
+
+def test_end_to_end_a_break_in_hold_and_a_continuous_one(agent, keyboard, station):
+    st = station(["--holds", "2"])
+    bench = keyed_bench(agent, st)
+    keyboard.down(KEY_GRAVE)           # a short mark: break-in, released after the hang
+    time.sleep(0.08)
+    keyboard.up(KEY_GRAVE)
+    bench.wait_line(r"RELEASE .*\(hang done / EOT\)$")
+    keyboard.down(KEY_GRAVE)           # a long mark: continuous, released at once
+    time.sleep(0.9)
+    keyboard.up(KEY_GRAVE)
+    bench.wait_line(r"RELEASE .*\(continuous")
+    assert st.run.wait_exit() == 0     # --holds 2 ends it
+    assert bench.quit() == 0
+
+    events = st.events()
+    assert kinds(events) == ["hold", "release", "hold", "release", "summary"]
+    releases = [e for e in events if e["event"] == "release"]
+    assert [r["keepalives"] for r in releases] == bench_keepalives(bench)
+    for e in events[:-1]:
+        assert (e["station"], e["band"]) == ("TEST-KEY", "144")
+        assert e["from"] == events[0]["from"]
+    for r in releases:
+        assert 0 < r["max_silence_ms"] < 600 and r["margin_ms"] > 0
+    assert releases[1]["hold_ms"] >= 850
+    summary = st.summary()
+    assert (summary["problems"], summary["holds"], summary["lapses"], summary["malformed"]) == (0, 2, 0, 0)
+    assert summary["streams"] == [{"from": events[0]["from"], "station": "TEST-KEY", "band": "144",
+                                   "holds": 2, "lapses": 0, "seq_problems": 0, "holding": False}]
+
+
+def test_end_to_end_a_ttl_shorter_than_the_keepalive_lapses(agent, keyboard, station):
+    # Keepalives come every 200 ms; a 150 ms ttl runs out before each.
+    st = station()
+    bench = keyed_bench(agent, st, ["--ttl-ms", "150"])
+    keyboard.down(KEY_GRAVE)
+    first = st.wait_event("lapse", timeout=5)   # reported while the key is still down
+    assert first["ttl_ms"] == 150 and first["silence_ms"] >= 150
+    time.sleep(0.9)
+    keyboard.up(KEY_GRAVE)
+    bench.wait_line(r"RELEASE ")
+    time.sleep(0.3)
+    assert bench.quit() == 0
+    status, summary = st.stop()
+    assert status == 1
+    events = st.events()
+    lapses = [e for e in events if e["event"] == "lapse"]
+    assert len(lapses) >= 3 and summary["lapses"] == len(lapses)
+    assert all(e["ttl_ms"] == 150 and 150 <= e["silence_ms"] < 1000 for e in lapses)
+    assert kinds(events).count("resume") >= 2
+    assert summary["problems"] == summary["lapses"]  # no seq problem, nothing malformed
+    released = kinds(events).count("release")
+    assert summary["holds"] == summary["lapses"] + released
