@@ -1,121 +1,55 @@
 #include "station/payload_check.h"
 
-#include <QByteArray>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QJsonParseError>
-
 #include <cstring>
 
-namespace {
+#include "station/json_object_scan.h"
 
-// The raw text of one member's value, found by a scan of the top level.
-struct Span {
-    const char* begin = nullptr;
-    int size = 0;
-    int seen = 0;  // how many members had this key
-};
+namespace {
 
 enum Key { TX_INHIBIT, TTL_MS, STATION, BAND, SEQ, KEY_COUNT };
 const char* const KEY_NAMES[KEY_COUNT] = {"tx_inhibit", "ttl_ms", "station", "band", "seq"};
 
-bool is_space(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
-}
+struct Span {
+    JsonSpan value;
+    int seen = 0;  // how many members had this key
+};
 
-// Past a string token whose opening quote is at p.
-const char* skip_string(const char* p, const char* end)
+int key_index(const char* begin, int size, bool escaped)
 {
-    for (++p; p < end; ++p) {
-        if (*p == '\\')
-            ++p;
-        else if (*p == '"')
-            return p + 1;
-    }
-    return end;
-}
-
-// Past one value starting at p (strings, containers with their nesting, and
-// bare words: numbers, true, false, null).
-const char* skip_value(const char* p, const char* end)
-{
-    if (p >= end)
-        return end;
-    if (*p == '"')
-        return skip_string(p, end);
-    if (*p == '{' || *p == '[') {
-        int depth = 0;
-        while (p < end) {
-            if (*p == '"') {
-                p = skip_string(p, end);
-                continue;
-            }
-            if (*p == '{' || *p == '[')
-                ++depth;
-            else if ((*p == '}' || *p == ']') && --depth == 0)
-                return p + 1;
-            ++p;
-        }
-        return end;
-    }
-    while (p < end && *p != ',' && *p != '}' && *p != ']' && !is_space(*p))
-        ++p;
-    return p;
-}
-
-int key_index(const char* begin, int size)
-{
-    // A key written with escapes ("s\u0065q") is compared as decoded.
-    if (std::memchr(begin, '\\', size)) {
-        const QByteArray wrapped = "[\"" + QByteArray(begin, size) + "\"]";
-        const QByteArray name = QJsonDocument::fromJson(wrapped).array().at(0).toString().toUtf8();
+    if (escaped) {
+        // A key written with escapes ("s\u0065q") is compared as decoded.
+        const QString name = decode_json_string(begin, size, true);
         for (int k = 0; k < KEY_COUNT; ++k)
-            if (name == KEY_NAMES[k])
+            if (name == QLatin1String(KEY_NAMES[k]))
                 return k;
         return -1;
     }
     for (int k = 0; k < KEY_COUNT; ++k)
-        if (static_cast<int>(std::strlen(KEY_NAMES[k])) == size &&
-            std::memcmp(KEY_NAMES[k], begin, size) == 0)
+        if (static_cast<int>(std::strlen(KEY_NAMES[k])) == size && std::memcmp(KEY_NAMES[k], begin, size) == 0)
             return k;
     return -1;
 }
 
-// The document is already known to be one valid JSON object.
-void scan_members(const char* p, const char* end, Span spans[KEY_COUNT])
-{
-    while (p < end && *p != '{')
-        ++p;
-    ++p;
-    while (p < end) {
-        while (p < end && (is_space(*p) || *p == ','))
-            ++p;
-        if (p >= end || *p != '"')
-            return;  // the closing brace
-        const char* key_end = skip_string(p, end);
-        const int k = key_index(p + 1, static_cast<int>(key_end - p) - 2);
-        p = key_end;
-        while (p < end && (is_space(*p) || *p == ':'))
-            ++p;
-        const char* value_end = skip_value(p, end);
+struct KnownMembers : JsonMemberSink {
+    Span spans[KEY_COUNT];
+
+    void member(const char* key, int key_size, bool key_escaped, const JsonSpan& value) override
+    {
+        const int k = key_index(key, key_size, key_escaped);
         if (k >= 0) {
-            spans[k].begin = p;
-            spans[k].size = static_cast<int>(value_end - p);
+            spans[k].value = value;
             ++spans[k].seen;
         }
-        p = value_end;
     }
-}
+};
 
 enum class Whole { Ok, NotWhole, TooLarge };
 
 // A number token written as an integer: -?digits, no fraction or exponent.
 Whole whole_number(const Span& span, qint64 limit, qint64& value)
 {
-    const char* p = span.begin;
-    const char* end = p + span.size;
+    const char* p = span.value.begin;
+    const char* end = p + span.value.size;
     const bool negative = p < end && *p == '-';
     if (negative)
         ++p;
@@ -142,17 +76,13 @@ QString missing_or(const char* name, const QString& problem, const Span& span)
     return problem;
 }
 
-// A string member: fast path without escapes, else the parser's decoding.
-bool read_string(const Span& span, const QJsonDocument& document, const char* name, QString& out)
+bool read_string(const Span& span, JsonSpan& body)
 {
-    if (span.size < 2 || span.begin[0] != '"')
+    if (span.seen == 0 || span.value.begin[0] != '"')
         return false;
-    const char* body = span.begin + 1;
-    const int size = span.size - 2;
-    if (std::memchr(body, '\\', size))
-        out = document.object().value(QLatin1String(name)).toString();
-    else
-        out = QString::fromUtf8(body, size);
+    body.begin = span.value.begin + 1;
+    body.size = span.value.size - 2;
+    body.escaped = span.value.escaped;
     return true;
 }
 
@@ -165,20 +95,24 @@ PayloadCheck refused(const QString& reason)
 
 }  // namespace
 
+QString field_text(const JsonSpan& body)
+{
+    return decode_json_string(body.begin, body.size, body.escaped);
+}
+
 PayloadCheck check_payload(const char* data, int size)
 {
     if (size > MAX_PAYLOAD_BYTES)
         return refused(QStringLiteral("too large (%1 bytes, at most %2)").arg(size).arg(MAX_PAYLOAD_BYTES));
 
-    QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromRawData(data, size), &error);
-    if (error.error != QJsonParseError::NoError)
-        return refused(QStringLiteral("not JSON (%1 at byte %2)").arg(error.errorString()).arg(error.offset));
-    if (!document.isObject())
+    KnownMembers members;
+    QString error;
+    const JsonScan scan = scan_json_object(data, size, members, error);
+    if (scan == JsonScan::Invalid)
+        return refused(QStringLiteral("not JSON (%1)").arg(error));
+    if (scan == JsonScan::NotObject)
         return refused(QStringLiteral("not an object"));
-
-    Span spans[KEY_COUNT];
-    scan_members(data, data + size, spans);
+    const Span* spans = members.spans;
     for (int k = 0; k < KEY_COUNT; ++k)
         if (spans[k].seen > 1)
             return refused(QStringLiteral("duplicate key %1").arg(QLatin1String(KEY_NAMES[k])));
@@ -205,9 +139,9 @@ PayloadCheck check_payload(const char* data, int size)
         return refused(QStringLiteral("ttl_ms negative"));
     check.fields.ttl_ms = static_cast<qint32>(value);
 
-    if (!read_string(spans[STATION], document, "station", check.fields.station))
+    if (!read_string(spans[STATION], check.fields.station))
         return refused(missing_or("station", QStringLiteral("station not a string"), spans[STATION]));
-    if (!read_string(spans[BAND], document, "band", check.fields.band))
+    if (!read_string(spans[BAND], check.fields.band))
         return refused(missing_or("band", QStringLiteral("band not a string"), spans[BAND]));
 
     const Span& seq = spans[SEQ];

@@ -2,7 +2,7 @@
 
 #include "station/text_escape.h"
 
-#include <iterator>
+#include <cstring>
 
 const char* event_name(EventKind kind)
 {
@@ -93,16 +93,18 @@ Stream& find_or_add(StreamTable& table, const SenderId& sender, StationEvents& e
     return stream;
 }
 
+void take_text(QByteArray& raw, QString& shown, const JsonSpan& body)
+{
+    if (!shown.isNull() && raw.size() == body.size && std::memcmp(raw.constData(), body.begin, body.size) == 0)
+        return;
+    raw = QByteArray(body.begin, body.size);
+    shown = escape_text(field_text(body));
+}
+
 void take_texts(Stream& stream, const InhibitFields& fields)
 {
-    if (stream.raw_station != fields.station || stream.station.isNull()) {
-        stream.raw_station = fields.station;
-        stream.station = escape_text(fields.station);
-    }
-    if (stream.raw_band != fields.band || stream.band.isNull()) {
-        stream.raw_band = fields.band;
-        stream.band = escape_text(fields.band);
-    }
+    take_text(stream.raw_station, stream.station, fields.station);
+    take_text(stream.raw_band, stream.band, fields.band);
 }
 
 void start_hold(StreamTable& table, Stream& stream, EventKind kind, qint64 arrival_ms,

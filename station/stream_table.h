@@ -26,8 +26,8 @@ struct Stream {
     QString from;
     QString station;      // escaped, from the latest datagram
     QString band;         // escaped
-    QString raw_station;  // as sent, to escape only when it changes
-    QString raw_band;
+    QByteArray raw_station;  // the bytes sent, to decode and escape only on a change
+    QByteArray raw_band;
     qint64 first_order = 0;   // for listing streams in the order first heard
     qint64 last_heard_ms = 0;
     qint64 highest_seq = 0;   // 0: nothing in order yet

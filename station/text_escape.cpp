@@ -29,8 +29,8 @@ void append_code(QString& out, uint code)
         out += QChar(static_cast<ushort>(code));
 }
 
-// Length of the valid UTF-8 sequence at p (1..4), or 0 when it is not one
-// (overlong forms, surrogates and code points above U+10FFFF are invalid).
+}  // namespace
+
 int utf8_sequence(const unsigned char* p, int left, uint& code)
 {
     const unsigned char b = p[0];
@@ -65,8 +65,6 @@ int utf8_sequence(const unsigned char* p, int left, uint& code)
         return 0;
     return length;
 }
-
-}  // namespace
 
 QString escape_text(const QString& text)
 {

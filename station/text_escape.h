@@ -11,3 +11,8 @@ QString escape_text(const QString& text);
 
 // Raw bytes as UTF-8, with the escapes above.
 QString escape_bytes(const char* data, int size);
+
+// Length of the valid UTF-8 sequence at p (1..4) with its code point, or 0
+// when there is none (overlong forms, surrogates and code points above
+// U+10FFFF are not valid).
+int utf8_sequence(const unsigned char* p, int left, uint& code);

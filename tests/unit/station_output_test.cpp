@@ -212,8 +212,10 @@ TEST(StationOutput, KeepalivesOnlyWhenVerboseAndTheSummaryLast)
     Station station;
     StationEvents events;
     InhibitFields f;
-    f.station = QStringLiteral("S");
-    f.band = QStringLiteral("b");
+    f.station.begin = "S";
+    f.station.size = 1;
+    f.band.begin = "b";
+    f.band.size = 1;
     f.ttl_ms = 600;
     for (qint64 seq = 1; seq <= 3; ++seq) {
         f.seq = seq;

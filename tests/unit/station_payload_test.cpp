@@ -39,13 +39,17 @@ TEST(PayloadCheck, Accepts)
         // The largest values.
         {R"({"tx_inhibit":1,"ttl_ms":2147483647,"station":"S","band":"b","seq":9007199254740992})", 2147483647, 9007199254740992LL, "S", "b"},
     };
+    const std::string nested = std::string(R"({"tx_inhibit":1,"ttl_ms":1,"station":"S","band":"b","seq":1,"x":)") +
+                               std::string(63, '[') + std::string(63, ']') + "}";
+    EXPECT_TRUE(check(nested).ok);  // 64 levels with the object itself
     for (const Accepted& row : table) {
-        const PayloadCheck c = check(row.payload);
+        const std::string payload = row.payload;  // the fields point into it
+        const PayloadCheck c = check(payload);
         ASSERT_TRUE(c.ok) << row.payload << " -> " << c.reason.toStdString();
         EXPECT_EQ(c.fields.ttl_ms, row.ttl_ms) << row.payload;
         EXPECT_EQ(c.fields.seq, row.seq) << row.payload;
-        EXPECT_EQ(c.fields.station, QString::fromUtf8(row.station)) << row.payload;
-        EXPECT_EQ(c.fields.band, QString::fromUtf8(row.band)) << row.payload;
+        EXPECT_EQ(field_text(c.fields.station), QString::fromUtf8(row.station)) << row.payload;
+        EXPECT_EQ(field_text(c.fields.band), QString::fromUtf8(row.band)) << row.payload;
     }
 }
 
@@ -84,8 +88,20 @@ TEST(PayloadCheck, RefusesWithAReason)
         {std::string(3000, '['), "too large"},
         {std::string(1500, '[') + std::string(1500, ']'), "too large"},
         {std::string(2000, '['), "not JSON"},  // too deeply nested, and unclosed
+        {std::string(65, '[') + std::string(65, ']'), "not JSON"},
         {"[1,2]", "not an object"},
-        {"42", "not JSON"},  // Qt takes only an object or an array
+        {"42", "not an object"},
+        {"\"text\"", "not an object"},
+        {"{\"a\":01}", "not JSON"},
+        {"{\"a\":-}", "not JSON"},
+        {"{\"a\":tru}", "not JSON"},
+        {"{\"a\":\"\\x\"}", "not JSON"},
+        {"{\"a\":\"\\u12\"}", "not JSON"},
+        {"{\"a\":\"tab\there\"}", "not JSON"},  // a raw control character in a string
+        {"{\"a\":[1,]}", "not JSON"},
+        {"{\"a\" 1}", "not JSON"},
+        {"{\"a\":1", "not JSON"},
+        {"{\"a\":\"\xed\xa0\x80\"}", "not JSON"},  // an encoded surrogate
         {with(nullptr, "600", S, S, "1"), "missing tx_inhibit"},
         {with("true", "600", S, S, "1"), "tx_inhibit not a whole number"},
         {with("\"1\"", "600", S, S, "1"), "tx_inhibit not a whole number"},
@@ -113,6 +129,8 @@ TEST(PayloadCheck, RefusesWithAReason)
         {with("1", "600", S, S, "9007199254740993"), "seq above 9007199254740992"},
         {R"({"tx_inhibit":1,"ttl_ms":600,"station":"S","band":"b","seq":1,"seq":2})", "duplicate key seq"},
         {R"({"tx_inhibit":1,"ttl_ms":600,"station":"S","band":"b","seq":1,"tx_\u0069nhibit":0})", "duplicate key tx_inhibit"},
+        {std::string(R"({"tx_inhibit":1,"ttl_ms":600,"station":"S","band":"b","seq":1,"x":)") +
+             std::string(64, '[') + std::string(64, ']') + "}", "not JSON"},
     };
     for (const Refused& row : table) {
         const PayloadCheck c = check(row.payload);

@@ -20,8 +20,10 @@ InhibitFields fields(qint64 seq, qint32 ttl_ms)
     InhibitFields f;
     f.seq = seq;
     f.ttl_ms = ttl_ms;
-    f.station = QStringLiteral("TEST-KEY");
-    f.band = QStringLiteral("144");
+    f.station.begin = "TEST-KEY";
+    f.station.size = 8;
+    f.band.begin = "144";
+    f.band.size = 3;
     return f;
 }
 
