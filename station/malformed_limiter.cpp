@@ -23,24 +23,35 @@ bool allow_malformed(MalformedLimiter& limiter, const SenderId& sender, qint64 n
     auto it = limiter.senders.find(sender);
     if (it != limiter.senders.end() && now_ms >= it->second.start_ms + WINDOW_MS) {
         report(it->first, it->second, events);
-        it->second = SenderWindow();
-        it->second.start_ms = now_ms;
+        it->second.start_ms = now_ms;  // a new second; the entry keeps its place
+        it->second.shown = 0;
+        it->second.suppressed = 0;
     }
     if (it == limiter.senders.end()) {
-        if (static_cast<int>(limiter.senders.size()) >= limiter.max_senders) {
-            flush_suppressed(limiter, now_ms, false, events);
-            if (static_cast<int>(limiter.senders.size()) >= limiter.max_senders) {
-                // Every window is still open: the oldest gives up its entry.
-                auto oldest = limiter.senders.begin();
-                for (auto j = limiter.senders.begin(); j != limiter.senders.end(); ++j)
-                    if (j->second.start_ms < oldest->second.start_ms)
-                        oldest = j;
-                report(oldest->first, oldest->second, events);
-                limiter.senders.erase(oldest);
+        // Full: the oldest entry gives up its place, reporting what it holds.
+        while (static_cast<int>(limiter.senders.size()) >= limiter.max_senders && !limiter.made.empty()) {
+            const auto oldest = limiter.made.front();
+            limiter.made.pop_front();
+            auto entry = limiter.senders.find(oldest.first);
+            if (entry != limiter.senders.end() && entry->second.order == oldest.second) {
+                report(entry->first, entry->second, events);
+                limiter.senders.erase(entry);
             }
         }
         it = limiter.senders.emplace(sender, SenderWindow()).first;
         it->second.start_ms = now_ms;
+        it->second.order = limiter.next_order++;
+        limiter.made.emplace_back(sender, it->second.order);
+        if (static_cast<int>(limiter.made.size()) > 2 * limiter.max_senders) {
+            // Drop the stale pairs, keeping the order of the live ones.
+            std::deque<std::pair<SenderId, qint64>> live;
+            for (const auto& pair : limiter.made) {
+                auto entry = limiter.senders.find(pair.first);
+                if (entry != limiter.senders.end() && entry->second.order == pair.second)
+                    live.push_back(pair);
+            }
+            limiter.made.swap(live);
+        }
     }
 
     if (limiter.global_start_ms < 0 || now_ms >= limiter.global_start_ms + WINDOW_MS) {

@@ -8,7 +8,9 @@
 
 #include <QtGlobal>
 
+#include <deque>
 #include <unordered_map>
+#include <utility>
 
 #include "station/sender_id.h"
 #include "station/station_event.h"
@@ -18,6 +20,7 @@ constexpr int GLOBAL_PER_SECOND = 20;
 constexpr int MAX_LIMITER_SENDERS = 256;
 
 struct SenderWindow {
+    qint64 order = 0;  // when the entry was made, for giving up the oldest
     qint64 start_ms = 0;
     int shown = 0;
     qint64 suppressed = 0;
@@ -26,6 +29,10 @@ struct SenderWindow {
 struct MalformedLimiter {
     std::unordered_map<SenderId, SenderWindow, SenderIdHash> senders;
     int max_senders = MAX_LIMITER_SENDERS;
+    // Entries in the order they were made; a pair whose order no longer
+    // matches its entry is stale and skipped. Kept to 2 x max_senders.
+    std::deque<std::pair<SenderId, qint64>> made;
+    qint64 next_order = 0;
     qint64 global_start_ms = -1;
     int global_shown = 0;
 };
