@@ -39,7 +39,7 @@ class Station:
         if json_lines:
             listening = json.loads(first)
             assert listening["event"] == "listening"
-            assert listening["address"] == "127.0.0.1"
+            assert listening["address"] in ("127.0.0.1", "::1")
             self.port = listening["port"]
         else:
             m = re.search(r"  LISTENING  127\.0\.0\.1:(\d+)  \(udp\)$", first)
@@ -262,6 +262,30 @@ def test_a_lapse_is_reported_when_it_happens_and_a_resume_holds_again(station):
     assert kinds(st.events()) == ["hold", "lapse", "resume", "release", "summary"]
     summary = st.summary()
     assert (summary["problems"], summary["holds"], summary["lapses"]) == (1, 2, 1)
+
+
+def ipv6_loopback():
+    try:
+        with socket.socket(socket.AF_INET6, socket.SOCK_DGRAM) as probe:
+            probe.bind(("::1", 0))
+        return True
+    except OSError:
+        return False
+
+
+@pytest.mark.skipif(not ipv6_loopback(), reason="no IPv6 loopback here")
+def test_ipv6_senders_are_named_in_brackets(station):
+    st = station(["--bind", "::1", "--holds", "1"])
+    with socket.socket(socket.AF_INET6, socket.SOCK_DGRAM) as sock:
+        sock.bind(("::1", 0))
+        for ttl, seq in ((600, 1), (0, 2)):
+            body = {"tx_inhibit": 1, "ttl_ms": ttl, "station": "S", "band": "b", "seq": seq}
+            sock.sendto(json.dumps(body).encode(), ("::1", st.port))
+        name = "[::1]:%d" % sock.getsockname()[1]
+    assert st.run.wait_exit() == 0
+    assert json.loads(st.run.lines()[0])["address"] == "::1"
+    assert [(e["event"], e.get("from")) for e in st.events()] == [
+        ("hold", name), ("release", name), ("summary", None)]
 
 
 @pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP],
