@@ -62,7 +62,7 @@ OptionsResult read_station_options(const QStringList& arguments)
         "the first line says which.",
         "port", "22372"));
     parser.addOption(QCommandLineOption(
-        {"d", "duration"}, "End the run after this many seconds (a number above 0, e.g. 2.5).",
+        {"d", "duration"}, "End the run after this many seconds (a number above 0, e.g. 2.5; at most a year).",
         "seconds"));
     parser.addOption(QCommandLineOption(
         {"n", "holds"}, "End the run after this many holds have ended, released or lapsed (1 or more).",
@@ -107,7 +107,7 @@ OptionsResult read_station_options(const QStringList& arguments)
         const double seconds = text.toDouble(&ok);
         // Up to a year, so the milliseconds always fit.
         if (!ok || !std::isfinite(seconds) || seconds <= 0 || seconds > 366.0 * 86400)
-            return failure(QStringLiteral("--duration must be a number of seconds above 0: %1").arg(text));
+            return failure(QStringLiteral("--duration must be a number of seconds above 0, at most a year: %1").arg(text));
         o.duration_ms = qMax<qint64>(1, static_cast<qint64>(std::ceil(seconds * 1000)));
     }
     if (parser.isSet("holds")) {
