@@ -24,6 +24,14 @@ def keyline_bin():
     return path
 
 
+@pytest.fixture(scope="session")
+def station_bin():
+    path = os.environ.get("KEYLINE_STATION_BIN")
+    if not path or not os.access(path, os.X_OK):
+        pytest.fail("KEYLINE_STATION_BIN must name the built keyline-station (got %r)" % path)
+    return path
+
+
 @pytest.fixture(autouse=True)
 def no_gc_while_running():
     # A collection inside an ioctl handler stalls the program's ticks for

@@ -1,0 +1,18 @@
+#pragma once
+// Events as output lines, without the time stamp or the line feed: the
+// text form ("  HOLD  127.0.0.1:40000  ...") and the JSON form, one object
+// per line, "event" first. Texts from datagrams are already escaped, so
+// neither form ever holds a raw control character.
+
+#include <QString>
+
+#include "station/station_event.h"
+
+struct StreamTable;
+
+QString event_text(const StationEvent& event);
+QString event_json(const StationEvent& event, const QString& stamp);
+
+// The summary: per stream, then the totals.
+QStringList summary_text(const StreamTable& table);
+QString summary_json(const StreamTable& table, const QString& stamp);

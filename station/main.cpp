@@ -1,0 +1,174 @@
+// keyline-station: stands in for a station's inhibit port. Receives the
+// inhibit datagrams, checks each one, keeps the hold each sender would have on
+// the station, and reports holds, releases, lapses and problems.
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <QTextStream>
+#include <QTimer>
+
+#include <unistd.h>
+
+#include <vector>
+
+#include "common/nonblocking_output.h"
+#include "station/reception.h"
+#include "station/station_options.h"
+#include "station/station_output.h"
+#include "station/stop_signals.h"
+#include "station/udp_receiver.h"
+
+namespace {
+
+// Datagrams taken per wake-up of the socket before the event loop gets a
+// turn (the notifier fires again at once while more are queued).
+constexpr int DRAIN_BATCH = 4096;
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("keyline-station"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("2.1"));
+
+    QTextStream err(stderr);
+    const OptionsResult parsed = read_station_options(QCoreApplication::arguments());
+    if (parsed.outcome == OptionsOutcome::Help || parsed.outcome == OptionsOutcome::Version) {
+        QTextStream(stdout) << parsed.text;
+        return EXIT_CLEAN;
+    }
+    if (parsed.outcome == OptionsOutcome::Error) {
+        err << parsed.text << '\n';
+        return EXIT_USAGE;
+    }
+    const StationOptions& options = parsed.options;
+
+    const int stop_fd = install_stop_signals();
+
+    quint16 port = 0;
+    QString bind_error;
+    const int fd = open_inhibit_socket(options.bind_address, options.port, port, bind_error);
+    if (fd < 0) {
+        err << QStringLiteral("keyline-station: cannot listen on %1 port %2: %3")
+                   .arg(options.bind_text)
+                   .arg(options.port)
+                   .arg(bind_error)
+            << '\n';
+        return EXIT_USAGE;
+    }
+
+    // A reader that stops reading must not stop reception: lines that cannot
+    // be written now wait in a bounded queue, or are dropped and counted.
+    QTextStream out(nonblocking_output(1));
+    StationOutput output;
+    output.out = &out;
+    output.json = options.json;
+    output.verbose = options.verbose;
+
+    Station station;
+    StationEvents events;
+    events.reserve(64);
+    std::vector<char> buffer(65536);
+
+    {
+        StationEvent listening;
+        listening.kind = EventKind::Listening;
+        listening.address = options.bind_address.toString();
+        listening.port = port;
+        write_events(output, {listening});
+    }
+
+    const qint64 run_end_ms = options.duration_ms > 0 ? realtime_now_ms() + options.duration_ms : -1;
+    bool finished = false;
+
+    auto flush = [&] {
+        write_events(output, events);
+        events.clear();
+    };
+    // Takes queued datagrams; with a horizon, stops after the first one the
+    // kernel received later than that (nothing later can count for it).
+    auto drain = [&](int limit, qint64 horizon_ms) {
+        ReceivedDatagram datagram;
+        for (int n = 0; n < limit; ++n) {
+            if (!receive_datagram(fd, buffer.data(), static_cast<int>(buffer.size()), datagram))
+                break;
+            receive_payload(station, datagram.sender, datagram.arrival_ms, buffer.data(), datagram.size,
+                            events);
+            if (events.size() >= 256)
+                flush();
+            if (horizon_ms >= 0 && datagram.arrival_ms > horizon_ms)
+                break;
+        }
+        flush();
+    };
+    auto finish = [&] {
+        if (finished)
+            return;
+        finished = true;
+        const qint64 now = realtime_now_ms();
+        drain(1 << 30, now);
+        station_tick(station, now, events);
+        flush_suppressed(station.limiter, now, true, events);
+        flush();
+        write_summary(output, station.table);
+        QCoreApplication::exit(table_problems(station.table) > 0 ? EXIT_PROBLEMS : EXIT_CLEAN);
+    };
+    auto enough_holds = [&] {
+        return options.holds > 0 && station.table.holds_ended >= options.holds;
+    };
+
+    // One precise single-shot timer for whatever is due next: a hold's
+    // expiry, the end of a sender's malformed second, the end of the run.
+    QTimer deadline_timer;
+    deadline_timer.setSingleShot(true);
+    deadline_timer.setTimerType(Qt::PreciseTimer);
+    auto rearm = [&] {
+        if (finished)
+            return;
+        qint64 deadline = station_next_deadline_ms(station);
+        if (run_end_ms >= 0 && (deadline < 0 || run_end_ms < deadline))
+            deadline = run_end_ms;
+        if (deadline < 0) {
+            deadline_timer.stop();
+            return;
+        }
+        const qint64 wait = qBound<qint64>(0, deadline - realtime_now_ms(), 3600 * 1000);
+        deadline_timer.start(static_cast<int>(wait));
+    };
+    QObject::connect(&deadline_timer, &QTimer::timeout, &app, [&] {
+        // The time is read first: whatever the kernel queued before it is
+        // taken in before a lapse is declared.
+        const qint64 now = realtime_now_ms();
+        drain(1 << 30, now);
+        station_tick(station, now, events);
+        flush();
+        if (enough_holds() || (run_end_ms >= 0 && now >= run_end_ms))
+            finish();
+        rearm();
+    });
+
+    QSocketNotifier socket_notifier(fd, QSocketNotifier::Read);
+    QObject::connect(&socket_notifier, &QSocketNotifier::activated, &app, [&] {
+        drain(DRAIN_BATCH, -1);
+        if (enough_holds())
+            finish();
+        rearm();
+    });
+
+    if (stop_fd >= 0) {
+        auto* stop_notifier = new QSocketNotifier(stop_fd, QSocketNotifier::Read, &app);
+        QObject::connect(stop_notifier, &QSocketNotifier::activated, &app, [&, stop_fd] {
+            if (take_stop_signal(stop_fd))
+                finish();
+        });
+    }
+
+    rearm();
+    const int result = QCoreApplication::exec();
+    socket_notifier.setEnabled(false);
+    close(fd);
+    out.flush();
+    close_nonblocking_outputs();
+    return result;
+}

@@ -1,0 +1,52 @@
+#pragma once
+// One thing the station reports: a plain record whose fields apply by kind
+// (-1 or an empty text where a field does not apply). Texts from datagrams
+// are already escaped (text_escape.h) when they are put here.
+
+#include <QString>
+#include <QtGlobal>
+
+#include <vector>
+
+enum class EventKind {
+    Listening,
+    Hold,
+    Keepalive,
+    Release,
+    Lapse,
+    Resume,
+    SeqGap,
+    SeqDuplicate,
+    SeqBackwards,
+    Malformed,
+    Suppressed,
+    Evicted,
+    Note,
+};
+
+struct StationEvent {
+    EventKind kind = EventKind::Note;
+    QString from;          // "address:port"
+    QString station;       // escaped
+    QString band;          // escaped
+    qint64 seq = -1;
+    qint64 ttl_ms = -1;
+    qint64 interval_ms = -1;     // keepalive
+    qint64 hold_ms = -1;         // release
+    qint64 keepalives = -1;      // release
+    qint64 max_silence_ms = -1;  // release
+    qint64 margin_ms = -1;       // release: least ttl left at any datagram of the hold
+    qint64 silence_ms = -1;      // lapse
+    qint64 missing = -1;         // seq_gap
+    qint64 highest_seq = -1;     // seq_duplicate, seq_backwards
+    qint64 count = -1;           // suppressed
+    qint64 size = -1;            // malformed: datagram bytes
+    QString text;                // malformed: reason; note: the note
+    QString excerpt;             // malformed: the payload's start, escaped
+    QString address;             // listening
+    int port = -1;               // listening
+};
+
+using StationEvents = std::vector<StationEvent>;
+
+const char* event_name(EventKind kind);  // "hold", "seq_gap", ...

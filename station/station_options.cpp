@@ -1,0 +1,122 @@
+#include "station/station_options.h"
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QCoreApplication>
+
+#include <cmath>
+
+namespace {
+
+const char* const DESCRIPTION =
+    "Stands in for a station's inhibit UDP port: receives the JSON inhibit datagrams\n"
+    "that keyline-bench sends, checks each one, keeps the hold each sender would have\n"
+    "on the station, and reports holds, releases, lapses, sequence problems and\n"
+    "malformed datagrams live and in a summary at the end.\n"
+    "\n"
+    "A stream is one sender (source address:port). A datagram with ttl_ms > 0 starts\n"
+    "or extends its hold until arrival + ttl_ms; ttl_ms 0 releases it. A hold that\n"
+    "hears nothing until then LAPSES: the moment a real station would let its\n"
+    "transmitter go. Arrivals are judged by the kernel's receive time.\n"
+    "\n"
+    "The run ends on Ctrl-C, SIGTERM or SIGHUP, after --duration, or after --holds\n"
+    "holds have ended; then a summary is printed.\n"
+    "\n"
+    "Exit status: 0 nothing was wrong; 1 a lapse, a sequence problem or a malformed\n"
+    "datagram was seen; 2 a usage error or the address could not be bound.";
+
+bool all_digits(const QString& text)
+{
+    if (text.isEmpty())
+        return false;
+    for (const QChar c : text)
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+    return true;
+}
+
+OptionsResult failure(const QString& message)
+{
+    OptionsResult result;
+    result.outcome = OptionsOutcome::Error;
+    result.text = QStringLiteral("keyline-station: %1\nTry 'keyline-station --help'.").arg(message);
+    return result;
+}
+
+}  // namespace
+
+OptionsResult read_station_options(const QStringList& arguments)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QString::fromLatin1(DESCRIPTION));
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
+    parser.addOption(QCommandLineOption(
+        {"b", "bind"},
+        "Local address to listen on: a numeric IPv4 or IPv6 address (default 127.0.0.1; "
+        "0.0.0.0 or :: for every interface).",
+        "address", "127.0.0.1"));
+    parser.addOption(QCommandLineOption(
+        {"p", "port"},
+        "UDP port to listen on, 0..65535 (default 22372). 0 asks the system for a free port; "
+        "the first line says which.",
+        "port", "22372"));
+    parser.addOption(QCommandLineOption(
+        {"d", "duration"}, "End the run after this many seconds (a number above 0, e.g. 2.5; at most a year).",
+        "seconds"));
+    parser.addOption(QCommandLineOption(
+        {"n", "holds"}, "End the run after this many holds have ended, released or lapsed (1 or more).",
+        "count"));
+    parser.addOption(QCommandLineOption(
+        {"j", "json"},
+        "Write each event as one JSON object per line instead of text (the last line is the "
+        "summary)."));
+    parser.addOption(QCommandLineOption(
+        {"V", "verbose"}, "Also report every KEEPALIVE with its interval."));
+
+    OptionsResult result;
+    if (!parser.parse(arguments))
+        return failure(parser.errorText());
+    if (!parser.positionalArguments().isEmpty())
+        return failure(QStringLiteral("unexpected argument: %1").arg(parser.positionalArguments().first()));
+    if (parser.isSet(help) || parser.isSet(QStringLiteral("help-all"))) {
+        result.outcome = OptionsOutcome::Help;
+        result.text = parser.helpText();
+        return result;
+    }
+    if (parser.isSet(version)) {
+        result.outcome = OptionsOutcome::Version;
+        result.text = QStringLiteral("%1 %2\n").arg(QCoreApplication::applicationName(),
+                                                    QCoreApplication::applicationVersion());
+        return result;
+    }
+
+    StationOptions& o = result.options;
+    o.bind_text = parser.value("bind");
+    if (!o.bind_address.setAddress(o.bind_text) || o.bind_address.isNull())
+        return failure(QStringLiteral("--bind must be a numeric IPv4 or IPv6 address: %1").arg(o.bind_text));
+
+    const QString port = parser.value("port");
+    if (!all_digits(port) || port.size() > 5 || port.toUInt() > 65535)
+        return failure(QStringLiteral("--port must be a whole number 0..65535: %1").arg(port));
+    o.port = static_cast<quint16>(port.toUInt());
+
+    if (parser.isSet("duration")) {
+        const QString text = parser.value("duration");
+        bool ok = false;
+        const double seconds = text.toDouble(&ok);
+        // Up to a year, so the milliseconds always fit.
+        if (!ok || !std::isfinite(seconds) || seconds <= 0 || seconds > 366.0 * 86400)
+            return failure(QStringLiteral("--duration must be a number of seconds above 0, at most a year: %1").arg(text));
+        o.duration_ms = qMax<qint64>(1, static_cast<qint64>(std::ceil(seconds * 1000)));
+    }
+    if (parser.isSet("holds")) {
+        const QString text = parser.value("holds");
+        if (!all_digits(text) || text.size() > 9 || text.toLongLong() < 1)
+            return failure(QStringLiteral("--holds must be a whole number, 1 or more: %1").arg(text));
+        o.holds = text.toLongLong();
+    }
+    o.json = parser.isSet("json");
+    o.verbose = parser.isSet("verbose");
+    return result;
+}

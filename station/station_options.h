@@ -1,0 +1,33 @@
+#pragma once
+// keyline-station's command line. Usage errors are status 2, so the parser is
+// driven with parse() and --help / --version are answered here.
+
+#include <QHostAddress>
+#include <QString>
+#include <QStringList>
+#include <QtGlobal>
+
+constexpr int EXIT_CLEAN = 0;
+constexpr int EXIT_PROBLEMS = 1;
+constexpr int EXIT_USAGE = 2;
+
+struct StationOptions {
+    QHostAddress bind_address;
+    QString bind_text = QStringLiteral("127.0.0.1");
+    quint16 port = 22372;
+    qint64 duration_ms = -1;  // -1: until stopped
+    qint64 holds = -1;        // -1: no limit
+    bool json = false;
+    bool verbose = false;
+};
+
+enum class OptionsOutcome { Run, Help, Version, Error };
+
+struct OptionsResult {
+    OptionsOutcome outcome = OptionsOutcome::Run;
+    StationOptions options;
+    QString text;  // the help or version text, or the error message
+};
+
+// arguments includes the program name first.
+OptionsResult read_station_options(const QStringList& arguments);

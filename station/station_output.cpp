@@ -1,0 +1,31 @@
+#include "station/station_output.h"
+
+#include <QStringList>
+
+#include "common/log_line.h"
+#include "station/event_format.h"
+
+void write_events(const StationOutput& output, const StationEvents& events)
+{
+    for (const StationEvent& event : events) {
+        if (event.kind == EventKind::Keepalive && !output.verbose)
+            continue;
+        if (output.json) {
+            *output.out << event_json(event, log_stamp_now()) << '\n';
+            output.out->flush();
+        } else {
+            write_log_line(*output.out, event_text(event));
+        }
+    }
+}
+
+void write_summary(const StationOutput& output, const StreamTable& table)
+{
+    if (output.json) {
+        *output.out << summary_json(table, log_stamp_now()) << '\n';
+        output.out->flush();
+        return;
+    }
+    for (const QString& line : summary_text(table))
+        write_log_line(*output.out, line);
+}

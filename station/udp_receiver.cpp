@@ -1,0 +1,112 @@
+#include "station/udp_receiver.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <QHostAddress>
+
+#include <cstring>
+
+namespace {
+
+qint64 timespec_ms(const timespec& t)
+{
+    return static_cast<qint64>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+}  // namespace
+
+int open_inhibit_socket(const QHostAddress& address, quint16 port, quint16& bound_port,
+                        QString& error)
+{
+    sockaddr_storage storage = {};
+    socklen_t length = 0;
+    int family = AF_INET;
+    if (address.protocol() == QAbstractSocket::IPv4Protocol) {
+        auto* in = reinterpret_cast<sockaddr_in*>(&storage);
+        in->sin_family = AF_INET;
+        in->sin_port = htons(port);
+        in->sin_addr.s_addr = htonl(address.toIPv4Address());
+        length = sizeof *in;
+    } else {
+        auto* in6 = reinterpret_cast<sockaddr_in6*>(&storage);
+        in6->sin6_family = AF_INET6;
+        in6->sin6_port = htons(port);
+        const Q_IPV6ADDR v6 = address.toIPv6Address();
+        std::memcpy(&in6->sin6_addr, v6.c, 16);
+        in6->sin6_scope_id = address.scopeId().toUInt();
+        length = sizeof *in6;
+        family = AF_INET6;
+    }
+
+    const int fd = socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        error = QString::fromLocal8Bit(strerror(errno));
+        return -1;
+    }
+    const int on = 1;
+    // Room for bursts while the program is busy writing; capped by the system.
+    const int buffer_bytes = 1 << 20;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer_bytes, sizeof buffer_bytes);
+    if (setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) != 0 ||
+        bind(fd, reinterpret_cast<sockaddr*>(&storage), length) != 0) {
+        error = QString::fromLocal8Bit(strerror(errno));
+        close(fd);
+        return -1;
+    }
+    sockaddr_storage bound = {};
+    socklen_t bound_length = sizeof bound;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &bound_length);
+    bound_port = ntohs(bound.ss_family == AF_INET6
+                           ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                           : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+    return fd;
+}
+
+bool receive_datagram(int fd, char* buffer, int capacity, ReceivedDatagram& out)
+{
+    sockaddr_storage source = {};
+    iovec io = {buffer, static_cast<size_t>(capacity)};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+    msghdr message = {};
+    message.msg_name = &source;
+    message.msg_namelen = sizeof source;
+    message.msg_iov = &io;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+
+    ssize_t size;
+    do {
+        size = recvmsg(fd, &message, MSG_DONTWAIT);
+    } while (size < 0 && errno == EINTR);
+    if (size < 0)
+        return false;
+
+    out.size = static_cast<int>(size);
+    out.arrival_ms = -1;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+            timespec stamp;
+            std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+            out.arrival_ms = timespec_ms(stamp);
+        }
+    }
+    if (out.arrival_ms < 0)
+        out.arrival_ms = realtime_now_ms();
+    if (!sender_from_sockaddr(reinterpret_cast<sockaddr*>(&source), out.sender))
+        out.sender = SenderId();
+    return true;
+}
+
+qint64 realtime_now_ms()
+{
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return timespec_ms(now);
+}

@@ -1,0 +1,31 @@
+#pragma once
+// The receiving socket and the clock it is judged by: the only places that
+// make socket and clock system calls.
+
+#include <QString>
+#include <QtGlobal>
+
+#include "station/sender_id.h"
+
+class QHostAddress;
+
+// Opens a non-blocking UDP socket bound exclusively (no SO_REUSEADDR or
+// SO_REUSEPORT, so a port held by any other socket is refused) to address
+// and port, asking the kernel to time stamp each datagram on arrival
+// (SO_TIMESTAMPNS). Returns the descriptor, with bound_port the port the
+// system gave; -1 with error the system's reason when it cannot be bound.
+int open_inhibit_socket(const QHostAddress& address, quint16 port, quint16& bound_port,
+                        QString& error);
+
+struct ReceivedDatagram {
+    int size = 0;             // payload bytes (the whole datagram)
+    SenderId sender;
+    qint64 arrival_ms = -1;   // kernel receive time, ms since the epoch
+};
+
+// Receives one queued datagram into buffer (capacity bytes, at least 65536 so
+// nothing is cut). False when nothing is queued.
+bool receive_datagram(int fd, char* buffer, int capacity, ReceivedDatagram& out);
+
+// Wall-clock milliseconds since the epoch: the clock of the kernel stamps.
+qint64 realtime_now_ms();
