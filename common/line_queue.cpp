@@ -40,7 +40,7 @@ void queue_line(LineQueue& q, const char* line, qint64 size)
             ++q.dropped;
             return;
         }
-        q.pending = dropped_lines_note(q.dropped);
+        q.pending = q.dropped_note(q.dropped);
         q.sent = 0;
         q.note_bytes = q.pending.size();
         q.note_count = q.dropped;
@@ -133,7 +133,7 @@ void write_pending_and_let_go(LineQueue& q)
 {
     write_pending(q);
     if (q.dropped > 0 && queue_empty(q)) {
-        q.pending = dropped_lines_note(q.dropped);
+        q.pending = q.dropped_note(q.dropped);
         q.note_bytes = q.pending.size();
         q.note_count = q.dropped;
         q.dropped = 0;

@@ -15,10 +15,16 @@ constexpr int LINE_QUEUE_LIMIT_BYTES = 64 * 1024;
 
 // Writes up to count bytes without waiting: the count written, or -1 and errno.
 using WriteBytes = ssize_t (*)(int fd, const char* data, size_t count);
+// The line, with its line feed, that says how many lines were lost.
+using DroppedNote = QByteArray (*)(qint64 count);
+
+// "(N lines of output dropped: the output was stalled or failing)\n"
+QByteArray dropped_lines_note(qint64 count);
 
 struct LineQueue {
     int fd = -1;
     WriteBytes write_bytes = nullptr;
+    DroppedNote dropped_note = dropped_lines_note;  // a JSON output says it in JSON
     int limit_bytes = LINE_QUEUE_LIMIT_BYTES;
     QByteArray pending;      // whole lines; the first `sent` bytes are already out
     int sent = 0;
@@ -42,6 +48,3 @@ void write_pending(LineQueue& q);
 void write_pending_and_let_go(LineQueue& q);
 
 bool queue_empty(const LineQueue& q);
-
-// "(N lines of output dropped: the output was stalled or failing)\n"
-QByteArray dropped_lines_note(qint64 count);

@@ -82,12 +82,14 @@ void restore_all_flags()
 
 }  // namespace
 
-QIODevice* nonblocking_output(int fd)
+QIODevice* nonblocking_output(int fd, QByteArray (*dropped_note)(qint64 count))
 {
     if (fd < 1 || fd > 2)
         return nullptr;
     if (!g_outputs[fd]) {
         auto* device = new LineQueueDevice(fd);
+        if (dropped_note)
+            device->queue.dropped_note = dropped_note;
         device->saved_flags = ::fcntl(fd, F_GETFL);
         set_nonblocking(*device);
         g_outputs[fd] = device;

@@ -8,13 +8,16 @@
 // which a terminal usually shares with the shell, so it is put back at exit
 // (also through atexit) and while the program is stopped.
 
+#include <QByteArray>
+
 class QIODevice;
 
 // A write-only device on fd (1 or 2) for a QTextStream: everything written is
 // taken at once; whole lines go out as the descriptor accepts them, through a
 // bounded queue (see common/line_queue.h). Needs the Qt application object;
-// the device lives until the program ends.
-QIODevice* nonblocking_output(int fd);
+// the device lives until the program ends. dropped_note, when given, words
+// the line that says how many lines were lost (e.g. as a JSON line).
+QIODevice* nonblocking_output(int fd, QByteArray (*dropped_note)(qint64 count) = nullptr);
 
 // One more try for what is still queued, without waiting, then it is dropped;
 // the descriptors get their flags back. Call after the last line.

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "common/line_queue.h"
+#include "common/log_line.h"
 #include "station/stream_table.h"
 
 namespace {
@@ -149,7 +151,8 @@ QString event_json(const StationEvent& e, const QString& stamp)
         j.number("port", e.port);
         return j.done();
     }
-    j.text("from", e.from);
+    if (!e.from.isEmpty())  // a note about the output itself has no sender
+        j.text("from", e.from);
     if (names_the_stream(e.kind)) {
         j.text("station", e.station);
         j.text("band", e.band);
@@ -229,4 +232,13 @@ QString summary_json(const StreamTable& table, const QString& stamp)
     }
     j.out += QLatin1Char(']');
     return j.done();
+}
+
+QByteArray dropped_lines_json(qint64 count)
+{
+    StationEvent note;
+    note.kind = EventKind::Note;
+    const QString plain = QString::fromUtf8(dropped_lines_note(count)).trimmed();
+    note.text = plain.mid(1, plain.size() - 2);  // without its parentheses
+    return event_json(note, log_stamp_now()).toUtf8() + '\n';
 }

@@ -13,6 +13,10 @@ struct StreamTable;
 QString event_text(const StationEvent& event);
 QString event_json(const StationEvent& event, const QString& stamp);
 
+// The line that says how many output lines were lost, as a JSON note event
+// (with its line feed), so that a --json reader never meets plain text.
+QByteArray dropped_lines_json(qint64 count);
+
 // The summary: per stream, then the totals.
 QStringList summary_text(const StreamTable& table);
 QString summary_json(const StreamTable& table, const QString& stamp);

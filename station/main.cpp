@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/nonblocking_output.h"
+#include "station/event_format.h"
 #include "station/reception.h"
 #include "station/station_options.h"
 #include "station/station_output.h"
@@ -60,7 +61,7 @@ int main(int argc, char** argv)
 
     // A reader that stops reading must not stop reception: lines that cannot
     // be written now wait in a bounded queue, or are dropped and counted.
-    QTextStream out(nonblocking_output(1));
+    QTextStream out(nonblocking_output(1, options.json ? dropped_lines_json : nullptr));
     StationOutput output;
     output.out = &out;
     output.json = options.json;

@@ -256,3 +256,15 @@ TEST(StationOutput, KeepalivesOnlyWhenVerboseAndTheSummaryLast)
 }
 
 }  // namespace
+
+TEST(EventFormat, LostOutputLinesAreANoteInJson)
+{
+    const QByteArray line = dropped_lines_json(212);
+    ASSERT_TRUE(line.endsWith('\n'));
+    QJsonParseError error;
+    const QJsonObject o = QJsonDocument::fromJson(line, &error).object();
+    ASSERT_EQ(error.error, QJsonParseError::NoError) << line.toStdString();
+    EXPECT_EQ(o.value("event").toString(), QStringLiteral("note"));
+    EXPECT_TRUE(o.value("note").toString().startsWith(QStringLiteral("212 lines of output dropped")));
+    EXPECT_FALSE(o.contains("from"));
+}
