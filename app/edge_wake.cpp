@@ -1,25 +1,35 @@
 #include "app/edge_wake.h"
 
-#include <algorithm>
+#include <unistd.h>
 
 #include "input/scheduled_key.h"
+#include "input/wake_timer.h"
 
-void setup_edge_wake(EdgeWake& wake)
+bool open_edge_wake(EdgeWake& wake)
 {
-    wake.timer.setSingleShot(true);
-    wake.timer.setTimerType(Qt::PreciseTimer);
+    wake.fd = open_wake_timer();
+    wake.armed_ms = -1;
+    return wake.fd >= 0;
 }
 
-void rearm_edge_wake(EdgeWake& wake, const ScheduledKey& key, qint64 now_ms)
+void rearm_edge_wake(EdgeWake& wake, const ScheduledKey& key)
 {
     const qint64 next = next_edge_ms(key);
-    if (next == wake.armed_ms && (next < 0 || wake.timer.isActive()))
+    if (wake.fd < 0 || next == wake.armed_ms)
         return;
     wake.armed_ms = next;
-    if (next < 0) {
-        wake.timer.stop();
-        return;
-    }
-    // now_ms is truncated to the ms, so the wake comes at `next` or later.
-    wake.timer.start(int(std::min<qint64>(std::max<qint64>(next - now_ms, 0), 24 * 3600 * 1000)));
+    aim_wake_timer(wake.fd, next);
+}
+
+void take_edge_wake(EdgeWake& wake)
+{
+    clear_wake_timer(wake.fd);
+    wake.armed_ms = -1;
+}
+
+void close_edge_wake(EdgeWake& wake)
+{
+    if (wake.fd >= 0)
+        ::close(wake.fd);
+    wake.fd = -1;
 }

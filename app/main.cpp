@@ -27,6 +27,12 @@
 #include "monitor/keying_monitor.h"
 #include "monitor/monotonic_clock.h"
 
+namespace {
+
+constexpr qint64 KEYLESS_LEAD_MS = 20;
+
+}  // namespace
+
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
@@ -148,29 +154,33 @@ int main(int argc, char** argv)
     // The source's edges are timed from here; the tick is also woken at each.
     ScheduledKey scheduled;
     EdgeWake edge_wake;
+    QSocketNotifier* wake_notifier = nullptr;
     if (keyless) {
         tick.scheduled = &scheduled;
-        setup_edge_wake(edge_wake);
-        const auto aim = [&tick, &edge_wake, &scheduled] {
-            if (tick.quitting)
-                edge_wake.timer.stop();
-            else
-                rearm_edge_wake(edge_wake, scheduled, monotonic_now_ms());
-        };
-        QObject::connect(&key_poll_timer, &QTimer::timeout, &app, aim);  // after the tick
-        QObject::connect(&edge_wake.timer, &QTimer::timeout, &app, [&tick, &edge_wake, aim] {
-            edge_wake.armed_ms = -1;
-            key_poll_tick(tick);
+        // A short lead: the event loop is running by the first edge, which is
+        // then woken on time like every other.
+        start_scheduled_key(scheduled, &schedule, options.repeat, monotonic_now_ms() + KEYLESS_LEAD_MS);
+        if (open_edge_wake(edge_wake)) {
+            wake_notifier = new QSocketNotifier(edge_wake.fd, QSocketNotifier::Read, &app);
+            const auto aim = [&tick, &edge_wake, &scheduled] {
+                if (!tick.quitting)
+                    rearm_edge_wake(edge_wake, scheduled);
+            };
+            QObject::connect(wake_notifier, &QSocketNotifier::activated, &app, [&tick, &edge_wake, aim] {
+                take_edge_wake(edge_wake);
+                key_poll_tick(tick);
+                aim();
+            });
+            QObject::connect(&key_poll_timer, &QTimer::timeout, &app, aim);  // after the tick
             aim();
-        });
-        start_scheduled_key(scheduled, &schedule, options.repeat, monotonic_now_ms());
-        aim();
+        }
     }
 
     const int result = QCoreApplication::exec();
 
     key_poll_timer.stop();
-    edge_wake.timer.stop();
+    delete wake_notifier;
+    close_edge_wake(edge_wake);
     close_edge_recorder(recorder);
     restore_stdin_termios();
     return result;
