@@ -470,3 +470,42 @@ TEST_F(ScheduledFixture, TheTerminalOnlyQuits)
     EXPECT_EQ(holds, (std::vector<std::string>{"start", "release:quit"}));
     EXPECT_EQ(ended_with, std::vector<int>{0});
 }
+
+TEST(IdleTick, AllocatesNothingWithAScheduledSource)
+{
+#ifndef KEYLINE_COUNTS_ALLOCATIONS
+    GTEST_SKIP() << "allocations are counted through the AddressSanitizer build's hooks";
+#else
+    QString text;
+    QTextStream out(&text);
+    qint64 deadline = -1;
+    Monitor monitor;
+    monitor.hang_deadline_ms = &deadline;
+    monitor.out = &out;
+    monitor.hold.start_hold = [] {};
+    monitor.hold.release_hold = [&deadline](const char*) { deadline = -1; };
+    KeySchedule schedule;
+    QString error;
+    ASSERT_TRUE(parse_key_script("up 600000\ndown 60\n", "s", &schedule, &error));
+    ScheduledKey key;
+    start_scheduled_key(key, &schedule, 1, g_quiet_now);
+    PollTick tick;
+    tick.monitor = &monitor;
+    tick.scheduled = &key;
+    tick.sources = KeySources{quiet_now, quiet_up, quiet_up, quiet_keys_up, quiet_terminal};
+    g_term_raw = true;
+
+    __sanitizer_install_malloc_and_free_hooks(count_allocation, ignore_free);
+    const std::size_t before = g_allocations;
+    for (int i = 0; i < 1000; ++i) {
+        g_quiet_now += 5;
+        key_poll_tick(tick);
+    }
+    const std::size_t counted = g_allocations - before;
+    __sanitizer_install_malloc_and_free_hooks(nullptr, nullptr);
+    g_term_raw = false;
+
+    EXPECT_EQ(counted, 0u);
+    EXPECT_TRUE(text.isEmpty());
+#endif
+}
