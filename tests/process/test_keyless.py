@@ -82,11 +82,11 @@ def test_text_keys_the_whole_job_with_no_keyboard_and_quits(agent, inputs, recei
     opens = [e for e in ev if e.startswith("  KEY OPEN")]
     asserts = [e for e in ev if e.startswith("  KEY ASSERT")]
     assert len(opens) == 14 and len(asserts) == 14, ev
-    # The first mark is a dit: 60 ms at 20 WPM seeds the estimate exactly.
-    assert opens[0] == "  KEY OPEN   hang=630 ms  class=break-in CW  dit~60 ms  ~20 WPM"
+    # The first mark is a dit: 60 ms at 20 WPM seeds the estimate (exactly
+    # 60 on an idle machine; a loaded one may make an edge a little late).
     for line in opens:
         hang, dit, wpm = (int(g) for g in KEY_OPEN.match(line).groups())
-        assert 58 <= dit <= 62 and 19 <= wpm <= 21, line
+        assert 57 <= dit <= 63 and 19 <= wpm <= 21, line
     assert asserts[1:] == ["  KEY ASSERT  class=break-in CW"] * 13
     assert ev[-1] == "quit"
     assert ev[-2].startswith("  RELEASE  ttl_ms=0") and ev[-2].endswith("(hang done / EOT)")
@@ -120,10 +120,10 @@ def check_break_in_then_continuous(run, receiver):
     port = receiver.port
     assert ev[0] == send_line(port, "HOLD", 600, 1, 0, 0)
     assert ev[1] == "  KEY ASSERT  class=unknown"
-    assert ev[2] == "  KEY OPEN   hang=630 ms  class=break-in CW  dit~60 ms  ~20 WPM"
-    assert ev[3] == "  KEY ASSERT  class=break-in CW"
-    assert KEY_OPEN.match(ev[4]) and ev[5] == "  KEY ASSERT  class=break-in CW"
-    assert KEY_OPEN.match(ev[6])
+    for line in (ev[2], ev[4], ev[6]):
+        hang, dit, wpm = (int(g) for g in KEY_OPEN.match(line).groups())
+        assert 57 <= dit <= 63 and 19 <= wpm <= 21, line
+    assert ev[3] == ev[5] == "  KEY ASSERT  class=break-in CW"
     assert ev[7].startswith("  RELEASE  ttl_ms=0") and ev[7].endswith("(hang done / EOT)")
     assert ev[8].startswith("  HOLD  ttl_ms=600") and "holds=2" in ev[8]
     assert ev[9] == "  KEY ASSERT  class=unknown"
@@ -244,3 +244,21 @@ def test_refusals_at_start_up(agent, inputs, receiver, tmp_path, args, stdin, me
     assert run.text("stdout") == ""
     if run.tty:
         assert run.tty.attrs() == run.tty.initial
+
+
+@pytest.mark.parametrize("how, status", [("q", 0), ("SIGTERM", 143)])
+def test_the_terminal_and_signals_still_quit(agent, inputs, receiver, how, status):
+    import signal
+    run = agent().start(["--key-text", "TTTT", "--repeat", "0"])
+    run.wait_line(r"KEY ASSERT")
+    run.tty.type(b"`~")  # the terminal's KEY bytes play no part
+    if how == "q":
+        run.tty.type(b"q")
+    else:
+        run.signal(signal.SIGTERM)
+    assert run.wait_exit() == status
+    ev = events(run)
+    assert ev[-1] == "quit"
+    assert ev[-2].startswith("  RELEASE  ttl_ms=0") and ev[-2].endswith("(quit)")
+    assert run.tty.attrs() == run.tty.initial
+    assert run.text("stderr") == ""
