@@ -100,11 +100,12 @@ bool open_edge_recorder(EdgeRecorder& r, const QString& path, const QByteArray& 
                                  : QString::fromLocal8Bit(std::strerror(errno));
         return false;
     }
-    r.fd = fd;
     if (!write_all(fd, header.constData(), size_t(header.size()))) {
         *error = QString::fromLocal8Bit(std::strerror(errno));
+        close_file(fd);
         return false;
     }
+    r.fd = fd;
     return true;
 }
 
