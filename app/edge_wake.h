@@ -7,20 +7,25 @@
 
 #include <QtGlobal>
 
+class QCoreApplication;
+class QSocketNotifier;
+class QTimer;
+struct PollTick;
 struct ScheduledKey;
 
 struct EdgeWake {
     int fd = -1;           // the wake timer; -1: none (edges wait for the poll)
     qint64 armed_ms = -1;  // the edge it is aimed at; -1: none
+    QSocketNotifier* notifier = nullptr;
 };
 
-bool open_edge_wake(EdgeWake& wake);
+// Opens the wake timer and has it run the tick of `tick.scheduled`; the
+// poll timer's ticks re-aim it too. Without a timer the edges are seen by
+// the 5 ms poll alone.
+void connect_edge_wake(EdgeWake& wake, PollTick& tick, QTimer& poll_timer, QCoreApplication& app);
 
 // Aims the timer at the key's next edge; a tick that passed no edge finds
 // it aimed already. With no edge left it is disarmed.
 void rearm_edge_wake(EdgeWake& wake, const ScheduledKey& key);
-
-// The timer fired: take its expiry; the next rearm aims it again.
-void take_edge_wake(EdgeWake& wake);
 
 void close_edge_wake(EdgeWake& wake);

@@ -154,32 +154,17 @@ int main(int argc, char** argv)
     // The source's edges are timed from here; the tick is also woken at each.
     ScheduledKey scheduled;
     EdgeWake edge_wake;
-    QSocketNotifier* wake_notifier = nullptr;
     if (keyless) {
         tick.scheduled = &scheduled;
         // A short lead: the event loop is running by the first edge, which is
         // then woken on time like every other.
         start_scheduled_key(scheduled, &schedule, options.repeat, monotonic_now_ms() + KEYLESS_LEAD_MS);
-        if (open_edge_wake(edge_wake)) {
-            wake_notifier = new QSocketNotifier(edge_wake.fd, QSocketNotifier::Read, &app);
-            const auto aim = [&tick, &edge_wake, &scheduled] {
-                if (!tick.quitting)
-                    rearm_edge_wake(edge_wake, scheduled);
-            };
-            QObject::connect(wake_notifier, &QSocketNotifier::activated, &app, [&tick, &edge_wake, aim] {
-                take_edge_wake(edge_wake);
-                key_poll_tick(tick);
-                aim();
-            });
-            QObject::connect(&key_poll_timer, &QTimer::timeout, &app, aim);  // after the tick
-            aim();
-        }
+        connect_edge_wake(edge_wake, tick, key_poll_timer, app);
     }
 
     const int result = QCoreApplication::exec();
 
     key_poll_timer.stop();
-    delete wake_notifier;
     close_edge_wake(edge_wake);
     close_edge_recorder(recorder);
     restore_stdin_termios();

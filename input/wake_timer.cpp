@@ -29,3 +29,9 @@ void clear_wake_timer(int fd)
     ssize_t ignored = ::read(fd, &expirations, sizeof expirations);
     (void)ignored;
 }
+
+void close_wake_timer(int fd)
+{
+    if (fd >= 0)
+        ::close(fd);
+}

@@ -14,3 +14,4 @@ int open_wake_timer();
 bool aim_wake_timer(int fd, qint64 at_ms);
 // Takes the expiry, so the descriptor stops being readable.
 void clear_wake_timer(int fd);
+void close_wake_timer(int fd);
