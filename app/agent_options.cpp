@@ -52,9 +52,9 @@ void add_agent_options(QCommandLineParser& parser)
         "verbose-keepalive", "Log every keepalive (default: HOLD, KEY events, RELEASE only)."));
     parser.addOption(QCommandLineOption(
         "key-text",
-        "Key TEXT in Morse instead of a keyboard (none is needed or opened): letters, digits and "
-        ". , ? / = + - ' \" ( ) : ; @ !; a run of blanks is a word gap. Quits (status 0) once "
-        "the last mark's hold is released.",
+        "Key the text in Morse instead of a keyboard (none is needed or opened): letters, digits "
+        "and . , ? / = + - ' \" ( ) : ; @ !; a run of blanks is a word gap. Quits (status 0) "
+        "once the last mark's hold is released. Not with --key-script or --global-keys.",
         "text"));
     parser.addOption(QCommandLineOption(
         "wpm", "Speed of --key-text in words per minute, a whole number 5..60 (default 20; PARIS: "
@@ -64,7 +64,8 @@ void add_agent_options(QCommandLineParser& parser)
         "key-script",
         "Key from a script instead of a keyboard: lines \"down MS\" or \"up MS\" (10 ms to 10 "
         "minutes each), blank lines and # comments; - reads it from standard input. Quits "
-        "(status 0) once the script has run and its hold is released.",
+        "(status 0) once the script has run and its hold is released. Not with --key-text or "
+        "--global-keys.",
         "file"));
     parser.addOption(QCommandLineOption(
         "repeat", "Rounds of --key-text or --key-script (default 1; 0 repeats until quit). Texts "
