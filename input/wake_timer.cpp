@@ -12,15 +12,15 @@ int open_wake_timer()
 
 bool aim_wake_timer(int fd, qint64 at_ms)
 {
-    struct itimerspec spec = {};
+    struct itimerspec when = {};
     if (at_ms >= 0) {
-        spec.it_value.tv_sec = at_ms / 1000;
-        spec.it_value.tv_nsec = long(at_ms % 1000) * 1000000L;
+        when.it_value.tv_sec = at_ms / 1000;
+        when.it_value.tv_nsec = long(at_ms % 1000) * 1000000L;
         // All zero would disarm; the clock's start itself is long past anyway.
-        if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0)
-            spec.it_value.tv_nsec = 1;
+        if (when.it_value.tv_sec == 0 && when.it_value.tv_nsec == 0)
+            when.it_value.tv_nsec = 1;
     }
-    return ::timerfd_settime(fd, TFD_TIMER_ABSTIME, &spec, nullptr) == 0;
+    return ::timerfd_settime(fd, TFD_TIMER_ABSTIME, &when, nullptr) == 0;
 }
 
 void clear_wake_timer(int fd)
