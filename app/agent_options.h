@@ -17,9 +17,23 @@ struct AgentOptions {
     qint32 fixed_hang_ms = 0;
     bool global_keys = false;
     bool verbose_keepalive = false;
+
+    // Keying without a keyboard, and the recorder.
+    bool key_text_set = false;
+    QString key_text;
+    bool key_script_set = false;
+    QString key_script;  // "-": standard input
+    bool wpm_set = false;
+    QString wpm_text;
+    qint32 wpm = 20;     // -1 when wpm_text is not a whole number
+    bool repeat_set = false;
+    QString repeat_text;
+    qint32 repeat = 1;   // rounds, 0 until quit; -1 when repeat_text is not a whole number
+    bool record_set = false;
+    QString record_file;
 };
 
-// Description, help and version options, then the eight options in order.
+// Description, help and version options, then the options in order.
 void add_agent_options(QCommandLineParser& parser);
 // Reads the values of a processed parser (port modulo 65536, numbers 0 when
 // they do not parse).
@@ -27,6 +41,12 @@ AgentOptions read_agent_options(const QCommandLineParser& parser);
 
 bool ttl_ms_valid(qint32 ttl_ms);               // 100..30000
 bool host_is_numeric_address(const QString& host);  // IPv4 or IPv6 literal
+
+// The KEY comes from a Morse text or a key script rather than a keyboard.
+bool keyless_source(const AgentOptions& o);
+// What is wrong with the keying options together ("keyline-bench: ..."), or
+// an empty text when nothing is.
+QString key_source_option_error(const AgentOptions& o);
 
 extern const char* const TTL_MS_ERROR;  // "ttl-ms (hold_timeout_ms) must be 100..30000"
 QString host_error_text(const QString& host);

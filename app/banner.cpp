@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "app/agent_options.h"
+#include "app/key_source.h"
 #include "hold/hold_lifecycle.h"
 #include "monitor/key_poll_tick.h"
 
@@ -32,7 +33,9 @@ QString banner_text(const AgentOptions& o)
              .arg(KEEPALIVE_INTERVAL_MS);
     b += QStringLiteral("  key poll=%1 ms (EVIOCGKEY true level)\n").arg(KEY_POLL_INTERVAL_MS);
     b += QStringLiteral("  hang=%1\n").arg(hang);
-    b += QStringLiteral("  %1\n").arg(mode_text(o.global_keys));
+    b += QStringLiteral("  %1\n").arg(keyless_source(o) ? key_source_mode_text(o) : mode_text(o.global_keys));
+    if (o.record_set)
+        b += QStringLiteral("  Recording the KEY's edges to %1 (a key script for --key-script).\n").arg(o.record_file);
     b += QStringLiteral("  Latched (~) reads as one continuous mark: hang=0, released on the next press.\n");
     b += QStringLiteral("  Held (`) >=500 ms is also continuous; short taps use break-in hang.\n");
     b += QStringLiteral("  Or: --fixed-hang-ms 0 for immediate release on KEY open.\n");

@@ -4,6 +4,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QSocketNotifier>
 #include <QTextStream>
 #include <QTimer>
@@ -11,16 +12,28 @@
 
 #include "app/agent_options.h"
 #include "app/banner.h"
+#include "app/edge_wake.h"
+#include "app/key_source.h"
 #include "app/run_signals.h"
 #include "common/nonblocking_output.h"
 #include "hold/hold_lifecycle.h"
 #include "hold/inhibit_payload.h"
 #include "hold/inhibit_sender.h"
 #include "input/evdev_discovery.h"
+#include "input/key_schedule.h"
+#include "input/scheduled_key.h"
 #include "input/terminal_keys.h"
+#include "monitor/edge_recorder.h"
 #include "monitor/key_poll_tick.h"
 #include "monitor/keying_monitor.h"
+#include "monitor/monotonic_clock.h"
 #include "monitor/tick_wakeups.h"
+
+namespace {
+
+constexpr qint64 KEYLESS_LEAD_MS = 20;
+
+}  // namespace
 
 int main(int argc, char** argv)
 {
@@ -43,11 +56,34 @@ int main(int argc, char** argv)
         err << host_error_text(options.host) << '\n';
         return 2;
     }
-    if (!open_evdev_keyboard()) {
+    const QString source_error = key_source_option_error(options);
+    if (!source_error.isEmpty()) {
+        err << source_error << '\n';
+        return 2;
+    }
+    // A Morse text or a key script stands in for the keyboard: none is opened.
+    const bool keyless = keyless_source(options);
+    KeySchedule schedule;
+    QString load_error;
+    if (keyless && !load_key_schedule(options, &schedule, &load_error)) {
+        err << load_error << '\n';
+        return 2;
+    }
+    if (!keyless && !open_evdev_keyboard()) {
         err << "keyline-bench: refusing to start (need true KEY level via /dev/input).\n"
             << "  " << g_evdev_fail_reason << '\n'
             << "  Verify after re-login:  groups | grep -w input\n";
         return 1;
+    }
+
+    EdgeRecorder recorder;
+    if (options.record_set) {
+        QString reason;
+        const QByteArray header = record_header(QDateTime::currentDateTimeUtc(), app.arguments());
+        if (!open_edge_recorder(recorder, options.record_file, header, &reason)) {
+            err << "keyline-bench: --record " << options.record_file << ": " << reason << '\n';
+            return 2;
+        }
     }
 
     // Handlers first, so that a signal from here on ends the run cleanly.
@@ -57,6 +93,7 @@ int main(int argc, char** argv)
     // From here on no output may hold up a hold: lines that cannot be written
     // now wait in a bounded queue, or are dropped and counted.
     QTextStream run_err(nonblocking_output(2));
+    recorder.err = &run_err;  // a write that fails mid-run is said once
 
     QUdpSocket socket;
 
@@ -94,6 +131,8 @@ int main(int argc, char** argv)
     tick.global_keys = options.global_keys;
     tick.monitor = &monitor;
     tick.sources = real_key_sources();
+    if (options.record_set)
+        tick.on_edge = [&recorder](bool down, qint64 now) { record_edge(recorder, down, now); };
     tick.end_run = [](int exit_status) {
         restore_stdin_termios();
         QCoreApplication::exit(exit_status);
@@ -127,9 +166,22 @@ int main(int argc, char** argv)
     QObject::connect(&key_poll_timer, &QTimer::timeout, &app, [&wakeups] { run_tick(wakeups); });
     key_poll_timer.start();
 
+    // The source's edges are timed from here; the tick is also woken at each.
+    ScheduledKey scheduled;
+    EdgeWake edge_wake;
+    if (keyless) {
+        tick.scheduled = &scheduled;
+        // A short lead: the event loop is running by the first edge, which is
+        // then woken on time like every other.
+        start_scheduled_key(scheduled, &schedule, options.repeat, monotonic_now_ms() + KEYLESS_LEAD_MS);
+        connect_edge_wake(edge_wake, wakeups, key_poll_timer, app);
+    }
+
     const int result = QCoreApplication::exec();
 
     key_poll_timer.stop();
+    close_edge_wake(edge_wake);
+    close_edge_recorder(recorder);
     out.flush();
     run_err.flush();
     close_nonblocking_outputs();

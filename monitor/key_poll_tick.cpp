@@ -3,6 +3,7 @@
 #include <QTextStream>
 
 #include "input/key_probes.h"
+#include "input/scheduled_key.h"
 #include "input/terminal_keys.h"
 #include "monitor/keying_monitor.h"
 #include "monitor/monotonic_clock.h"
@@ -73,6 +74,23 @@ Sample sample_system_wide(PollTick& t)
     return s;
 }
 
+// The scheduled level in place of the device, as in system-wide mode; the
+// terminal only contributes its quit bytes.
+Sample sample_scheduled(PollTick& t, qint64 now)
+{
+    Sample s;
+    s.raw = scheduled_level(*t.scheduled, now);
+    if (g_term_raw)
+        t.sources.poll_terminal();
+    s.quit = g_stdin_quit;
+    return s;
+}
+
+bool hold_left(const Monitor& m)
+{
+    return m.key_asserted || (m.hang_deadline_ms && *m.hang_deadline_ms >= 0);
+}
+
 }  // namespace
 
 void key_poll_tick(PollTick& t)
@@ -80,7 +98,9 @@ void key_poll_tick(PollTick& t)
     if (t.quitting)
         return;
     const qint64 now = t.sources.now_ms();
-    const Sample s = t.global_keys ? sample_system_wide(t) : sample_this_terminal(t, now);
+    const Sample s = t.scheduled  ? sample_scheduled(t, now)
+                   : t.global_keys ? sample_system_wide(t)
+                                   : sample_this_terminal(t, now);
 
     // The latch changes only on a rising edge of the raw level; the press
     // that releases it never sets it again.
@@ -99,13 +119,21 @@ void key_poll_tick(PollTick& t)
 
     Monitor& m = *t.monitor;
     if (s.raw || t.latched) {
-        if (!m.key_asserted)
+        if (!m.key_asserted) {
+            if (t.on_edge)
+                t.on_edge(true, now);
             on_key_assert(m, now);
+        }
         return;
     }
-    if (m.key_asserted)
+    if (m.key_asserted) {
+        if (t.on_edge)
+            t.on_edge(false, now);
         on_key_open(m, now);
+    }
     check_hang_expiry(m, now);
+    if (t.scheduled && !hold_left(m) && scheduled_key_finished(*t.scheduled, now))
+        run_quit_path(t, 0);
 }
 
 void run_quit_path(PollTick& t, int exit_status)

@@ -8,6 +8,7 @@
 #include "input/key_probes.h"
 
 struct Monitor;
+struct ScheduledKey;
 
 constexpr int KEY_POLL_INTERVAL_MS = 5;
 // A KEY byte keeps the KEY pressed this long even if the device never shows it down.
@@ -32,6 +33,12 @@ struct PollTick {
     bool latched = false;
     Monitor* monitor = nullptr;
     KeySources sources{};
+    // A KEY source that needs no keyboard (Morse text, key script), sampled
+    // as in system-wide mode; the run quits once it is over and no hold is
+    // left. Null: the keyboard.
+    ScheduledKey* scheduled = nullptr;
+    // Told of every edge handed to the monitor (the recorder); may be empty.
+    std::function<void(bool down, qint64 now)> on_edge;
     bool quitting = false;
     // Restores the terminal and asks the event loop to quit with this status.
     std::function<void(int exit_status)> end_run;

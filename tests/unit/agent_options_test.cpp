@@ -158,3 +158,66 @@ TEST(Banner, ShowsConvertedValuesAndTheMode)
               "  KEY = grave/` via /dev/input EVIOCGKEY (true level, SYSTEM-WIDE). q/Esc also system-wide.");
     EXPECT_EQ(banner_text(parse({"--fixed-hang-ms", "1000"})).split('\n')[7], "  hang=fixed override 1000 ms");
 }
+
+TEST(KeySourceOptions, RefusalsNameTheOption)
+{
+    const struct {
+        QStringList args;
+        const char* error;  // empty: accepted
+    } cases[] = {
+        {{}, ""},
+        {{"--key-text", "CQ"}, ""},
+        {{"--key-text", "CQ", "--wpm", "5", "--repeat", "0"}, ""},
+        {{"--key-text", "CQ", "--wpm", "60", "--record", "r.txt"}, ""},
+        {{"--key-script", "-", "--repeat", "3"}, ""},
+        {{"--global-keys", "--record", "r.txt"}, ""},
+        {{"--record", "r.txt"}, ""},
+        {{"--key-text", "CQ", "--key-script", "s"}, "--key-text and --key-script exclude one another"},
+        {{"--global-keys", "--key-text", "CQ"}, "--key-text and --global-keys exclude one another"},
+        {{"--key-script", "s", "--global-keys"}, "--key-script and --global-keys exclude one another"},
+        {{"--key-text", "CQ", "--wpm", "4"}, "--wpm must be a whole number 5..60, not \"4\""},
+        {{"--key-text", "CQ", "--wpm", "61"}, "--wpm must be a whole number 5..60, not \"61\""},
+        {{"--key-text", "CQ", "--wpm", "20.5"}, "--wpm must be a whole number 5..60, not \"20.5\""},
+        {{"--key-text", "CQ", "--wpm", " 20"}, "--wpm must be a whole number 5..60, not \" 20\""},
+        {{"--key-text", "CQ", "--wpm", "fast"}, "--wpm must be a whole number 5..60, not \"fast\""},
+        {{"--key-text", "CQ", "--repeat", "-1"}, "--repeat must be a whole number, 0 or more, not \"-1\""},
+        {{"--key-text", "CQ", "--repeat", "1.5"}, "--repeat must be a whole number, 0 or more, not \"1.5\""},
+        {{"--key-text", "CQ", "--repeat", "9999999999"},
+         "--repeat must be a whole number, 0 or more, not \"9999999999\""},
+        {{"--wpm", "25"}, "--wpm goes with --key-text"},
+        {{"--key-script", "s", "--wpm", "25"}, "--wpm goes with --key-text"},
+        {{"--repeat", "2"}, "--repeat goes with --key-text or --key-script"},
+    };
+    for (const auto& c : cases) {
+        const QString error = key_source_option_error(parse(c.args));
+        if (*c.error == '\0') {
+            EXPECT_TRUE(error.isEmpty()) << c.args.join(' ').toStdString() << ": " << error.toStdString();
+        } else {
+            EXPECT_TRUE(error.startsWith("keyline-bench: ")) << error.toStdString();
+            EXPECT_TRUE(error.contains(c.error)) << c.args.join(' ').toStdString() << ": " << error.toStdString();
+        }
+    }
+    const AgentOptions o = parse({"--key-text", "CQ", "--wpm", "25", "--repeat", "0"});
+    EXPECT_TRUE(keyless_source(o));
+    EXPECT_EQ(o.wpm, 25);
+    EXPECT_EQ(o.repeat, 0);
+    EXPECT_FALSE(keyless_source(parse({"--global-keys", "--record", "r.txt"})));
+
+    qt_test_app();
+    QCommandLineParser parser;
+    add_agent_options(parser);
+    const QString help = parser.helpText();
+    for (const char* item : {"--key-text <text>", "--wpm <wpm>", "--key-script <file>", "--repeat <n>",
+                             "--record <file>"})
+        EXPECT_TRUE(help.contains(item)) << item;
+}
+
+TEST(Banner, NamesAKeyboardLessSourceAndTheRecording)
+{
+    const QStringList text = banner_text(parse({"--key-text", "CQ", "--wpm", "25", "--record", "r.txt"})).split('\n');
+    EXPECT_EQ(text[8], "  KEY = Morse text at 25 WPM, once (no keyboard); quits when done. q/Esc from this terminal.");
+    EXPECT_EQ(text[9], "  Recording the KEY's edges to r.txt (a key script for --key-script).");
+    EXPECT_EQ(banner_text(parse({"--key-script", "-", "--repeat", "0"})).split('\n')[8],
+              "  KEY = key script from standard input, repeated until quit (no keyboard); quits when done. "
+              "q/Esc from this terminal.");
+}

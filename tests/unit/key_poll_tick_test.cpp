@@ -433,3 +433,109 @@ TEST(IdleTick, AllocatesNothingInEitherMode)
     EXPECT_TRUE(text.isEmpty());
 #endif
 }
+
+// --- a keyboard-less source ----------------------------------------------------
+
+#include "input/key_schedule.h"
+#include "input/scheduled_key.h"
+
+namespace {
+
+struct ScheduledFixture : TickFixture {
+    KeySchedule schedule;
+    ScheduledKey key;
+    std::vector<std::string> edges;  // what the recorder hook saw
+
+    void play(const char* script)
+    {
+        QString error;
+        ASSERT_TRUE(parse_key_script(script, "s", &schedule, &error)) << error.toStdString();
+        start_scheduled_key(key, &schedule, 1, 1000);
+        tick.scheduled = &key;
+        tick.on_edge = [this](bool down, qint64 now) {
+            edges.push_back((down ? "down@" : "up@") + std::to_string(now));
+        };
+    }
+};
+
+}  // namespace
+
+TEST_F(ScheduledFixture, KeysTheMonitorAndQuitsOnceItsHoldIsReleased)
+{
+    play("down 60\nup 60\ndown 60\nup 20\n");
+    world.grave = true;  // the device plays no part
+    tick_through(995, 1180);
+    EXPECT_EQ(edges, (std::vector<std::string>{"down@1000", "up@1060", "down@1120", "up@1180"}));
+    EXPECT_EQ(count_lines("KEY OPEN   hang=630 ms  class=break-in CW  dit~60 ms  ~20 WPM"), 2);
+    // The script is over at 1200, but the hang holds until past 1810.
+    tick_through(1185, 1810);
+    EXPECT_TRUE(ended_with.empty());
+    tick_at(1811);
+    EXPECT_EQ(holds, (std::vector<std::string>{"start", "start", "release:hang done / EOT"}));
+    EXPECT_EQ(ended_with, std::vector<int>{0});
+    EXPECT_TRUE(text.endsWith("quit\n")) << text.toStdString();
+    for (const std::string& call : world.calls)
+        EXPECT_TRUE(call == "clock" || call == "poll") << call;
+}
+
+TEST_F(ScheduledFixture, AContinuousMarkEndsTheRunWhenItsLastLineHasRun)
+{
+    play("down 800\nup 100\n");
+    tick_through(1000, 1800);
+    EXPECT_EQ(holds, (std::vector<std::string>{"start", "release:continuous (non-break-in/SSB)"}));
+    EXPECT_TRUE(ended_with.empty());  // the up line still runs
+    tick_at(1900);
+    EXPECT_EQ(ended_with, std::vector<int>{0});
+}
+
+TEST_F(ScheduledFixture, TheTerminalOnlyQuits)
+{
+    play("down 60\nup 60\n");
+    world.terminal_bytes = {"`~", "", "q"};
+    tick_at(995);
+    EXPECT_EQ(count_lines("KEY ASSERT"), 0);  // a KEY byte keys nothing
+    tick_at(1000);
+    EXPECT_TRUE(ended_with.empty());
+    tick_at(1005);
+    EXPECT_EQ(holds, (std::vector<std::string>{"start", "release:quit"}));
+    EXPECT_EQ(ended_with, std::vector<int>{0});
+}
+
+TEST(IdleTick, AllocatesNothingWithAScheduledSource)
+{
+#ifndef KEYLINE_COUNTS_ALLOCATIONS
+    GTEST_SKIP() << "allocations are counted through the AddressSanitizer build's hooks";
+#else
+    QString text;
+    QTextStream out(&text);
+    qint64 deadline = -1;
+    Monitor monitor;
+    monitor.hang_deadline_ms = &deadline;
+    monitor.out = &out;
+    monitor.hold.start_hold = [] {};
+    monitor.hold.release_hold = [&deadline](const char*) { deadline = -1; };
+    KeySchedule schedule;
+    QString error;
+    ASSERT_TRUE(parse_key_script("up 600000\ndown 60\n", "s", &schedule, &error));
+    ScheduledKey key;
+    start_scheduled_key(key, &schedule, 1, g_quiet_now);
+    PollTick tick;
+    tick.monitor = &monitor;
+    tick.scheduled = &key;
+    tick.sources = KeySources{quiet_now, quiet_keys_up, quiet_terminal};
+    g_term_raw = true;
+
+    __sanitizer_install_malloc_and_free_hooks(count_allocation, ignore_free);
+    const std::size_t before = g_allocations;
+    for (int i = 0; i < 1000; ++i) {
+        g_quiet_now += 5;
+        key_poll_tick(tick);
+    }
+    const std::size_t counted = g_allocations - before;
+    __sanitizer_install_malloc_and_free_hooks(nullptr, nullptr);
+    g_term_raw = false;
+
+    EXPECT_EQ(counted, 0u);
+    EXPECT_TRUE(text.isEmpty());
+#endif
+}

@@ -1,0 +1,13 @@
+#pragma once
+// Reading a key script: a file, or standard input for "-".
+
+#include <QByteArray>
+#include <QString>
+
+constexpr qint64 MAX_KEY_SCRIPT_BYTES = 16 * 1024 * 1024;
+
+// The bytes of the script named `path` ("-": standard input, refused when it
+// is a terminal). Reading stops after the first NUL byte, which the parser
+// refuses, so a device such as /dev/zero cannot keep it reading. On failure
+// returns false with "PATH: reason".
+bool read_key_script(const QString& path, QByteArray* content, QString* error);

@@ -1,0 +1,14 @@
+#pragma once
+// The file a recording goes to: created new, written with plain write(2) so
+// every line is in the file as soon as it is written.
+
+#include <cstddef>
+
+class QString;
+
+// Creates `path` for writing; never opens an existing file (nor a link).
+// -1 with errno on failure (EEXIST when something is there already).
+int create_new_file(const QString& path);
+// Writes all of it; false with errno on failure.
+bool write_all(int fd, const char* bytes, std::size_t size);
+void close_file(int fd);

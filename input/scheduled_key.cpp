@@ -1,0 +1,46 @@
+#include "input/scheduled_key.h"
+
+namespace {
+
+bool rounds_done(const ScheduledKey& k, int round)
+{
+    return k.rounds > 0 && round >= k.rounds;
+}
+
+}  // namespace
+
+void start_scheduled_key(ScheduledKey& key, const KeySchedule* schedule, int rounds, qint64 start_ms)
+{
+    key = ScheduledKey{};
+    key.schedule = schedule;
+    key.rounds = rounds;
+    key.start_ms = start_ms;
+}
+
+qint64 next_edge_ms(const ScheduledKey& k)
+{
+    const KeySchedule& s = *k.schedule;
+    if (s.edges.empty() || rounds_done(k, k.round))
+        return -1;
+    return k.start_ms + schedule_ms(s, qint64(k.round) * s.round_units + s.edges[k.next].at);
+}
+
+bool scheduled_level(ScheduledKey& k, qint64 now)
+{
+    for (qint64 at = next_edge_ms(k); at >= 0 && at <= now; at = next_edge_ms(k)) {
+        k.down = k.schedule->edges[k.next].down;
+        if (++k.next == k.schedule->edges.size()) {
+            k.next = 0;
+            ++k.round;
+        }
+    }
+    return k.down;
+}
+
+bool scheduled_key_finished(const ScheduledKey& k, qint64 now)
+{
+    if (k.rounds <= 0 || k.down || next_edge_ms(k) >= 0)
+        return false;
+    const KeySchedule& s = *k.schedule;
+    return now >= k.start_ms + schedule_ms(s, qint64(k.rounds - 1) * s.round_units + s.end_units);
+}

@@ -1,0 +1,143 @@
+#include "monitor/edge_recorder.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include <QDateTime>
+#include <QTextStream>
+
+#include "input/key_schedule.h"
+#include "input/record_file.h"
+
+namespace {
+
+bool plain_shell_word(const QString& a)
+{
+    if (a.isEmpty())
+        return false;
+    for (const QChar c : a) {
+        const ushort u = c.unicode();
+        const bool safe = (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9') ||
+            QStringLiteral("_@%+=:,./-").contains(c);
+        if (!safe)
+            return false;
+    }
+    return true;
+}
+
+bool has_control(const QString& a)
+{
+    for (const QChar c : a)
+        if (c.unicode() < 0x20 || c.unicode() == 0x7F)
+            return true;
+    return false;
+}
+
+}  // namespace
+
+QString shell_quoted(const QString& a)
+{
+    if (plain_shell_word(a))
+        return a;
+    if (!has_control(a)) {
+        QString q = a;
+        q.replace(QLatin1Char('\''), QStringLiteral("'\\''"));
+        return QStringLiteral("'%1'").arg(q);
+    }
+    // A line break must not end the comment line it stands in.
+    QString q = QStringLiteral("$'");
+    for (const QChar c : a) {
+        const ushort u = c.unicode();
+        if (u == '\n')
+            q += QStringLiteral("\\n");
+        else if (u == '\t')
+            q += QStringLiteral("\\t");
+        else if (u == '\\' || u == '\'')
+            q += QLatin1Char('\\') + c;
+        else if (u < 0x20 || u == 0x7F)
+            q += QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'));
+        else
+            q += c;
+    }
+    return q + QLatin1Char('\'');
+}
+
+QByteArray record_header(const QDateTime& when_utc, const QStringList& arguments)
+{
+    QStringList quoted;
+    for (const QString& a : arguments)
+        quoted << shell_quoted(a);
+    QByteArray h;
+    h += "# keyline-bench key script, recorded " + when_utc.toString(Qt::ISODate).toUtf8() + "\n";
+    h += "# command line: " + quoted.join(QLatin1Char(' ')).toUtf8() + "\n";
+    return h;
+}
+
+qint64 record_chunk_ms(qint64 left)
+{
+    if (left <= MIN_SCRIPT_MS)
+        return MIN_SCRIPT_MS;
+    if (left <= MAX_SCRIPT_MS)
+        return left;
+    // Leave a remainder a script may hold.
+    return left - MAX_SCRIPT_MS < MIN_SCRIPT_MS ? left - MIN_SCRIPT_MS : MAX_SCRIPT_MS;
+}
+
+int format_record_line(char* buf, int size, bool down, qint64 ms)
+{
+    const int n = std::snprintf(buf, size_t(size), "%s %lld\n", down ? "down" : "up", static_cast<long long>(ms));
+    return n < size ? n : size - 1;
+}
+
+bool open_edge_recorder(EdgeRecorder& r, const QString& path, const QByteArray& header, QString* error)
+{
+    r = EdgeRecorder{};
+    r.name = path;
+    const int fd = create_new_file(path);
+    if (fd < 0) {
+        *error = errno == EEXIST ? QStringLiteral("exists already; a recording never overwrites a file")
+                                 : QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    if (!write_all(fd, header.constData(), size_t(header.size()))) {
+        *error = QString::fromLocal8Bit(std::strerror(errno));
+        close_file(fd);
+        return false;
+    }
+    r.fd = fd;
+    return true;
+}
+
+void record_edge(EdgeRecorder& r, bool down, qint64 now)
+{
+    if (r.fd < 0 || r.failed)
+        return;
+    if (r.last_edge_ms >= 0) {
+        char line[32];
+        qint64 left = now - r.last_edge_ms;
+        do {
+            const qint64 chunk = record_chunk_ms(left);
+            const int n = format_record_line(line, int(sizeof line), r.level_down, chunk);
+            if (!write_all(r.fd, line, size_t(n))) {
+                r.failed = true;
+                if (r.err) {
+                    *r.err << "keyline-bench: --record " << r.name << ": write failed ("
+                           << QString::fromLocal8Bit(std::strerror(errno))
+                           << "); the run goes on, recording no more edges\n";
+                    r.err->flush();
+                }
+                return;
+            }
+            left -= chunk;
+        } while (left > 0);
+    }
+    r.level_down = down;
+    r.last_edge_ms = now;
+}
+
+void close_edge_recorder(EdgeRecorder& r)
+{
+    close_file(r.fd);
+    r.fd = -1;
+}

@@ -1,0 +1,42 @@
+#pragma once
+// --record: the KEY's edges as the KEYing monitor sees them, written as a key
+// script ("down MS" / "up MS") that --key-script replays. One line per edge,
+// written straight to the file as it happens, so a killed run keeps them all.
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+class QDateTime;
+class QTextStream;
+
+// Formatting, no system calls.
+QString shell_quoted(const QString& argument);
+// The comment lines that open a recording: when, and the command line as given.
+QByteArray record_header(const QDateTime& when_utc, const QStringList& arguments);
+// The next piece of a level that lasted `left_ms`: never under the shortest
+// duration a script may hold (a shorter one is written as that), never over
+// the longest (a longer one takes several lines of the same level).
+qint64 record_chunk_ms(qint64 left_ms);
+// "down 60\n" into buf; the length written.
+int format_record_line(char* buf, int size, bool down, qint64 ms);
+
+struct EdgeRecorder {
+    int fd = -1;
+    QString name;
+    QTextStream* err = nullptr;  // where a failed write is said, once
+    bool level_down = false;     // the level since the last edge
+    qint64 last_edge_ms = -1;    // -1: no edge yet; the recording starts at the first
+    bool failed = false;         // a write failed: nothing more is written
+};
+
+// Creates `path` (an existing file is never touched) and writes the header.
+// On failure returns false with the reason.
+bool open_edge_recorder(EdgeRecorder& recorder, const QString& path, const QByteArray& header,
+                        QString* error);
+
+// One edge at `now` (monotonic ms): writes the level that it ends. No
+// allocation unless a write fails.
+void record_edge(EdgeRecorder& recorder, bool down, qint64 now);
+
+void close_edge_recorder(EdgeRecorder& recorder);
