@@ -2,7 +2,7 @@
 # The whole job with no keyboard and no /dev/input: keyline-station listens on
 # a free port of 127.0.0.1, keyline-bench keys "CQ TEST" at 25 WPM into it and
 # quits by itself, and the lines of both programs are shown interleaved, each
-# with its program's name. Ctrl-C stops the station, which ends with its
+# with its program's name. Then SIGINT stops the station, which ends with its
 # summary. Exit status 0 when keyline-bench quit by itself and the station saw
 # no problem.
 #
@@ -46,8 +46,11 @@ if [ -z "$bench" ] || [ -z "$station" ]; then
   station=$root/build/release/keyline-station
 fi
 
-# A background command of a script starts with SIGINT ignored; the station is
-# stopped with SIGINT, so it gets the default disposition back.
+# From here a Ctrl-C goes to both programs, which end as they do on SIGINT;
+# this script and its line filters ignore it, so that every last line of both
+# is still shown. The programs get SIGINT's default disposition back (a
+# background command of a script would start with it ignored).
+trap '' INT
 env --default-signal=INT "$station" --port 0 >"$tmp/station.out" 2>&1 </dev/null &
 station_pid=$!
 
@@ -69,7 +72,7 @@ tail -n +1 -s 0.1 -f --pid="$station_pid" "$tmp/station.out" | sed -u 's/^/stati
 display_pid=$!
 
 set +e
-"$bench" --port "$port" --key-text "CQ TEST" --wpm 25 </dev/null 2>&1 |
+env --default-signal=INT "$bench" --port "$port" --key-text "CQ TEST" --wpm 25 </dev/null 2>&1 |
   tee "$tmp/bench.out" | sed -u 's/^/bench   | /'
 bench_status=${PIPESTATUS[0]}
 set -e
