@@ -32,7 +32,8 @@ def test_package_installs_and_runs(tmp_path, build_dir, source_dir):
     deb = made.stdout.strip().splitlines()[-1]
     assert deb.endswith(".deb"), made.stdout
 
-    assert (deb_field(deb, "Package"), deb_field(deb, "Version")) == ("keyline-bench", "2.1")
+    assert deb_field(deb, "Package") == "keyline-bench"
+    package_version = deb_field(deb, "Version")
     # Found in the binaries by dpkg-shlibdeps, with the versions they need.
     depends = deb_field(deb, "Depends")
     for library in ("libc6 (>=", "libqt5core5a (>=", "libqt5network5 (>="):
@@ -47,4 +48,5 @@ def test_package_installs_and_runs(tmp_path, build_dir, source_dir):
         version = subprocess.run([str(root / "usr/bin" / name), "--version"],
                                  capture_output=True, text=True, timeout=30,
                                  stdin=subprocess.DEVNULL)
-        assert (version.returncode, version.stdout.split()[0]) == (0, name)
+        # The package's version is the one each program says it is.
+        assert (version.returncode, version.stdout.split()) == (0, [name, package_version])
