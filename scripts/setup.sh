@@ -9,6 +9,8 @@ packages=(
   googletest libgtest-dev
   umockdev libumockdev-dev gir1.2-umockdev-1.0
   python3 python3-gi python3-pytest
+  help2man groff-base   # man pages: generated from --help, checked for warnings
+  dpkg-dev file         # the Debian package: dpkg-shlibdeps, and file for CPack
 )
 
 missing=()
