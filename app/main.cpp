@@ -181,6 +181,7 @@ int main(int argc, char** argv)
 
     key_poll_timer.stop();
     close_edge_wake(edge_wake);
+    close_tick_wakeups(wakeups);
     close_edge_recorder(recorder);
     out.flush();
     run_err.flush();

@@ -32,6 +32,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "reference_common.h"
+
 namespace {
 
 constexpr int KEY_STATE_BYTES = 96;
@@ -96,25 +98,6 @@ bool read_terminal(bool* grave, bool* quit)
     return true;
 }
 
-bool raw_terminal(struct termios* saved)
-{
-    if (!::isatty(0) || ::tcgetattr(0, saved) != 0)
-        return false;
-    struct termios raw = *saved;
-    raw.c_lflag &= ~tcflag_t(ISIG | ICANON | ECHO | ECHOE | ECHOK | ECHONL);
-    raw.c_iflag &= ~tcflag_t(ICRNL | IXON | IXOFF);
-    // Reads never wait; a wake-up with nothing to read is a hang-up.
-    raw.c_cc[VMIN] = 0;
-    raw.c_cc[VTIME] = 0;
-    return ::tcsetattr(0, TCSANOW, &raw) == 0;
-}
-
-QByteArray payload(int ttl_ms)
-{
-    return QByteArrayLiteral("{\"tx_inhibit\":1,\"ttl_ms\":") + QByteArray::number(ttl_ms)
-           + QByteArrayLiteral(",\"station\":\"TEST-KEY\",\"band\":\"144\",\"seq\":1}");
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
@@ -123,18 +106,12 @@ int main(int argc, char** argv)
 
     Reference r;
     r.address = QHostAddress(QStringLiteral("127.0.0.1"));
-    r.port = 22372;
-    const char* device = "/dev/input/event0";
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--global-keys") == 0)
-            r.global_keys = true;
-        else if (std::strcmp(argv[i], "--port") == 0 && i + 1 < argc)
-            r.port = quint16(QByteArray(argv[++i]).toUInt());
-        else if (std::strcmp(argv[i], "--device") == 0 && i + 1 < argc)
-            device = argv[++i];
-    }
-    r.down_payload = payload(600);
-    r.up_payload = payload(0);
+    const ReferenceArgs args = parse_reference_args(argc, argv);
+    r.global_keys = args.global_keys;
+    r.port = args.port;
+    const char* device = args.device;
+    r.down_payload = reference_payload(600);
+    r.up_payload = reference_payload(0);
 
     // Opened and drained in both modes: keys typed anywhere make it readable.
     r.device_fd = ::open(device, O_RDONLY | O_NONBLOCK);

@@ -26,6 +26,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "reference_common.h"
+
 namespace {
 
 constexpr int POLL_INTERVAL_MS = 5;
@@ -114,24 +116,6 @@ void tick_this_terminal(Poller& p)
         send(p, true);
 }
 
-bool raw_terminal(struct termios* saved)
-{
-    if (!::isatty(0) || ::tcgetattr(0, saved) != 0)
-        return false;
-    struct termios raw = *saved;
-    raw.c_lflag &= ~tcflag_t(ISIG | ICANON | ECHO | ECHOE | ECHOK | ECHONL);
-    raw.c_iflag &= ~tcflag_t(ICRNL | IXON | IXOFF);
-    raw.c_cc[VMIN] = 0;
-    raw.c_cc[VTIME] = 0;
-    return ::tcsetattr(0, TCSANOW, &raw) == 0;
-}
-
-QByteArray payload(int ttl_ms)
-{
-    return QByteArrayLiteral("{\"tx_inhibit\":1,\"ttl_ms\":") + QByteArray::number(ttl_ms)
-           + QByteArrayLiteral(",\"station\":\"TEST-KEY\",\"band\":\"144\",\"seq\":1}");
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
@@ -140,18 +124,12 @@ int main(int argc, char** argv)
 
     Poller p;
     p.address = QHostAddress(QStringLiteral("127.0.0.1"));
-    p.port = 22372;
-    const char* device = "/dev/input/event0";
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--global-keys") == 0)
-            p.global_keys = true;
-        else if (std::strcmp(argv[i], "--port") == 0 && i + 1 < argc)
-            p.port = quint16(QByteArray(argv[++i]).toUInt());
-        else if (std::strcmp(argv[i], "--device") == 0 && i + 1 < argc)
-            device = argv[++i];
-    }
-    p.down_payload = payload(600);
-    p.up_payload = payload(0);
+    const ReferenceArgs args = parse_reference_args(argc, argv);
+    p.global_keys = args.global_keys;
+    p.port = args.port;
+    const char* device = args.device;
+    p.down_payload = reference_payload(600);
+    p.up_payload = reference_payload(0);
 
     // Opened in both modes, as keyline-bench does, so both hold the same descriptors.
     p.device_fd = ::open(device, O_RDONLY | O_NONBLOCK);

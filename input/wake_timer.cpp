@@ -12,10 +12,15 @@ int open_wake_timer()
 
 bool aim_wake_timer(int fd, qint64 at_ms)
 {
+    return aim_wake_timer_ns(fd, at_ms >= 0 ? at_ms * 1000000 : -1);
+}
+
+bool aim_wake_timer_ns(int fd, qint64 at_ns)
+{
     struct itimerspec when = {};
-    if (at_ms >= 0) {
-        when.it_value.tv_sec = at_ms / 1000;
-        when.it_value.tv_nsec = long(at_ms % 1000) * 1000000L;
+    if (at_ns >= 0) {
+        when.it_value.tv_sec = at_ns / 1000000000;
+        when.it_value.tv_nsec = long(at_ns % 1000000000);
         // All zero would disarm; the clock's start itself is long past anyway.
         if (when.it_value.tv_sec == 0 && when.it_value.tv_nsec == 0)
             when.it_value.tv_nsec = 1;

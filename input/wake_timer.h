@@ -12,6 +12,8 @@ int open_wake_timer();
 // Fires at at_ms (monotonic ms, as monotonic_now_ms); a time already past
 // fires at once; at_ms < 0 disarms. No allocation.
 bool aim_wake_timer(int fd, qint64 at_ms);
+// The same, aimed at a nanosecond of that clock; at_ns < 0 disarms.
+bool aim_wake_timer_ns(int fd, qint64 at_ns);
 // Takes the expiry, so the descriptor stops being readable.
 void clear_wake_timer(int fd);
 void close_wake_timer(int fd);

@@ -98,6 +98,7 @@ void key_poll_tick(PollTick& t)
     if (t.quitting)
         return;
     const qint64 now = t.sources.now_ms();
+    t.tick_ms = now;
     const Sample s = t.scheduled  ? sample_scheduled(t, now)
                    : t.global_keys ? sample_system_wide(t)
                                    : sample_this_terminal(t, now);

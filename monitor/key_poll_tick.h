@@ -40,6 +40,7 @@ struct PollTick {
     // Told of every edge handed to the monitor (the recorder); may be empty.
     std::function<void(bool down, qint64 now)> on_edge;
     bool quitting = false;
+    qint64 tick_ms = -1;  // the clock of the latest tick: what its edges were stamped with
     // Restores the terminal and asks the event loop to quit with this status.
     std::function<void(int exit_status)> end_run;
 };

@@ -170,6 +170,11 @@ void check_hang_expiry(Monitor& m, qint64 now)
     // full hang: release only once the stamp is past it.
     if (deadline < 0 || now <= deadline)
         return;
+    end_hang(m);
+}
+
+void end_hang(Monitor& m)
+{
     if (m.hold.release_hold)
         m.hold.release_hold("hang done / EOT");
     set_deadline(m, -1);  // even if the release left it alone

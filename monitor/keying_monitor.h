@@ -42,3 +42,5 @@ struct Monitor {
 void on_key_assert(Monitor& m, qint64 now);
 void on_key_open(Monitor& m, qint64 now);
 void check_hang_expiry(Monitor& m, qint64 now);
+// The hang has run out: the hold is released and the keying forgotten.
+void end_hang(Monitor& m);

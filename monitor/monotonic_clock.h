@@ -6,7 +6,6 @@
 
 qint64 monotonic_now_ms();
 
-// Whole milliseconds from now until monotonic_now_ms() reads past
-// deadline_ms, rounded up, so a timer of that length never fires before the
-// deadline has been passed; 0 when it has been already.
-int ms_until_past(qint64 deadline_ms);
+// The same clock in nanoseconds: the hang's own deadline is kept this finely,
+// so whole-millisecond stamps cost it nothing.
+qint64 monotonic_now_ns();

@@ -9,7 +9,9 @@
 #include "input/evdev_discovery.h"
 #include "input/key_probes.h"
 #include "input/terminal_keys.h"
+#include "input/wake_timer.h"
 #include "monitor/key_poll_tick.h"
+#include "monitor/keying_monitor.h"
 #include "monitor/monotonic_clock.h"
 
 namespace {
@@ -54,18 +56,41 @@ void lose_keyboard(TickWakeups& w)
 
 // The hang timer is set for the deadline the hold has now: started when one
 // is set, moved when it changes, stopped when it is cancelled or released.
+// Stamps are whole milliseconds cut down from the clock, so a deadline in
+// them may lie up to 1 ms before the full hang; the timer is aimed instead at
+// the full hang from a clock read after the tick that saw the open, which is
+// never before the edge itself.
 void follow_hang_deadline(TickWakeups& w)
 {
-    if (!w.hang_deadline_ms || !w.hang_timer)
+    if (!w.hang_deadline_ms || w.hang_timer < 0)
         return;
     const qint64 deadline = *w.hang_deadline_ms;
     if (deadline == w.hang_timer_for)
         return;
     w.hang_timer_for = deadline;
-    if (deadline < 0)
-        w.hang_timer->stop();
-    else
-        w.hang_timer->start(ms_until_past(deadline));
+    if (deadline < 0) {
+        w.hang_at_ns = -1;
+    } else {
+        const qint64 hang_ms = w.tick->tick_ms >= 0 ? deadline - w.tick->tick_ms : 0;
+        w.hang_at_ns = monotonic_now_ns() + (hang_ms > 0 ? hang_ms : 0) * 1000000;
+    }
+    aim_wake_timer_ns(w.hang_timer, w.hang_at_ns);
+}
+
+// The hang timer fired: an ordinary tick first (it may see a new mark, which
+// cancels the hang), then the release once the full hang has run.
+void hang_timer_fired(TickWakeups& w)
+{
+    clear_wake_timer(w.hang_timer);
+    run_tick(w);
+    if (w.tick->quitting || w.hang_at_ns < 0 || *w.hang_deadline_ms != w.hang_timer_for)
+        return;
+    if (monotonic_now_ns() < w.hang_at_ns) {
+        aim_wake_timer_ns(w.hang_timer, w.hang_at_ns);
+        return;
+    }
+    end_hang(*w.tick->monitor);
+    follow_hang_deadline(w);
 }
 
 }  // namespace
@@ -82,19 +107,25 @@ void start_tick_wakeups(TickWakeups& w, QObject* context)
         QObject::connect(w.terminal, &QSocketNotifier::activated, context, [wakeups] { run_tick(*wakeups); });
     }
 
-    // The tick releases once its clock reads past the deadline; the timer
-    // wakes it then rather than up to one poll interval later.
-    w.hang_timer = new QTimer(context);
-    w.hang_timer->setTimerType(Qt::PreciseTimer);
-    w.hang_timer->setSingleShot(true);
-    QObject::connect(w.hang_timer, &QTimer::timeout, context, [wakeups] {
-        wakeups->hang_timer_for = -1;  // set it again should the deadline still lie ahead
-        run_tick(*wakeups);
-    });
+    // The hang's release at the end of the full hang rather than at the next
+    // poll; without a timer the poll alone releases, at most 5 ms later.
+    w.hang_timer = open_wake_timer();
+    if (w.hang_timer >= 0) {
+        w.hang_notifier = new QSocketNotifier(w.hang_timer, QSocketNotifier::Read, context);
+        QObject::connect(w.hang_notifier, &QSocketNotifier::activated, context,
+                         [wakeups] { hang_timer_fired(*wakeups); });
+    }
 
     w.search_timer = new QTimer(context);
     w.search_timer->setInterval(KEYBOARD_SEARCH_INTERVAL_MS);
     QObject::connect(w.search_timer, &QTimer::timeout, context, [wakeups] { search_keyboard(*wakeups); });
+}
+
+void close_tick_wakeups(TickWakeups& w)
+{
+    stop_notifier(w.hang_notifier);
+    close_wake_timer(w.hang_timer);
+    w.hang_timer = -1;
 }
 
 void run_tick(TickWakeups& w)

@@ -23,8 +23,10 @@ struct TickWakeups {
     QObject* context = nullptr;
     QSocketNotifier* keyboard = nullptr;  // on g_evdev_fd; null while no keyboard is open
     QSocketNotifier* terminal = nullptr;  // on standard input; null unless raw and still open
-    QTimer* hang_timer = nullptr;         // single shot, precise
-    qint64 hang_timer_for = -1;           // the deadline it was set for; -1: none
+    int hang_timer = -1;                  // one shot on the monotonic clock (timerfd); -1: none
+    QSocketNotifier* hang_notifier = nullptr;
+    qint64 hang_timer_for = -1;           // the deadline (ms) it was set for; -1: none
+    qint64 hang_at_ns = -1;               // the full hang from the open, to the nanosecond
     QTimer* search_timer = nullptr;       // runs while no keyboard is open
 };
 
@@ -32,6 +34,8 @@ struct TickWakeups {
 // are made only for what is open now: the keyboard (g_evdev_fd) and the raw
 // terminal (g_term_raw).
 void start_tick_wakeups(TickWakeups& w, QObject* context);
+// Closes the hang timer's descriptor.
+void close_tick_wakeups(TickWakeups& w);
 
 // One tick, then what follows it: a lost keyboard is let go, a closed
 // terminal stops waking the tick, and the hang timer follows the deadline.

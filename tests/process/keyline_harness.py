@@ -729,6 +729,24 @@ class Agent:
             self.tty.close()
 
 
+# --- what the receiver got -------------------------------------------------------
+
+def ttls(receiver):
+    """The ttl_ms of every datagram so far, in arrival order."""
+    return [parsed["ttl_ms"] for _, parsed, _ in receiver.datagrams()]
+
+
+def wait_release(receiver, timeout=5.0):
+    """Arrival time of the first datagram with ttl_ms 0, or None (bounded)."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        for arrived, parsed, _ in receiver.datagrams():
+            if parsed["ttl_ms"] == 0:
+                return arrived
+        time.sleep(0.01)
+    return None
+
+
 # --- /proc ---------------------------------------------------------------------
 
 def proc_stat_fields(pid):

@@ -17,7 +17,7 @@ import time
 
 import pytest
 
-from keyline_harness import KBD_LINK, KEY_GRAVE, cpu_seconds, proc_state
+from keyline_harness import KBD_LINK, KEY_GRAVE, cpu_seconds, proc_state, ttls, wait_release
 
 TTL = 600
 HANG_MS = 600  # --fixed-hang-ms where a test waits for the release after the hang
@@ -38,10 +38,6 @@ def started(agent, args=()):
     return run
 
 
-def ttls(receiver):
-    return [parsed["ttl_ms"] for _, parsed, _ in receiver.datagrams()]
-
-
 def seqs(receiver):
     return [parsed["seq"] for _, parsed, _ in receiver.datagrams()]
 
@@ -55,17 +51,6 @@ def hold_key(run, inputs, receiver, type_byte=True):
     assert got, "no HOLD datagram"
     assert got[0][1]["ttl_ms"] == TTL
     run.wait_line(r"  KEY ASSERT")
-
-
-def wait_release(receiver, timeout):
-    """Arrival time of the first datagram with ttl_ms 0, or None."""
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        for arrived, parsed, _ in receiver.datagrams():
-            if parsed["ttl_ms"] == 0:
-                return arrived
-        time.sleep(0.01)
-    return None
 
 
 def assert_one_closed_hold(receiver):

@@ -17,7 +17,7 @@ import time
 
 import pytest
 
-from keyline_harness import KBD_LINK, KEY_GRAVE, UdpReceiver, cpu_seconds
+from keyline_harness import KBD_LINK, KEY_GRAVE, UdpReceiver, cpu_seconds, ttls, wait_release
 
 STAMP = r"^\d\d:\d\d:\d\d\.\d\d\d"
 LINK_PATH = "/dev/input/by-path/" + KBD_LINK
@@ -58,21 +58,6 @@ def cpu_over(run, seconds):
     before = cpu_seconds(run.proc.pid)
     time.sleep(seconds)
     return cpu_seconds(run.proc.pid) - before
-
-
-def wait_release(receiver, timeout=5.0):
-    """Arrival of the first datagram with ttl_ms 0, or None."""
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        for arrived, parsed, _ in receiver.datagrams():
-            if parsed["ttl_ms"] == 0:
-                return arrived
-        time.sleep(0.01)
-    return None
-
-
-def ttls(receiver):
-    return [parsed["ttl_ms"] for _, parsed, _ in receiver.datagrams()]
 
 
 # --- the key's own edge ---------------------------------------------------------
