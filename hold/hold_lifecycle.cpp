@@ -1,17 +1,7 @@
 #include "hold/hold_lifecycle.h"
 
-#include <QTimer>
-
 #include "hold/inhibit_sender.h"
-
-void configure_keepalive_timer(QTimer& timer)
-{
-    timer.setInterval(KEEPALIVE_INTERVAL_MS);
-    // A coarse timer may fire up to 5% late and wander; the station times
-    // the hold out on these ticks.
-    timer.setTimerType(Qt::PreciseTimer);
-    timer.setSingleShot(false);
-}
+#include "hold/keepalive_timer.h"
 
 void start_hold(Hold& hold)
 {
@@ -22,7 +12,7 @@ void start_hold(Hold& hold)
     hold.hold_active = true;
     send_inhibit(*hold.sender, hold.hold_active, hold.ttl_ms, false, nullptr);
     // The first KEEPALIVE follows the HOLD by one full interval.
-    hold.keepalive_timer->start();
+    start_keepalive_timer(*hold.keepalive_timer);
 }
 
 void release_hold(Hold& hold, const char* note)
@@ -31,7 +21,7 @@ void release_hold(Hold& hold, const char* note)
     if (!hold.hold_active)
         return;
     hold.hold_active = false;
-    hold.keepalive_timer->stop();
+    stop_keepalive_timer(*hold.keepalive_timer);
     send_inhibit(*hold.sender, hold.hold_active, 0, false, note);
 }
 
