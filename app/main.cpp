@@ -19,7 +19,6 @@
 #include "hold/hold_lifecycle.h"
 #include "hold/inhibit_payload.h"
 #include "hold/inhibit_sender.h"
-#include "hold/keepalive_timer.h"
 #include "input/evdev_discovery.h"
 #include "input/key_schedule.h"
 #include "input/scheduled_key.h"
@@ -108,9 +107,9 @@ int main(int argc, char** argv)
     sender.verbose_keepalive = options.verbose_keepalive;
     sender.err = &run_err;
 
+    QTimer keepalive_timer;
+    configure_keepalive_timer(keepalive_timer);
     Hold hold;
-    KeepaliveTimer keepalive_timer;
-    open_keepalive_timer(keepalive_timer, KEEPALIVE_INTERVAL_MS, &app, [&hold] { keepalive_tick(hold); });
     hold.sender = &sender;
     hold.keepalive_timer = &keepalive_timer;
     hold.ttl_ms = options.ttl_ms;
@@ -141,6 +140,8 @@ int main(int argc, char** argv)
 
     out << banner_text(options);
     out.flush();
+
+    QObject::connect(&keepalive_timer, &QTimer::timeout, &app, [&hold] { keepalive_tick(hold); });
 
     if (signal_fd >= 0) {
         auto* signal_notifier = new QSocketNotifier(signal_fd, QSocketNotifier::Read, &app);
@@ -181,7 +182,6 @@ int main(int argc, char** argv)
     key_poll_timer.stop();
     close_edge_wake(edge_wake);
     close_tick_wakeups(wakeups);
-    close_keepalive_timer(keepalive_timer);
     close_edge_recorder(recorder);
     out.flush();
     run_err.flush();

@@ -1,7 +1,17 @@
 #include "hold/hold_lifecycle.h"
 
+#include <QTimer>
+
 #include "hold/inhibit_sender.h"
-#include "hold/keepalive_timer.h"
+
+void configure_keepalive_timer(QTimer& timer)
+{
+    timer.setInterval(KEEPALIVE_INTERVAL_MS);
+    // A coarse timer may fire up to 5% late and wander; the station times
+    // the hold out on these ticks.
+    timer.setTimerType(Qt::PreciseTimer);
+    timer.setSingleShot(false);
+}
 
 void start_hold(Hold& hold)
 {
@@ -12,7 +22,7 @@ void start_hold(Hold& hold)
     hold.hold_active = true;
     send_inhibit(*hold.sender, hold.hold_active, hold.ttl_ms, false, nullptr);
     // The first KEEPALIVE follows the HOLD by one full interval.
-    start_keepalive_timer(*hold.keepalive_timer);
+    hold.keepalive_timer->start();
 }
 
 void release_hold(Hold& hold, const char* note)
@@ -21,7 +31,7 @@ void release_hold(Hold& hold, const char* note)
     if (!hold.hold_active)
         return;
     hold.hold_active = false;
-    stop_keepalive_timer(*hold.keepalive_timer);
+    hold.keepalive_timer->stop();
     send_inhibit(*hold.sender, hold.hold_active, 0, false, note);
 }
 

@@ -19,7 +19,6 @@
 #include "hold/hold_lifecycle.h"
 #include "hold/inhibit_payload.h"
 #include "hold/inhibit_sender.h"
-#include "hold/keepalive_timer.h"
 
 namespace {
 
@@ -32,7 +31,6 @@ struct Arrival {
 class HoldLifecycle : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { qt_test_app(); }
-    ~HoldLifecycle() override { close_keepalive_timer(timer); }
 
     // Binds the receiver and points the sender at it.
     bool set_up_on(const QHostAddress& loopback, const QString& host_text)
@@ -48,7 +46,8 @@ protected:
         sender.band_body = json_string_body(QStringLiteral("144"));
         sender.out = &out;
         sender.err = &err;
-        open_keepalive_timer(timer, KEEPALIVE_INTERVAL_MS, &context, [this] { keepalive_tick(hold); });
+        configure_keepalive_timer(timer);
+        QObject::connect(&timer, &QTimer::timeout, [this] { keepalive_tick(hold); });
         hold.sender = &sender;
         hold.keepalive_timer = &timer;
         clock.start();
@@ -80,7 +79,7 @@ protected:
     }
 
     // The hold's invariant: the timer runs exactly while a hold is active.
-    void expect_invariant() const { EXPECT_EQ(timer.active, hold.hold_active); }
+    void expect_invariant() const { EXPECT_EQ(timer.isActive(), hold.hold_active); }
 
     QStringList log_lines() const
     {
@@ -111,14 +110,23 @@ protected:
     QTextStream out{&log};
     QTextStream err{&log};  // same text, so a failure line's place is visible
     InhibitSender sender;
-    QObject context;
-    KeepaliveTimer timer;
+    QTimer timer;
     Hold hold;
     QElapsedTimer clock;
     QList<Arrival> arrivals;
 };
 
 }  // namespace
+
+TEST_F(HoldLifecycle, KeepaliveTimerIsPreciseRepeating200)
+{
+    QTimer t;
+    configure_keepalive_timer(t);
+    EXPECT_EQ(t.interval(), 200);
+    EXPECT_EQ(t.timerType(), Qt::PreciseTimer);
+    EXPECT_FALSE(t.isSingleShot());
+    EXPECT_FALSE(t.isActive());
+}
 
 TEST_F(HoldLifecycle, FullHoldOnIpv4)
 {
@@ -133,9 +141,9 @@ TEST_F(HoldLifecycle, FullHoldOnIpv4)
     // A second start in mid-interval neither sends nor restarts the rhythm.
     int remaining_before = -1, remaining_after = -1;
     at(1100, [&] {
-        remaining_before = keepalive_remaining_ms(timer);
+        remaining_before = timer.remainingTime();
         start_hold(hold);
-        remaining_after = keepalive_remaining_ms(timer);
+        remaining_after = timer.remainingTime();
     });
     qint64 released_at = -1;
     at(2050, [&] {
