@@ -21,7 +21,7 @@ void on_signal(int signo)
 
 }  // namespace
 
-int install_signal_pipe(std::initializer_list<int> signals)
+int install_signal_pipe(std::initializer_list<int> signal_numbers)
 {
     signal(SIGPIPE, SIG_IGN);
 
@@ -34,7 +34,7 @@ int install_signal_pipe(std::initializer_list<int> signals)
     action.sa_handler = on_signal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (int signo : signals)
+    for (int signo : signal_numbers)
         sigaction(signo, &action, nullptr);
     return fds[0];
 }

@@ -9,7 +9,7 @@
 // Installs the handler for these signals and returns the pipe's read end
 // (non-blocking), or -1 when the pipe cannot be made (the signals then keep
 // their default action).
-int install_signal_pipe(std::initializer_list<int> signals);
+int install_signal_pipe(std::initializer_list<int> signal_numbers);
 
 // Reads one pending signal number from the pipe; 0 when none is pending.
 int take_piped_signal(int read_fd);

@@ -7,16 +7,17 @@
 #include <QTextStream>
 #include <QTimer>
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <vector>
 
 #include "common/nonblocking_output.h"
+#include "common/signal_pipe.h"
 #include "station/event_format.h"
 #include "station/reception.h"
 #include "station/station_options.h"
 #include "station/station_output.h"
-#include "station/stop_signals.h"
 #include "station/udp_receiver.h"
 
 namespace {
@@ -45,7 +46,8 @@ int main(int argc, char** argv)
     }
     const StationOptions& options = parsed.options;
 
-    const int stop_fd = install_stop_signals();
+    // Ctrl-C, SIGTERM and SIGHUP end the run with its summary.
+    const int stop_fd = install_signal_pipe({SIGINT, SIGTERM, SIGHUP});
 
     quint16 port = 0;
     QString bind_error;
@@ -160,7 +162,7 @@ int main(int argc, char** argv)
     if (stop_fd >= 0) {
         auto* stop_notifier = new QSocketNotifier(stop_fd, QSocketNotifier::Read, &app);
         QObject::connect(stop_notifier, &QSocketNotifier::activated, &app, [&, stop_fd] {
-            if (take_stop_signal(stop_fd))
+            if (take_piped_signal(stop_fd) != 0)
                 finish();
         });
     }

@@ -16,20 +16,21 @@ def glib_loop():
     loop.stop()
 
 
+def built_program(variable, name):
+    path = os.environ.get(variable)
+    if not path or not os.access(path, os.X_OK):
+        pytest.fail("%s must name the built %s (got %r)" % (variable, name, path))
+    return path
+
+
 @pytest.fixture(scope="session")
 def keyline_bin():
-    path = os.environ.get("KEYLINE_BIN")
-    if not path or not os.access(path, os.X_OK):
-        pytest.fail("KEYLINE_BIN must name the built keyline-bench (got %r)" % path)
-    return path
+    return built_program("KEYLINE_BIN", "keyline-bench")
 
 
 @pytest.fixture(scope="session")
 def station_bin():
-    path = os.environ.get("KEYLINE_STATION_BIN")
-    if not path or not os.access(path, os.X_OK):
-        pytest.fail("KEYLINE_STATION_BIN must name the built keyline-station (got %r)" % path)
-    return path
+    return built_program("KEYLINE_STATION_BIN", "keyline-station")
 
 
 @pytest.fixture(autouse=True)
