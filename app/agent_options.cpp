@@ -75,6 +75,10 @@ void add_agent_options(QCommandLineParser& parser)
         "record", "Write the KEY's edges, from any source, to a new file as a key script that "
                   "--key-script replays (an existing file is never overwritten).",
         "file"));
+    parser.addOption(QCommandLineOption(
+        "seed", "Seed of the random draws (faults, fist), a whole number: the same seed with the "
+                "same keyed input repeats a run. Default: chosen at start and printed in the banner.",
+        "n"));
 }
 
 AgentOptions read_agent_options(const QCommandLineParser& parser)
@@ -102,7 +106,22 @@ AgentOptions read_agent_options(const QCommandLineParser& parser)
     o.repeat = whole_number(o.repeat_text);
     o.record_set = parser.isSet("record");
     o.record_file = parser.value("record");
+    o.seed_set = parser.isSet("seed");
+    o.seed_text = parser.value("seed");
+    if (o.seed_set) {
+        bool ok = false;
+        o.seed = o.seed_text.toULongLong(&ok, 10);
+        o.seed_valid = ok && !o.seed_text.startsWith(QLatin1Char('+'));
+    }
     return o;
+}
+
+QString seed_option_error(const AgentOptions& o)
+{
+    if (!o.seed_set || o.seed_valid)
+        return QString();
+    return QStringLiteral("keyline-bench: --seed must be a whole number 0..18446744073709551615, not \"%1\"")
+        .arg(o.seed_text);
 }
 
 bool ttl_ms_valid(qint32 ttl_ms)

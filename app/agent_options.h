@@ -31,6 +31,13 @@ struct AgentOptions {
     qint32 repeat = 1;   // rounds, 0 until quit; -1 when repeat_text is not a whole number
     bool record_set = false;
     QString record_file;
+
+    // The seed of every random draw (faults, the fist); chosen at start-up
+    // when not given, so that a run can be replayed.
+    bool seed_set = false;
+    QString seed_text;
+    quint64 seed = 0;    // valid only when seed_valid
+    bool seed_valid = false;
 };
 
 // Description, help and version options, then the options in order.
@@ -47,6 +54,10 @@ bool keyless_source(const AgentOptions& o);
 // What is wrong with the keying options together ("keyline-bench: ..."), or
 // an empty text when nothing is.
 QString key_source_option_error(const AgentOptions& o);
+
+// "keyline-bench: --seed must be a whole number 0..18446744073709551615, not \"x\"",
+// or an empty text when the seed is absent or good.
+QString seed_option_error(const AgentOptions& o);
 
 extern const char* const TTL_MS_ERROR;  // "ttl-ms (hold_timeout_ms) must be 100..30000"
 QString host_error_text(const QString& host);

@@ -56,6 +56,11 @@ int main(int argc, char** argv)
         err << host_error_text(options.host) << '\n';
         return 2;
     }
+    const QString seed_error = seed_option_error(options);
+    if (!seed_error.isEmpty()) {
+        err << seed_error << '\n';
+        return 2;
+    }
     const QString source_error = key_source_option_error(options);
     if (!source_error.isEmpty()) {
         err << source_error << '\n';

@@ -82,7 +82,7 @@ int main(int argc, char** argv)
         write_events(output, {listening});
     }
 
-    const qint64 run_end_ms = options.duration_ms > 0 ? realtime_now_ms() + options.duration_ms : -1;
+    const qint64 run_end_ms = options.duration_ms > 0 ? station_now_ms() + options.duration_ms : -1;
     bool finished = false;
 
     auto flush = [&] {
@@ -109,7 +109,7 @@ int main(int argc, char** argv)
         if (finished)
             return;
         finished = true;
-        const qint64 now = realtime_now_ms();
+        const qint64 now = station_now_ms();
         drain(1 << 30, now);
         station_tick(station, now, events);
         flush_suppressed(station.limiter, now, true, events);
@@ -136,13 +136,13 @@ int main(int argc, char** argv)
             deadline_timer.stop();
             return;
         }
-        const qint64 wait = qBound<qint64>(0, deadline - realtime_now_ms(), 3600 * 1000);
+        const qint64 wait = qBound<qint64>(0, deadline - station_now_ms(), 3600 * 1000);
         deadline_timer.start(static_cast<int>(wait));
     };
     QObject::connect(&deadline_timer, &QTimer::timeout, &app, [&] {
         // The time is read first: whatever the kernel queued before it is
         // taken in before a lapse is declared.
-        const qint64 now = realtime_now_ms();
+        const qint64 now = station_now_ms();
         drain(1 << 30, now);
         station_tick(station, now, events);
         flush();

@@ -3,7 +3,29 @@
 #include "station/payload_check.h"
 #include "station/text_escape.h"
 
+namespace {
+
+// Every event from first on happened at at_ms.
+void stamp_events(StationEvents& events, size_t first, qint64 at_ms)
+{
+    for (size_t i = first; i < events.size(); ++i)
+        events[i].at_ms = at_ms;
+}
+
+}  // namespace
+
+static void receive_checked(Station& station, const SenderId& sender, qint64 arrival_ms, const char* data,
+                     int size, StationEvents& events);
+
 void receive_payload(Station& station, const SenderId& sender, qint64 arrival_ms, const char* data,
+                     int size, StationEvents& events)
+{
+    const size_t first = events.size();
+    receive_checked(station, sender, arrival_ms, data, size, events);
+    stamp_events(events, first, arrival_ms);
+}
+
+static void receive_checked(Station& station, const SenderId& sender, qint64 arrival_ms, const char* data,
                      int size, StationEvents& events)
 {
     const PayloadCheck check = check_payload(data, size);
@@ -25,8 +47,10 @@ void receive_payload(Station& station, const SenderId& sender, qint64 arrival_ms
 
 void station_tick(Station& station, qint64 now_ms, StationEvents& events)
 {
+    const size_t first = events.size();
     expire_holds(station.table, now_ms, events);
     flush_suppressed(station.limiter, now_ms, false, events);
+    stamp_events(events, first, now_ms);
 }
 
 qint64 station_next_deadline_ms(const Station& station)

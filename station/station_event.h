@@ -26,6 +26,7 @@ enum class EventKind {
 
 struct StationEvent {
     EventKind kind = EventKind::Note;
+    qint64 at_ms = -1;     // when it happened on the station's clock (station_now_ms)
     QString from;          // "address:port"
     QString station;       // escaped
     QString band;          // escaped

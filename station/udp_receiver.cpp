@@ -110,3 +110,8 @@ qint64 realtime_now_ms()
     clock_gettime(CLOCK_REALTIME, &now);
     return timespec_ms(now);
 }
+
+qint64 station_now_ms()
+{
+    return realtime_now_ms();
+}

@@ -29,3 +29,6 @@ bool receive_datagram(int fd, char* buffer, int capacity, ReceivedDatagram& out)
 
 // Wall-clock milliseconds since the epoch: the clock of the kernel stamps.
 qint64 realtime_now_ms();
+
+// The clock every arrival, expiry and deadline is judged by.
+qint64 station_now_ms();
