@@ -1,6 +1,9 @@
 #include "common/line_queue.h"
 
+#include <QElapsedTimer>
+
 #include <cerrno>
+#include <poll.h>
 
 namespace {
 
@@ -142,4 +145,68 @@ void write_pending_and_let_go(LineQueue& q)
     if (!queue_empty(q))
         drop_pending(q);
     q.waiting = false;
+}
+
+namespace {
+
+// Writes the whole queue, waiting for the descriptor until deadline_ms on
+// clock. False with the errno when it could not.
+bool write_waiting(LineQueue& q, const QElapsedTimer& clock, qint64 deadline_ms, int& error)
+{
+    while (!queue_empty(q)) {
+        const ssize_t n = q.write_bytes(q.fd, q.pending.constData() + q.sent,
+                                        static_cast<size_t>(queued_bytes(q)));
+        if (n > 0) {
+            q.sent += static_cast<int>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            const qint64 left = deadline_ms - clock.elapsed();
+            if (left <= 0) {
+                error = EAGAIN;
+                return false;
+            }
+            pollfd p = {q.fd, POLLOUT, 0};
+            poll(&p, 1, static_cast<int>(left));
+            continue;
+        }
+        error = n < 0 ? errno : EIO;
+        return false;
+    }
+    q.pending.clear();
+    q.sent = 0;
+    q.note_bytes = 0;
+    q.note_count = 0;
+    return true;
+}
+
+}  // namespace
+
+FinalWrite write_final(LineQueue& q, const QByteArray& last, int timeout_ms)
+{
+    QElapsedTimer clock;
+    clock.start();
+    FinalWrite result;
+    q.waiting = false;
+    bool ok = write_waiting(q, clock, timeout_ms, result.error);
+    if (ok && q.dropped > 0) {
+        q.pending = q.dropped_note(q.dropped);
+        q.note_bytes = q.pending.size();
+        q.note_count = q.dropped;
+        q.dropped = 0;
+        ok = write_waiting(q, clock, timeout_ms, result.error);
+    }
+    if (!ok) {
+        drop_pending(q);
+        q.dropped += count_lines(last.constData(), last.size());
+    } else {
+        q.pending = last;  // never refused for its length
+        ok = write_waiting(q, clock, timeout_ms, result.error);
+        if (!ok)
+            drop_pending(q);
+    }
+    result.whole = ok;
+    return result;
 }

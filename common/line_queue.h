@@ -48,3 +48,14 @@ void write_pending(LineQueue& q);
 void write_pending_and_let_go(LineQueue& q);
 
 bool queue_empty(const LineQueue& q);
+
+// The end of a run: the queued lines (and the note of any dropped), then
+// last, however long, each written whole while the descriptor takes them,
+// waiting for it at most timeout_ms in all. Only past that bound, or when a
+// write fails, is the rest dropped; error is then the errno (EAGAIN for the
+// bound).
+struct FinalWrite {
+    bool whole = true;
+    int error = 0;
+};
+FinalWrite write_final(LineQueue& q, const QByteArray& last, int timeout_ms);

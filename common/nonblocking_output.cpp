@@ -99,6 +99,20 @@ QIODevice* nonblocking_output(int fd, QByteArray (*dropped_note)(qint64 count))
     return g_outputs[fd];
 }
 
+FinalWrite finish_nonblocking_output(int fd, const QByteArray& last, int timeout_ms)
+{
+    if (fd < 1 || fd > 2 || !g_outputs[fd]) {
+        LineQueue direct;
+        direct.fd = fd;
+        direct.write_bytes = write_fd;
+        return write_final(direct, last, timeout_ms);
+    }
+    LineQueueDevice& d = *g_outputs[fd];
+    const FinalWrite result = write_final(d.queue, last, timeout_ms);
+    d.watch_if_waiting();
+    return result;
+}
+
 void close_nonblocking_outputs()
 {
     for (int fd = 1; fd <= 2; ++fd) {

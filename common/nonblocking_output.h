@@ -10,6 +10,8 @@
 
 #include <QByteArray>
 
+#include "common/line_queue.h"
+
 class QIODevice;
 
 // A write-only device on fd (1 or 2) for a QTextStream: everything written is
@@ -18,6 +20,11 @@ class QIODevice;
 // the device lives until the program ends. dropped_note, when given, words
 // the line that says how many lines were lost (e.g. as a JSON line).
 QIODevice* nonblocking_output(int fd, QByteArray (*dropped_note)(qint64 count) = nullptr);
+
+// The end of a run on fd: what is queued, then last (e.g. a summary, never
+// dropped for its length), written waiting at most timeout_ms for a slow
+// reader. Not whole when anything had to be dropped; error says why.
+FinalWrite finish_nonblocking_output(int fd, const QByteArray& last, int timeout_ms);
 
 // One more try for what is still queued, without waiting, then it is dropped;
 // the descriptors get their flags back. Call after the last line.

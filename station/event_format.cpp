@@ -7,6 +7,7 @@
 
 #include "common/line_queue.h"
 #include "common/log_line.h"
+#include "station/reception.h"
 #include "station/stream_table.h"
 
 namespace {
@@ -101,7 +102,15 @@ QString event_text(const StationEvent& e)
         return label("HOLD") + e.from + names(e) + num("seq", e.seq) + num("ttl_ms", e.ttl_ms);
     case EventKind::Resume:
         return label("RESUME") + e.from + names(e) + num("seq", e.seq) + num("ttl_ms", e.ttl_ms) +
+               (e.outage_ms >= 0 ? num("outage_ms", e.outage_ms) : QString()) +
                QStringLiteral("  (held again after a lapse)");
+    case EventKind::Restart:
+        return label("RESTART") + e.from + names(e) + num("seq", e.seq) + num("ttl_ms", e.ttl_ms) +
+               num("highest", e.highest_seq) +
+               (e.ended_hold ? num("hold_ms", e.hold_ms) +
+                                   QStringLiteral("  (a new run from the same port; the hold of the "
+                                                  "run before ended by restart, not a lapse)")
+                             : QStringLiteral("  (a new run from the same port)"));
     case EventKind::Keepalive:
         return label("KEEPALIVE") + e.from + num("seq", e.seq) + num("ttl_ms", e.ttl_ms) +
                num("interval_ms", e.interval_ms);
@@ -125,9 +134,14 @@ QString event_text(const StationEvent& e)
                                                  .arg(e.text)
                                                  .arg(e.size)
                                                  .arg(e.excerpt)
-                                                 .arg(e.size > e.excerpt.size() ? QStringLiteral("...")
-                                                                                : QString());
+                                                 .arg(e.size > MALFORMED_EXCERPT_BYTES ? QStringLiteral("...")
+                                                                                       : QString());
     case EventKind::Suppressed:
+        if (e.senders > 1 || e.from.isEmpty())
+            return label("SUPPRESSED") +
+                   QStringLiteral("%1 more malformed datagrams from %2 senders not shown")
+                       .arg(e.count)
+                       .arg(e.senders);
         return label("SUPPRESSED") + e.from +
                QStringLiteral("  %1 more malformed datagrams not shown").arg(e.count);
     case EventKind::Evicted:
@@ -166,9 +180,11 @@ QString event_json(const StationEvent& e, const QString& stamp)
     if (e.kind == EventKind::Release)
         j.number("margin_ms", e.margin_ms);  // may be negative
     j.number_if("silence_ms", e.silence_ms);
+    j.number_if("outage_ms", e.outage_ms);
     j.number_if("missing", e.missing);
     j.number_if("highest_seq", e.highest_seq);
     j.number_if("count", e.count);
+    j.number_if("senders", e.senders);
     if (e.kind == EventKind::Malformed) {
         j.text("reason", e.text);
         j.number("size", e.size);
@@ -177,6 +193,8 @@ QString event_json(const StationEvent& e, const QString& stamp)
         j.text("note", e.text);
     } else if (e.kind == EventKind::Evicted) {
         j.flag("holding", !e.text.isEmpty());
+    } else if (e.kind == EventKind::Restart) {
+        j.flag("ended_hold", e.ended_hold);
     }
     return j.done();
 }
@@ -194,11 +212,21 @@ QStringList summary_text(const StreamTable& table)
                            : QStringLiteral("  idle");
         lines << line;
     }
-    lines << label("SUMMARY") + QStringLiteral("problems=%1").arg(table_problems(table)) +
-                 num("holds", table.holds) + num("lapses", table.lapses) +
-                 num("seq_problems", table.seq_problems) + num("malformed", table.malformed) +
-                 num("streams", static_cast<qint64>(table.streams.size())) +
-                 num("evicted", table.evicted);
+    if (too_few_holds(table))
+        lines << label("EXPECTED") +
+                     QStringLiteral("holds=%1  ended=%2  (too few holds ended: a problem)")
+                         .arg(table.expect_holds)
+                         .arg(table.holds_ended);
+    QString summary = label("SUMMARY") + QStringLiteral("problems=%1").arg(table_problems(table)) +
+                      num("holds", table.holds) + num("lapses", table.lapses) +
+                      num("seq_problems", table.seq_problems) + num("malformed", table.malformed) +
+                      num("streams", static_cast<qint64>(table.streams.size())) +
+                      num("evicted", table.evicted);
+    if (table.restarts > 0)
+        summary += num("restarts", table.restarts);
+    if (table.expect_holds > 0)
+        summary += num("expect_holds", table.expect_holds) + num("holds_ended", table.holds_ended);
+    lines << summary;
     return lines;
 }
 
@@ -213,6 +241,10 @@ QString summary_json(const StreamTable& table, const QString& stamp)
     j.number("seq_problems", table.seq_problems);
     j.number("malformed", table.malformed);
     j.number("evicted", table.evicted);
+    j.number("restarts", table.restarts);
+    j.number("holds_ended", table.holds_ended);
+    if (table.expect_holds > 0)
+        j.number("expect_holds", table.expect_holds);
     j.key("streams");
     j.out += QLatin1Char('[');
     bool first = true;

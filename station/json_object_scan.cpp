@@ -1,5 +1,7 @@
 #include "station/json_object_scan.h"
 
+#include <QTextCodec>
+
 #include "station/text_escape.h"
 
 namespace {
@@ -225,10 +227,23 @@ JsonScan scan_json_object(const char* data, int size, JsonMemberSink& sink, QStr
     return object ? JsonScan::Object : JsonScan::NotObject;
 }
 
+namespace {
+
+// QString::fromUtf8 drops a byte order mark at the start of each piece; the
+// text shown must be what was sent.
+QString utf8_text(const char* bytes, int size)
+{
+    static QTextCodec* const utf8 = QTextCodec::codecForMib(106);
+    QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
+    return utf8->toUnicode(bytes, size, &state);
+}
+
+}  // namespace
+
 QString decode_json_string(const char* body, int size, bool escaped)
 {
     if (!escaped)
-        return QString::fromUtf8(body, size);
+        return utf8_text(body, size);
     QString out;
     out.reserve(size);
     int run = 0;  // start of the bytes not yet taken
@@ -237,7 +252,7 @@ QString decode_json_string(const char* body, int size, bool escaped)
             ++i;
             continue;
         }
-        out += QString::fromUtf8(body + run, i - run);
+        out += utf8_text(body + run, i - run);
         const char e = body[i + 1];
         if (e == 'u') {
             const int unit = hex_value(body + i + 2);
@@ -256,6 +271,6 @@ QString decode_json_string(const char* body, int size, bool escaped)
         }
         run = i;
     }
-    out += QString::fromUtf8(body + run, size - run);
+    out += utf8_text(body + run, size - run);
     return out;
 }

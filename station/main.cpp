@@ -3,11 +3,14 @@
 // the station, and reports holds, releases, lapses and problems.
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QSocketNotifier>
 #include <QTextStream>
 #include <QTimer>
 
+#include <errno.h>
 #include <signal.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <vector>
@@ -15,6 +18,7 @@
 #include "common/nonblocking_output.h"
 #include "common/signal_pipe.h"
 #include "station/event_format.h"
+#include "station/port_file.h"
 #include "station/reception.h"
 #include "station/station_options.h"
 #include "station/station_output.h"
@@ -25,6 +29,9 @@ namespace {
 // Datagrams taken per wake-up of the socket before the event loop gets a
 // turn (the notifier fires again at once while more are queued).
 constexpr int DRAIN_BATCH = 4096;
+
+// How long the end of a run waits for a slow reader to take the summary.
+constexpr int FINAL_WRITE_MS = 5000;
 
 }  // namespace
 
@@ -49,6 +56,8 @@ int main(int argc, char** argv)
     // Ctrl-C, SIGTERM and SIGHUP end the run with its summary.
     const int stop_fd = install_signal_pipe({SIGINT, SIGTERM, SIGHUP});
 
+    // Nothing can be queued before the socket exists.
+    qint64 queue_empty_ms = station_now_ms();
     quint16 port = 0;
     QString bind_error;
     const int fd = open_inhibit_socket(options.bind_address, options.port, port, bind_error);
@@ -70,6 +79,7 @@ int main(int argc, char** argv)
     output.verbose = options.verbose;
 
     Station station;
+    station.table.expect_holds = options.expect_holds;
     StationEvents events;
     events.reserve(64);
     std::vector<char> buffer(65536);
@@ -80,6 +90,18 @@ int main(int argc, char** argv)
         listening.address = options.bind_address.toString();
         listening.port = port;
         write_events(output, {listening});
+    }
+    if (!options.port_file.isEmpty()) {
+        QString error;
+        if (!write_port_file(options.port_file, port, error)) {
+            err << QStringLiteral("keyline-station: cannot write the port file %1: %2")
+                       .arg(options.port_file, error)
+                << '\n';
+            close(fd);
+            out.flush();
+            close_nonblocking_outputs();
+            return EXIT_USAGE;
+        }
     }
 
     const qint64 run_end_ms = options.duration_ms > 0 ? station_now_ms() + options.duration_ms : -1;
@@ -94,7 +116,8 @@ int main(int argc, char** argv)
     auto drain = [&](int limit, qint64 horizon_ms) {
         ReceivedDatagram datagram;
         for (int n = 0; n < limit; ++n) {
-            if (!receive_datagram(fd, buffer.data(), static_cast<int>(buffer.size()), datagram))
+            if (!receive_datagram(fd, buffer.data(), static_cast<int>(buffer.size()), queue_empty_ms,
+                                  datagram))
                 break;
             receive_payload(station, datagram.sender, datagram.arrival_ms, buffer.data(), datagram.size,
                             events);
@@ -114,7 +137,17 @@ int main(int argc, char** argv)
         station_tick(station, now, events);
         flush_suppressed(station.limiter, now, true, events);
         flush();
-        write_summary(output, station.table);
+        // The summary is what a script reads: it waits for a slow reader
+        // (bounded) and is never dropped for its length.
+        out.flush();
+        const FinalWrite written =
+            finish_nonblocking_output(1, summary_bytes(output, station.table), FINAL_WRITE_MS);
+        if (!written.whole)
+            err << QStringLiteral("keyline-station: the summary could not be written: %1")
+                       .arg(written.error == EAGAIN
+                                ? QStringLiteral("the output took nothing for %1 s").arg(FINAL_WRITE_MS / 1000)
+                                : QString::fromLocal8Bit(strerror(written.error)))
+                << Qt::endl;
         QCoreApplication::exit(table_problems(station.table) > 0 ? EXIT_PROBLEMS : EXIT_CLEAN);
     };
     auto enough_holds = [&] {
@@ -171,6 +204,8 @@ int main(int argc, char** argv)
     const int result = QCoreApplication::exec();
     socket_notifier.setEnabled(false);
     close(fd);
+    if (!options.port_file.isEmpty())
+        QFile::remove(options.port_file);
     out.flush();
     close_nonblocking_outputs();
     return result;

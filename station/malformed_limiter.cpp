@@ -4,15 +4,48 @@ namespace {
 
 constexpr qint64 WINDOW_MS = 1000;
 
-void report(const SenderId& sender, const SenderWindow& window, StationEvents& events)
+void suppress(MalformedLimiter& limiter, const SenderId& sender, qint64 now_ms)
 {
-    if (window.suppressed == 0)
-        return;
-    StationEvent event;
-    event.kind = EventKind::Suppressed;
-    event.from = sender_text(sender);
-    event.count = window.suppressed;
-    events.push_back(event);
+    if (limiter.report_start_ms < 0)
+        limiter.report_start_ms = now_ms;
+    ++limiter.suppressed;
+    if (static_cast<int>(limiter.suppressed_from.size()) < MAX_COUNTED_SENDERS)
+        limiter.suppressed_from.insert(sender);
+}
+
+// The entry of sender, made (giving up the oldest when full) if there is none.
+SenderWindow& window_of(MalformedLimiter& limiter, const SenderId& sender, qint64 now_ms)
+{
+    auto it = limiter.senders.find(sender);
+    if (it != limiter.senders.end()) {
+        if (now_ms >= it->second.start_ms + WINDOW_MS) {
+            it->second.start_ms = now_ms;  // a new second; the entry keeps its place
+            it->second.shown = 0;
+        }
+        return it->second;
+    }
+    while (static_cast<int>(limiter.senders.size()) >= limiter.max_senders && !limiter.made.empty()) {
+        const auto oldest = limiter.made.front();
+        limiter.made.pop_front();
+        auto entry = limiter.senders.find(oldest.first);
+        if (entry != limiter.senders.end() && entry->second.order == oldest.second)
+            limiter.senders.erase(entry);
+    }
+    it = limiter.senders.emplace(sender, SenderWindow()).first;
+    it->second.start_ms = now_ms;
+    it->second.order = limiter.next_order++;
+    limiter.made.emplace_back(sender, it->second.order);
+    if (static_cast<int>(limiter.made.size()) > 2 * limiter.max_senders) {
+        // Drop the stale pairs, keeping the order of the live ones.
+        std::deque<std::pair<SenderId, qint64>> live;
+        for (const auto& pair : limiter.made) {
+            auto entry = limiter.senders.find(pair.first);
+            if (entry != limiter.senders.end() && entry->second.order == pair.second)
+                live.push_back(pair);
+        }
+        limiter.made.swap(live);
+    }
+    return it->second;
 }
 
 }  // namespace
@@ -20,47 +53,14 @@ void report(const SenderId& sender, const SenderWindow& window, StationEvents& e
 bool allow_malformed(MalformedLimiter& limiter, const SenderId& sender, qint64 now_ms,
                      StationEvents& events)
 {
-    auto it = limiter.senders.find(sender);
-    if (it != limiter.senders.end() && now_ms >= it->second.start_ms + WINDOW_MS) {
-        report(it->first, it->second, events);
-        it->second.start_ms = now_ms;  // a new second; the entry keeps its place
-        it->second.shown = 0;
-        it->second.suppressed = 0;
-    }
-    if (it == limiter.senders.end()) {
-        // Full: the oldest entry gives up its place, reporting what it holds.
-        while (static_cast<int>(limiter.senders.size()) >= limiter.max_senders && !limiter.made.empty()) {
-            const auto oldest = limiter.made.front();
-            limiter.made.pop_front();
-            auto entry = limiter.senders.find(oldest.first);
-            if (entry != limiter.senders.end() && entry->second.order == oldest.second) {
-                report(entry->first, entry->second, events);
-                limiter.senders.erase(entry);
-            }
-        }
-        it = limiter.senders.emplace(sender, SenderWindow()).first;
-        it->second.start_ms = now_ms;
-        it->second.order = limiter.next_order++;
-        limiter.made.emplace_back(sender, it->second.order);
-        if (static_cast<int>(limiter.made.size()) > 2 * limiter.max_senders) {
-            // Drop the stale pairs, keeping the order of the live ones.
-            std::deque<std::pair<SenderId, qint64>> live;
-            for (const auto& pair : limiter.made) {
-                auto entry = limiter.senders.find(pair.first);
-                if (entry != limiter.senders.end() && entry->second.order == pair.second)
-                    live.push_back(pair);
-            }
-            limiter.made.swap(live);
-        }
-    }
-
+    Q_UNUSED(events);
+    SenderWindow& window = window_of(limiter, sender, now_ms);
     if (limiter.global_start_ms < 0 || now_ms >= limiter.global_start_ms + WINDOW_MS) {
         limiter.global_start_ms = now_ms;
         limiter.global_shown = 0;
     }
-    SenderWindow& window = it->second;
     if (window.shown >= PER_SENDER_PER_SECOND || limiter.global_shown >= GLOBAL_PER_SECOND) {
-        ++window.suppressed;
+        suppress(limiter, sender, now_ms);
         return false;
     }
     ++window.shown;
@@ -72,24 +72,26 @@ void flush_suppressed(MalformedLimiter& limiter, qint64 now_ms, bool everything,
                       StationEvents& events)
 {
     for (auto it = limiter.senders.begin(); it != limiter.senders.end();) {
-        if (everything || now_ms >= it->second.start_ms + WINDOW_MS) {
-            report(it->first, it->second, events);
+        if (everything || now_ms >= it->second.start_ms + WINDOW_MS)
             it = limiter.senders.erase(it);
-        } else {
+        else
             ++it;
-        }
     }
+    if (limiter.suppressed == 0 || !(everything || now_ms >= limiter.report_start_ms + WINDOW_MS))
+        return;
+    StationEvent event;
+    event.kind = EventKind::Suppressed;
+    event.count = limiter.suppressed;
+    event.senders = static_cast<qint64>(limiter.suppressed_from.size());
+    if (limiter.suppressed_from.size() == 1)
+        event.from = sender_text(*limiter.suppressed_from.begin());
+    events.push_back(event);
+    limiter.report_start_ms = -1;
+    limiter.suppressed = 0;
+    limiter.suppressed_from.clear();
 }
 
 qint64 next_suppressed_report_ms(const MalformedLimiter& limiter)
 {
-    qint64 next = -1;
-    for (const auto& entry : limiter.senders) {
-        if (entry.second.suppressed == 0)
-            continue;
-        const qint64 end = entry.second.start_ms + WINDOW_MS;
-        if (next < 0 || end < next)
-            next = end;
-    }
-    return next;
+    return limiter.suppressed > 0 ? limiter.report_start_ms + WINDOW_MS : -1;
 }

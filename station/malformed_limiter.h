@@ -2,14 +2,18 @@
 // Malformed datagrams are all counted, but only a few are shown: at most
 // PER_SENDER_PER_SECOND per sender in that sender's second (which starts at
 // its first malformed datagram) and GLOBAL_PER_SECOND in all per second. The
-// rest are reported as one `suppressed` event per sender once its second is
-// over, or when its entry makes room for another, or at the end. At most
-// MAX_LIMITER_SENDERS senders are remembered.
+// rest are reported together, however many senders there are: at most one
+// `suppressed` event a second, with the count of datagrams and of senders,
+// once its second is over or at the end. At most MAX_LIMITER_SENDERS senders'
+// seconds are remembered (giving one up only lets that sender be shown again
+// within the limit in all), and the senders of one report are told apart up
+// to MAX_COUNTED_SENDERS.
 
 #include <QtGlobal>
 
 #include <deque>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "station/sender_id.h"
@@ -18,12 +22,12 @@
 constexpr int PER_SENDER_PER_SECOND = 5;
 constexpr int GLOBAL_PER_SECOND = 20;
 constexpr int MAX_LIMITER_SENDERS = 256;
+constexpr int MAX_COUNTED_SENDERS = 65536;
 
 struct SenderWindow {
     qint64 order = 0;  // when the entry was made, for giving up the oldest
     qint64 start_ms = 0;
     int shown = 0;
-    qint64 suppressed = 0;
 };
 
 struct MalformedLimiter {
@@ -35,17 +39,23 @@ struct MalformedLimiter {
     qint64 next_order = 0;
     qint64 global_start_ms = -1;
     int global_shown = 0;
+
+    // The report being gathered: from its first suppressed datagram on.
+    qint64 report_start_ms = -1;
+    qint64 suppressed = 0;
+    std::unordered_set<SenderId, SenderIdHash> suppressed_from;
 };
 
-// Whether this malformed datagram is shown. Reports (into events) the
-// suppressed counts of windows that are over or give up their entry.
+// Whether this malformed datagram is shown; when not, it is counted for the
+// next report.
 bool allow_malformed(MalformedLimiter& limiter, const SenderId& sender, qint64 now_ms,
                      StationEvents& events);
 
-// Reports the suppressed counts of windows over at now_ms and forgets those
-// windows; with everything, of all windows (at the end of the run).
+// Reports what was suppressed once its second is over at now_ms (with
+// everything, whatever there is: at the end of the run), and forgets the
+// senders' seconds that are over.
 void flush_suppressed(MalformedLimiter& limiter, qint64 now_ms, bool everything,
                       StationEvents& events);
 
-// When the earliest window with something suppressed is over, or -1.
+// When the report being gathered is due, or -1.
 qint64 next_suppressed_report_ms(const MalformedLimiter& limiter);

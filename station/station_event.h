@@ -22,6 +22,7 @@ enum class EventKind {
     Suppressed,
     Evicted,
     Note,
+    Restart,
 };
 
 struct StationEvent {
@@ -38,9 +39,12 @@ struct StationEvent {
     qint64 max_silence_ms = -1;  // release
     qint64 margin_ms = -1;       // release: least ttl left at any datagram of the hold
     qint64 silence_ms = -1;      // lapse
+    qint64 outage_ms = -1;       // resume: from the last datagram before the lapse to this one
     qint64 missing = -1;         // seq_gap
-    qint64 highest_seq = -1;     // seq_duplicate, seq_backwards
-    qint64 count = -1;           // suppressed
+    qint64 highest_seq = -1;     // seq_duplicate, seq_backwards, restart: of the run before
+    qint64 count = -1;           // suppressed: datagrams
+    qint64 senders = -1;         // suppressed: how many senders sent them
+    bool ended_hold = false;     // restart: the run before still held (hold_ms long)
     qint64 size = -1;            // malformed: datagram bytes
     QString text;                // malformed: reason; note: the note
     QString excerpt;             // malformed: the payload's start, escaped

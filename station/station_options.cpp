@@ -17,13 +17,17 @@ const char* const DESCRIPTION =
     "A stream is one sender (source address:port). A datagram with ttl_ms > 0 starts\n"
     "or extends its hold until arrival + ttl_ms; ttl_ms 0 releases it. A hold that\n"
     "hears nothing until then LAPSES: the moment a real station would let its\n"
-    "transmitter go. Arrivals are judged by the kernel's receive time.\n"
+    "transmitter go. Arrivals are judged by the kernel's receive time, and every time\n"
+    "on the monotonic clock, so a step of the wall clock changes no verdict. A seq 1\n"
+    "from a known sender, 100 ms or more after the first datagram of its run, is a\n"
+    "restart: a new run from the same address:port.\n"
     "\n"
     "The run ends on Ctrl-C, SIGTERM or SIGHUP, after --duration, or after --holds\n"
     "holds have ended; then a summary is printed.\n"
     "\n"
     "Exit status: 0 nothing was wrong; 1 a lapse, a sequence problem or a malformed\n"
-    "datagram was seen; 2 a usage error or the address could not be bound.";
+    "datagram was seen, or fewer holds ended than --expect-holds asks; 2 a usage\n"
+    "error, or the address could not be bound or the --port-file written.";
 
 bool all_digits(const QString& text)
 {
@@ -67,6 +71,17 @@ OptionsResult read_station_options(const QStringList& arguments)
     parser.addOption(QCommandLineOption(
         {"n", "holds"}, "End the run after this many holds have ended, released or lapsed (1 or more).",
         "count"));
+    parser.addOption(QCommandLineOption(
+        "expect-holds",
+        "The run fails (status 1, a problem in the summary) when fewer than this many holds "
+        "have ended by its end (1 or more). With --holds too, the run still ends at --holds.",
+        "count"));
+    parser.addOption(QCommandLineOption(
+        "port-file",
+        "Once listening, write the port (a line) to this file: written whole to a temporary "
+        "file and renamed into place, so a script can wait for it to exist and read it. "
+        "Removed at the end of the run.",
+        "file"));
     parser.addOption(QCommandLineOption(
         {"j", "json"},
         "Write each event as one JSON object per line instead of text (the last line is the "
@@ -115,6 +130,17 @@ OptionsResult read_station_options(const QStringList& arguments)
         if (!all_digits(text) || text.size() > 9 || text.toLongLong() < 1)
             return failure(QStringLiteral("--holds must be a whole number, 1 or more: %1").arg(text));
         o.holds = text.toLongLong();
+    }
+    if (parser.isSet("expect-holds")) {
+        const QString text = parser.value("expect-holds");
+        if (!all_digits(text) || text.size() > 9 || text.toLongLong() < 1)
+            return failure(QStringLiteral("--expect-holds must be a whole number, 1 or more: %1").arg(text));
+        o.expect_holds = text.toLongLong();
+    }
+    if (parser.isSet("port-file")) {
+        o.port_file = parser.value("port-file");
+        if (o.port_file.isEmpty())
+            return failure(QStringLiteral("--port-file needs a file name"));
     }
     o.json = parser.isSet("json");
     o.verbose = parser.isSet("verbose");

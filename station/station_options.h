@@ -17,6 +17,8 @@ struct StationOptions {
     quint16 port = 22372;
     qint64 duration_ms = -1;  // -1: until stopped
     qint64 holds = -1;        // -1: no limit
+    qint64 expect_holds = -1; // fewer holds ended than this fails the run; -1: none expected
+    QString port_file;        // empty: none
     bool json = false;
     bool verbose = false;
 };

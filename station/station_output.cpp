@@ -29,3 +29,14 @@ void write_summary(const StationOutput& output, const StreamTable& table)
     for (const QString& line : summary_text(table))
         write_log_line(*output.out, line);
 }
+
+QByteArray summary_bytes(const StationOutput& output, const StreamTable& table)
+{
+    if (output.json)
+        return summary_json(table, log_stamp_now()).toUtf8() + '\n';
+    QByteArray bytes;
+    const QString stamp = log_stamp_now();
+    for (const QString& line : summary_text(table))
+        bytes += (stamp + line).toUtf8() + '\n';
+    return bytes;
+}

@@ -16,3 +16,6 @@ struct StationOutput {
 
 void write_events(const StationOutput& output, const StationEvents& events);
 void write_summary(const StationOutput& output, const StreamTable& table);
+
+// The summary as the bytes write_summary would write: stamped lines or a JSON line.
+QByteArray summary_bytes(const StationOutput& output, const StreamTable& table);

@@ -20,6 +20,7 @@ const char* event_name(EventKind kind)
     case EventKind::Suppressed: return "suppressed";
     case EventKind::Evicted: return "evicted";
     case EventKind::Note: return "note";
+    case EventKind::Restart: return "restart";
     }
     return "note";
 }
@@ -107,6 +108,28 @@ void take_texts(Stream& stream, const InhibitFields& fields)
     take_text(stream.raw_band, stream.band, fields.band);
 }
 
+// A new run from the same address:port: what the run before held ends here.
+void restart(StreamTable& table, Stream& stream, qint64 arrival_ms, const InhibitFields& fields,
+             StationEvents& events)
+{
+    StationEvent event = stream_event(EventKind::Restart, stream);
+    event.seq = fields.seq;
+    event.ttl_ms = fields.ttl_ms;
+    event.highest_seq = stream.highest_seq;
+    if (stream.holding) {
+        event.ended_hold = true;
+        event.hold_ms = arrival_ms - stream.hold_start_ms;
+        stream.holding = false;
+        stream.expiry_ms = -1;
+        ++table.holds_ended;
+    }
+    events.push_back(event);
+    stream.lapsed = false;  // the new run holds afresh, it does not resume
+    stream.highest_seq = 0;
+    ++stream.restarts;
+    ++table.restarts;
+}
+
 void start_hold(StreamTable& table, Stream& stream, EventKind kind, qint64 arrival_ms,
                 const InhibitFields& fields, StationEvents& events)
 {
@@ -121,6 +144,8 @@ void start_hold(StreamTable& table, Stream& stream, EventKind kind, qint64 arriv
     StationEvent event = stream_event(kind, stream);
     event.seq = fields.seq;
     event.ttl_ms = fields.ttl_ms;
+    if (kind == EventKind::Resume)
+        event.outage_ms = arrival_ms - stream.last_arrival_ms;
     events.push_back(event);
 }
 
@@ -138,18 +163,15 @@ void track_datagram(StreamTable& table, const SenderId& sender, qint64 arrival_m
                     const InhibitFields& fields, StationEvents& events)
 {
     Stream& stream = find_or_add(table, sender, events);
-    stream.last_heard_ms = arrival_ms;
-    take_texts(stream, fields);
 
     // Time ran out before this datagram came, whatever it says.
     if (stream.holding && arrival_ms >= stream.expiry_ms)
         lapse(table, stream, arrival_ms, events);
 
-    if (stream.highest_seq == 0) {
-        if (fields.seq != 1)
-            add_note(events, stream, fields.seq,
-                     QStringLiteral("joined mid-run at seq %1").arg(fields.seq));
-    } else if (fields.seq <= stream.highest_seq) {
+    const bool restarted = stream.highest_seq != 0 && fields.seq == 1 &&
+                           arrival_ms - stream.run_start_ms >= REORDER_WINDOW_MS;
+    if (!restarted && stream.highest_seq != 0 && fields.seq <= stream.highest_seq) {
+        // Reported and otherwise ignored: it changes nothing, not the names.
         StationEvent event = stream_event(
             fields.seq == stream.highest_seq ? EventKind::SeqDuplicate : EventKind::SeqBackwards, stream);
         event.seq = fields.seq;
@@ -159,6 +181,17 @@ void track_datagram(StreamTable& table, const SenderId& sender, qint64 arrival_m
         ++stream.seq_problems;
         ++table.seq_problems;
         return;
+    }
+    stream.last_heard_ms = arrival_ms;
+    take_texts(stream, fields);
+    if (restarted)
+        restart(table, stream, arrival_ms, fields, events);
+
+    if (stream.highest_seq == 0) {
+        stream.run_start_ms = arrival_ms;
+        if (fields.seq != 1)
+            add_note(events, stream, fields.seq,
+                     QStringLiteral("joined mid-run at seq %1").arg(fields.seq));
     } else if (fields.seq > stream.highest_seq + 1) {
         StationEvent event = stream_event(EventKind::SeqGap, stream);
         event.seq = fields.seq;
@@ -227,7 +260,12 @@ qint64 next_expiry_ms(const StreamTable& table)
     return next;
 }
 
+bool too_few_holds(const StreamTable& table)
+{
+    return table.expect_holds > 0 && table.holds_ended < table.expect_holds;
+}
+
 qint64 table_problems(const StreamTable& table)
 {
-    return table.lapses + table.seq_problems + table.malformed;
+    return table.lapses + table.seq_problems + table.malformed + (too_few_holds(table) ? 1 : 0);
 }

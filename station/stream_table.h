@@ -7,7 +7,13 @@
 // ttl_ms 0 ends it (RELEASE). A holding stream that hears nothing until its
 // expiry has lapsed: the moment a station lets its transmitter go. Sequence
 // numbers are checked against the highest so far; a duplicate or a backwards
-// datagram is reported and otherwise ignored. At most max_streams streams are
+// datagram is reported and otherwise ignored: it changes nothing, not even the
+// names shown. Every sender starts at seq 1, so a seq 1 from a known stream
+// is a restart (a new run that got the same source port), unless it comes
+// within REORDER_WINDOW_MS of the first datagram of the current run: then it
+// is a late or repeated datagram of that run. A restart ends what the run
+// before still held (not a lapse, not a problem) and starts the stream's
+// sequence afresh; its counts add up over the runs. At most max_streams streams are
 // kept; a new one evicts the least recently heard, preferring one that holds
 // nothing, so a burst of strangers cannot drop a hold in progress.
 
@@ -21,6 +27,7 @@
 #include "station/station_event.h"
 
 constexpr int MAX_STREAMS = 256;
+constexpr qint64 REORDER_WINDOW_MS = 100;
 
 struct Stream {
     QString from;
@@ -31,6 +38,7 @@ struct Stream {
     qint64 first_order = 0;   // for listing streams in the order first heard
     qint64 last_heard_ms = 0;
     qint64 highest_seq = 0;   // 0: nothing in order yet
+    qint64 run_start_ms = -1; // first datagram of the current run
 
     bool holding = false;
     bool lapsed = false;      // the last hold ended in a lapse, nothing since
@@ -45,6 +53,7 @@ struct Stream {
     qint64 holds = 0;
     qint64 lapses = 0;
     qint64 seq_problems = 0;
+    qint64 restarts = 0;
 };
 
 struct StreamTable {
@@ -54,11 +63,13 @@ struct StreamTable {
 
     // Whole run, evicted streams included.
     qint64 holds = 0;
-    qint64 holds_ended = 0;  // released or lapsed
+    qint64 holds_ended = 0;  // released, lapsed or ended by restart
     qint64 lapses = 0;
     qint64 seq_problems = 0;
     qint64 malformed = 0;
     qint64 evicted = 0;
+    qint64 restarts = 0;
+    qint64 expect_holds = -1;  // fewer holds ended than this is a problem; -1: no expectation
 };
 
 // One valid datagram from a sender; events are appended in order.
@@ -71,4 +82,7 @@ void expire_holds(StreamTable& table, qint64 now_ms, StationEvents& events);
 // The earliest expiry of a hold, or -1 when nothing holds.
 qint64 next_expiry_ms(const StreamTable& table);
 
+// Lapses, sequence problems, malformed datagrams, and 1 when fewer holds
+// ended than expected.
 qint64 table_problems(const StreamTable& table);
+bool too_few_holds(const StreamTable& table);

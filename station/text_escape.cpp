@@ -4,10 +4,18 @@ namespace {
 
 const char HEX[] = "0123456789abcdef";
 
+// Invisible, line-splitting and direction-changing characters: a name that
+// holds one would read differently from its bytes.
+bool invisible(uint code)
+{
+    return code == 0xad || (code >= 0x200b && code <= 0x200f) || (code >= 0x2028 && code <= 0x202e) ||
+           (code >= 0x2066 && code <= 0x2069) || code == 0xfeff;
+}
+
 bool needs_escape(uint code)
 {
     return code < 0x20 || (code >= 0x7f && code <= 0x9f) || code == '\\' ||
-           (code >= 0xd800 && code <= 0xdfff);
+           (code >= 0xd800 && code <= 0xdfff) || invisible(code);
 }
 
 void append_u(QString& out, uint code)

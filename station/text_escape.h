@@ -2,7 +2,9 @@
 // Texts that come from the network are shown escaped, so that a datagram can
 // never move the cursor, retitle or clear the terminal, nor break a JSON line:
 // control characters (U+0000..U+001F, U+007F, U+0080..U+009F) become \u00XX,
-// a lone surrogate \uXXXX, a backslash \\ (so an escape is never ambiguous),
+// a lone surrogate, the invisible, line-separating and direction-changing
+// characters (U+00AD, U+200B..U+200F, U+2028..U+202E, U+2066..U+2069, U+FEFF)
+// \uXXXX, a backslash \\ (so an escape is never ambiguous),
 // and, from raw bytes, a byte that is not valid UTF-8 \xNN.
 
 #include <QString>

@@ -10,6 +10,8 @@
 
 #include <QHostAddress>
 
+#include "station/arrival_clock.h"
+
 #include <cstring>
 
 namespace {
@@ -68,8 +70,10 @@ int open_inhibit_socket(const QHostAddress& address, quint16 port, quint16& boun
     return fd;
 }
 
-bool receive_datagram(int fd, char* buffer, int capacity, ReceivedDatagram& out)
+bool receive_datagram(int fd, char* buffer, int capacity, qint64& queue_empty_ms,
+                      ReceivedDatagram& out)
 {
+    const qint64 before = station_now_ms();
     sockaddr_storage source = {};
     iovec io = {buffer, static_cast<size_t>(capacity)};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
@@ -85,20 +89,24 @@ bool receive_datagram(int fd, char* buffer, int capacity, ReceivedDatagram& out)
     do {
         size = recvmsg(fd, &message, MSG_DONTWAIT);
     } while (size < 0 && errno == EINTR);
-    if (size < 0)
+    if (size < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            queue_empty_ms = before;
         return false;
+    }
 
+    ClockReading now;
+    now.station_ms = station_now_ms();
+    now.realtime_ms = realtime_now_ms();
     out.size = static_cast<int>(size);
-    out.arrival_ms = -1;
+    out.arrival_ms = now.station_ms;  // when the kernel gave no stamp
     for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
         if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
             timespec stamp;
             std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
-            out.arrival_ms = timespec_ms(stamp);
+            out.arrival_ms = arrival_on_station_clock(timespec_ms(stamp), now, queue_empty_ms);
         }
     }
-    if (out.arrival_ms < 0)
-        out.arrival_ms = realtime_now_ms();
     if (!sender_from_sockaddr(reinterpret_cast<sockaddr*>(&source), out.sender))
         out.sender = SenderId();
     return true;
@@ -113,5 +121,7 @@ qint64 realtime_now_ms()
 
 qint64 station_now_ms()
 {
-    return realtime_now_ms();
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return timespec_ms(now);
 }

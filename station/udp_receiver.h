@@ -20,15 +20,19 @@ int open_inhibit_socket(const QHostAddress& address, quint16 port, quint16& boun
 struct ReceivedDatagram {
     int size = 0;             // payload bytes (the whole datagram)
     SenderId sender;
-    qint64 arrival_ms = -1;   // kernel receive time, ms since the epoch
+    qint64 arrival_ms = -1;   // kernel receive time on the station's clock (arrival_clock.h)
 };
 
 // Receives one queued datagram into buffer (capacity bytes, at least 65536 so
-// nothing is cut). False when nothing is queued.
-bool receive_datagram(int fd, char* buffer, int capacity, ReceivedDatagram& out);
+// nothing is cut). False when nothing is queued; then queue_empty_ms becomes
+// the station-clock time read just before the queue was found empty, which
+// bounds how early the next datagram can have arrived.
+bool receive_datagram(int fd, char* buffer, int capacity, qint64& queue_empty_ms,
+                      ReceivedDatagram& out);
 
 // Wall-clock milliseconds since the epoch: the clock of the kernel stamps.
 qint64 realtime_now_ms();
 
-// The clock every arrival, expiry and deadline is judged by.
+// The clock every arrival, expiry and deadline is judged by: CLOCK_MONOTONIC
+// in milliseconds, which no clock step moves.
 qint64 station_now_ms();

@@ -52,6 +52,10 @@ TEST(TextEscape, Table)
         {QString(QChar(0x9b)) + QChar(0x85) + QChar(0xa0), "\\u009b\\u0085\xc2\xa0"},  // C1 CSI, NEL; NBSP stays
         {QStringLiteral("a\\u001b"), "a\\\\u001b"},  // a literal backslash cannot fake an escape
         {QString(QChar(0xd800)) + QStringLiteral("x"), "\\ud800x"},
+        // Invisible, line-splitting and direction-changing characters.
+        {QString(QChar(0x202e)) + QStringLiteral("ab") + QChar(0x2066) + QChar(0xfeff) + QChar(0x200b) +
+             QChar(0x2028) + QChar(0xad),
+         "\\u202eab\\u2066\\ufeff\\u200b\\u2028\\u00ad"},
     };
     for (const Row& row : table)
         EXPECT_EQ(escape_text(row.in), QString::fromUtf8(row.out)) << row.out;
@@ -61,7 +65,7 @@ TEST(TextEscape, Table)
               QString::fromUtf8("ok\\u001b\\xff\\xc3(\xe2\x82\xac\\xed\\xa0\\x80\\xc0\\xaf\\x9b"));
 }
 
-TEST(MalformedLimiter, FewPerSenderAndInAllThenOneSuppressedReport)
+TEST(MalformedLimiter, FewPerSenderAndInAllThenOneSuppressedReportForAll)
 {
     MalformedLimiter limiter;
     StationEvents events;
@@ -69,40 +73,52 @@ TEST(MalformedLimiter, FewPerSenderAndInAllThenOneSuppressedReport)
     for (int i = 0; i < 50; ++i)
         shown += allow_malformed(limiter, port(1), T0 + i, events);
     EXPECT_EQ(shown, PER_SENDER_PER_SECOND);
-    EXPECT_TRUE(events.empty());
-    EXPECT_EQ(next_suppressed_report_ms(limiter), T0 + 1000);
+    EXPECT_EQ(next_suppressed_report_ms(limiter), T0 + 1005);  // a second after the first one suppressed
 
-    // Other senders share the global budget.
+    // Other senders share the limit in all, and the one report.
     for (int p = 2; p < 100; ++p)
         shown += allow_malformed(limiter, port(p), T0 + 100, events);
     EXPECT_EQ(shown, GLOBAL_PER_SECOND);
 
-    flush_suppressed(limiter, T0 + 999, false, events);
+    flush_suppressed(limiter, T0 + 1004, false, events);
     EXPECT_TRUE(events.empty());
-    flush_suppressed(limiter, T0 + 1000, false, events);
-    ASSERT_EQ(events.size(), 1u);  // sender 1's second is over; the others' are not
+    flush_suppressed(limiter, T0 + 1005, false, events);
+    ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].kind, EventKind::Suppressed);
-    EXPECT_EQ(events[0].from, QStringLiteral("127.0.0.1:1"));
-    EXPECT_EQ(events[0].count, 50 - PER_SENDER_PER_SECOND);
+    EXPECT_EQ(events[0].count, 50 - PER_SENDER_PER_SECOND + 98 - (GLOBAL_PER_SECOND - PER_SENDER_PER_SECOND));
+    EXPECT_EQ(events[0].senders, 1 + 98 - (GLOBAL_PER_SECOND - PER_SENDER_PER_SECOND));
+    EXPECT_TRUE(events[0].from.isEmpty());
 
+    // One sender alone is named.
     events.clear();
-    flush_suppressed(limiter, T0 + 1001, true, events);
-    EXPECT_EQ(events.size(), 98u - (GLOBAL_PER_SECOND - PER_SENDER_PER_SECOND));
+    for (int i = 0; i < 8; ++i)
+        allow_malformed(limiter, port(7), T0 + 3000, events);
+    flush_suppressed(limiter, T0 + 3001, true, events);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].from, QStringLiteral("127.0.0.1:7"));
+    EXPECT_EQ((std::pair<qint64, qint64>(events[0].count, events[0].senders)),
+              (std::pair<qint64, qint64>(8 - PER_SENDER_PER_SECOND, 1)));
     EXPECT_TRUE(limiter.senders.empty());
 }
 
-TEST(MalformedLimiter, StateStaysBounded)
+TEST(MalformedLimiter, OneReportASecondHoweverManySenders)
 {
     MalformedLimiter limiter;
     StationEvents events;
-    for (int p = 0; p < 10000; ++p)
-        allow_malformed(limiter, port(p), T0, events);
-    EXPECT_LE(limiter.senders.size(), static_cast<size_t>(MAX_LIMITER_SENDERS));
     qint64 reported = 0;
-    flush_suppressed(limiter, T0, true, events);
+    int shown = 0;
+    // 15000 senders over 3 seconds, ticked as the program does.
+    for (int p = 0; p < 15000; ++p) {
+        const qint64 now = T0 + p / 5;
+        shown += allow_malformed(limiter, port(p), now, events);
+        flush_suppressed(limiter, now, false, events);
+    }
+    flush_suppressed(limiter, T0 + 3000, true, events);
+    EXPECT_LE(limiter.senders.size(), static_cast<size_t>(MAX_LIMITER_SENDERS));
+    EXPECT_LE(events.size(), 4u);
     for (const StationEvent& e : events)
         reported += e.count;
-    EXPECT_EQ(reported, 10000 - GLOBAL_PER_SECOND);  // every suppressed one is reported once
+    EXPECT_EQ(reported + shown, 15000);  // every one is shown or reported once
 }
 
 TEST(Reception, MalformedIsCountedAndNeverMakesAStream)
@@ -126,7 +142,7 @@ TEST(Reception, MalformedIsCountedAndNeverMakesAStream)
 StationEvents all_kinds()
 {
     StationEvents events;
-    for (int k = static_cast<int>(EventKind::Listening); k <= static_cast<int>(EventKind::Note); ++k) {
+    for (int k = static_cast<int>(EventKind::Listening); k <= static_cast<int>(EventKind::Restart); ++k) {
         StationEvent e;
         e.kind = static_cast<EventKind>(k);
         e.from = QStringLiteral("[::1]:40000");
@@ -150,7 +166,8 @@ StationEvents all_kinds()
 TEST(EventFormat, JsonLinesParseAndCarryTheNamedFields)
 {
     const char* const names[] = {"listening", "hold", "keepalive", "release", "lapse", "resume", "seq_gap",
-                                 "seq_duplicate", "seq_backwards", "malformed", "suppressed", "evicted", "note"};
+                                 "seq_duplicate", "seq_backwards", "malformed", "suppressed", "evicted", "note",
+                                 "restart"};
     const StationEvents events = all_kinds();
     for (size_t i = 0; i < events.size(); ++i) {
         const QString line = event_json(events[i], QStringLiteral("12:00:00.000"));

@@ -1,0 +1,9 @@
+#include "station/arrival_clock.h"
+
+qint64 arrival_on_station_clock(qint64 stamp_realtime_ms, const ClockReading& now,
+                                qint64 queue_empty_ms)
+{
+    const qint64 longest = qMax<qint64>(0, now.station_ms - queue_empty_ms);
+    const qint64 age = qBound<qint64>(0, now.realtime_ms - stamp_realtime_ms, longest);
+    return now.station_ms - age;
+}
