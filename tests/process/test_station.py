@@ -30,10 +30,10 @@ class _NoDevices:
 class Station:
     """One keyline-station run on a system-given port."""
 
-    def __init__(self, binary, args=(), json_lines=True, stdout_pipe_bytes=0):
+    def __init__(self, binary, args=(), json_lines=True, stdout_pipe_bytes=0, environment=None):
         argv = ["--port", "0"] + (["--json"] if json_lines else []) + list(args)
         self.json = json_lines
-        self.run = Agent(binary, _NoDevices(), None).start(
+        self.run = Agent(binary, environment or _NoDevices(), None).start(
             argv, stdin="devnull", port=False, stdout_pipe_bytes=stdout_pipe_bytes)
         first = self.run.wait_line(r".", timeout=10)
         if json_lines:
