@@ -145,7 +145,8 @@ def test_help_documents_every_option(station_bin):
     try:
         assert run.wait_exit() == 0
         text = run.text()
-        for option in ("--bind", "--port", "--duration", "--holds", "--json", "--verbose",
+        for option in ("--bind", "--port", "--duration", "--holds", "--expect-holds", "--port-file",
+                       "--json", "--verbose",
                        "--help", "--version", "Exit status"):
             assert option in text, option
     finally:

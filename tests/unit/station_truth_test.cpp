@@ -160,6 +160,20 @@ TEST(StreamTable, AReportedDatagramChangesNoName)
     EXPECT_EQ(events.back().station, QStringLiteral("REAL"));
 }
 
+TEST(StreamTable, AResumeSaysHowLongTheSenderWasReallySilent)
+{
+    StreamTable table;
+    StationEvents events;
+    const SenderId sender = sender_id(QHostAddress(QStringLiteral("127.0.0.1")), 40000);
+    track_datagram(table, sender, 0, seq_fields(1, 300, "S"), events);
+    track_datagram(table, sender, 200, seq_fields(2, 300, "S"), events);
+    expire_holds(table, 500, events);
+    track_datagram(table, sender, 1380, seq_fields(3, 300, "S"), events);
+    ASSERT_EQ(events.back().kind, K::Resume);
+    EXPECT_EQ(events.back().outage_ms, 1180);
+    EXPECT_TRUE(event_text(events.back()).contains(QStringLiteral("  outage_ms=1180  ")));
+}
+
 TEST(Texts, ALeadingByteOrderMarkIsKeptAndShownEscaped)
 {
     const std::string plain = "\xef\xbb\xbfTEST-KEY";
