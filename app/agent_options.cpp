@@ -1,9 +1,14 @@
 #include "app/agent_options.h"
 
+#include <cstdint>
+#include <limits>
+
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QHostAddress>
 
+#include "common/inhibit_limits.h"
+#include "hold/inhibit_payload.h"
 #include "input/key_schedule.h"
 
 const char* const TTL_MS_ERROR = "ttl-ms (hold_timeout_ms) must be 100..30000";
@@ -35,17 +40,25 @@ void add_agent_options(QCommandLineParser& parser)
     parser.setApplicationDescription(QString::fromLatin1(DESCRIPTION));
     parser.addHelpOption();
     parser.addVersionOption();
-    parser.addOption(QCommandLineOption({"H", "host"}, "Ostrel station host (default 127.0.0.1)",
+    parser.addOption(QCommandLineOption({"H", "host"}, "Ostrel station host (default 127.0.0.1). The Ostrel station is the station "
+                                        "application that receives the inhibit datagrams and keeps its own "
+                                        "transmitter inhibited while a hold lasts. A numeric IPv4 or IPv6 address.",
                                         "host", "127.0.0.1"));
-    parser.addOption(QCommandLineOption({"p", "port"}, "Inhibit UDP port (default 22372)", "port",
+    parser.addOption(QCommandLineOption({"p", "port"}, "Inhibit UDP port (default 22372), a whole number 0..65535 (0 is "
+                                        "accepted: every send then fails, which tries the failure path).", "port",
                                         QString::number(22372)));
-    parser.addOption(QCommandLineOption({"s", "station"}, "Badge station id", "name", "TEST-KEY"));
-    parser.addOption(QCommandLineOption({"b", "band"}, "Band field (informational)", "band", "144"));
+    parser.addOption(QCommandLineOption({"s", "station"}, "Badge station id (default TEST-KEY): the badge is the name this "
+                                        "sender is known by at the station, sent as each datagram's station "
+                                        "field. Station and band must keep a datagram within 2048 bytes.", "name", "TEST-KEY"));
+    parser.addOption(QCommandLineOption({"b", "band"}, "Band field (informational) (default 144).", "band", "144"));
     parser.addOption(QCommandLineOption({"t", "ttl-ms"},
-                                        "hold_timeout_ms on hold/keepalive packets (default 600)", "ms",
+                                        "hold_timeout_ms on hold/keepalive packets (default 600), "
+                                        "100..30000; under 200 ms (the keepalive period) every hold lapses "
+                                        "between keepalives, which the banner warns about.", "ms",
                                         QString::number(600)));
     parser.addOption(QCommandLineOption(
-        "fixed-hang-ms", "Override hang after KEY open (ms). Omit for KEYing-monitor hang.", "ms"));
+        "fixed-hang-ms", "Override hang after KEY open (ms). Omit for KEYing-monitor hang. "
+        "A whole number -2147483648..2147483647; 0 or less releases at once.", "ms"));
     parser.addOption(QCommandLineOption(
         "global-keys", "Read grave/` KEY system-wide (other windows can trigger). Not default."));
     parser.addOption(QCommandLineOption(
@@ -69,11 +82,17 @@ void add_agent_options(QCommandLineParser& parser)
         "file"));
     parser.addOption(QCommandLineOption(
         "repeat", "Rounds of --key-text or --key-script (default 1; 0 repeats until quit). Texts "
-                  "pause 7 dits between rounds, scripts run back to back as written.",
+                  "pause 7 dits between rounds, scripts run back to back as written. A repeated "
+                  "script that begins and ends with the KEY down is warned about (FILE:LINE), not "
+                  "refused: its last mark then runs into the next round's first, which may be meant "
+                  "(and older recordings end so); a closing \"up\" line keys the rounds apart. "
+                  "A script of only \"up\" lines is refused with 0.",
         "n", "1"));
     parser.addOption(QCommandLineOption(
         "record", "Write the KEY's edges, from any source, to a new file as a key script that "
-                  "--key-script replays (an existing file is never overwritten).",
+                  "--key-script replays (an existing file is never overwritten; not -, which is "
+                  "the log). It ends with an \"up\" line of at least one word gap at the end of the "
+                  "run, so that a replay with --repeat keeps the rounds words apart.",
         "file"));
     parser.addOption(QCommandLineOption(
         "seed", "Seed of the random draws (faults, fist), a whole number: the same seed with the "
@@ -85,13 +104,22 @@ AgentOptions read_agent_options(const QCommandLineParser& parser)
 {
     AgentOptions o;
     o.host = parser.value("host");
-    // No range check: the number is taken modulo 65536, 0 when it does not parse.
-    o.port = static_cast<quint16>(parser.value("port").toUInt(nullptr, 10));
+    o.port_text = parser.value("port");
+    bool port_ok = false;
+    const uint port = o.port_text.toUInt(&port_ok, 10);
+    o.port_valid = port_ok && port <= 65535;
+    o.port = o.port_valid ? static_cast<quint16>(port) : 0;
     o.station = parser.value("station");
     o.band = parser.value("band");
     o.ttl_ms = parser.value("ttl-ms").toInt(nullptr, 10);
     o.fixed_hang_set = parser.isSet("fixed-hang-ms");
-    o.fixed_hang_ms = o.fixed_hang_set ? parser.value("fixed-hang-ms").toInt(nullptr, 10) : 0;
+    if (o.fixed_hang_set) {
+        o.fixed_hang_text = parser.value("fixed-hang-ms");
+        bool hang_ok = false;
+        const qlonglong hang = o.fixed_hang_text.toLongLong(&hang_ok, 10);
+        o.fixed_hang_valid = hang_ok && hang >= INT32_MIN && hang <= INT32_MAX;
+        o.fixed_hang_ms = o.fixed_hang_valid ? static_cast<qint32>(hang) : 0;
+    }
     o.global_keys = parser.isSet("global-keys");
     o.verbose_keepalive = parser.isSet("verbose-keepalive");
     o.key_text_set = parser.isSet("key-text");
@@ -122,6 +150,36 @@ QString seed_option_error(const AgentOptions& o)
         return QString();
     return QStringLiteral("keyline-bench: --seed must be a whole number 0..18446744073709551615, not \"%1\"")
         .arg(o.seed_text);
+}
+
+QString number_option_error(const AgentOptions& o)
+{
+    if (!o.port_valid)
+        return QStringLiteral("keyline-bench: --port must be a whole number 0..65535, not \"%1\"")
+            .arg(o.port_text);
+    if (o.fixed_hang_set && !o.fixed_hang_valid)
+        return QStringLiteral("keyline-bench: --fixed-hang-ms must be a whole number of ms "
+                              "-2147483648..2147483647 (0 or less: release at once), not \"%1\"")
+            .arg(o.fixed_hang_text);
+    return QString();
+}
+
+QString payload_option_error(const AgentOptions& o)
+{
+    // The longest datagram of the run: its HOLDs, with the largest sequence
+    // number it could ever reach.
+    const qint64 largest_seq = std::numeric_limits<qint64>::max();
+    const int bytes =
+        inhibit_payload(o.ttl_ms, json_string_body(o.station), json_string_body(o.band), largest_seq).size();
+    if (bytes <= MAX_INHIBIT_PAYLOAD_BYTES)
+        return QString();
+    return QStringLiteral("keyline-bench: --station and --band make a datagram of up to %1 bytes; a "
+                          "station accepts at most %2 and would refuse every one (the station is %3 "
+                          "bytes, the band %4 bytes as sent)")
+        .arg(bytes)
+        .arg(MAX_INHIBIT_PAYLOAD_BYTES)
+        .arg(json_string_body(o.station).size())
+        .arg(json_string_body(o.band).size());
 }
 
 bool ttl_ms_valid(qint32 ttl_ms)
@@ -168,6 +226,9 @@ QString key_source_option_error(const AgentOptions& o)
     if (o.repeat_set && o.repeat < 0)
         return prefix + QStringLiteral("--repeat must be a whole number, 0 or more, not \"%1\"")
                             .arg(o.repeat_text);
+    if (o.record_set && o.record_file == QLatin1String("-"))
+        return prefix + QStringLiteral("--record -: a recording goes to a file, not to standard output "
+                                       "(the run's log); give a file name (./- for a file named -)");
     if (o.wpm_set && !o.key_text_set)
         return prefix + QStringLiteral("--wpm goes with --key-text");
     if (o.repeat_set && !keyless_source(o))

@@ -9,12 +9,16 @@ class QCoreApplication;
 
 struct AgentOptions {
     QString host = QStringLiteral("127.0.0.1");
+    QString port_text = QStringLiteral("22372");
+    bool port_valid = true;  // a whole number 0..65535 (0 as typed: every send then fails)
     quint16 port = 22372;
     QString station = QStringLiteral("TEST-KEY");
     QString band = QStringLiteral("144");
     qint32 ttl_ms = 600;
     bool fixed_hang_set = false;
-    qint32 fixed_hang_ms = 0;
+    QString fixed_hang_text;
+    bool fixed_hang_valid = true;  // a whole number in the signed 32-bit range
+    qint32 fixed_hang_ms = 0;      // a negative number acts as 0
     bool global_keys = false;
     bool verbose_keepalive = false;
 
@@ -42,8 +46,8 @@ struct AgentOptions {
 
 // Description, help and version options, then the options in order.
 void add_agent_options(QCommandLineParser& parser);
-// Reads the values of a processed parser (port modulo 65536, numbers 0 when
-// they do not parse).
+// Reads the values of a processed parser (--ttl-ms 0 when it does not parse;
+// --port and --fixed-hang-ms say whether they did).
 AgentOptions read_agent_options(const QCommandLineParser& parser);
 
 bool ttl_ms_valid(qint32 ttl_ms);               // 100..30000
@@ -58,6 +62,14 @@ QString key_source_option_error(const AgentOptions& o);
 // "keyline-bench: --seed must be a whole number 0..18446744073709551615, not \"x\"",
 // or an empty text when the seed is absent or good.
 QString seed_option_error(const AgentOptions& o);
+
+// "keyline-bench: --port must be a whole number 0..65535, not \"x\"" and the
+// like for --fixed-hang-ms, or an empty text when both are good.
+QString number_option_error(const AgentOptions& o);
+
+// Refuses a --station or --band that would make a datagram longer than a
+// station accepts (MAX_INHIBIT_PAYLOAD_BYTES); an empty text when they fit.
+QString payload_option_error(const AgentOptions& o);
 
 extern const char* const TTL_MS_ERROR;  // "ttl-ms (hold_timeout_ms) must be 100..30000"
 QString host_error_text(const QString& host);

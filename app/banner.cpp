@@ -17,27 +17,39 @@ QString mode_text(bool global_keys)
         "windows ignored). q/Esc only from this terminal. --global-keys for system-wide KEY.");
 }
 
-QString banner_text(const AgentOptions& o)
+QString banner_text(const AgentOptions& o, const QStringList& keyed_lines)
 {
+    const bool keyboard = !keyless_source(o);
     const QString hang = o.fixed_hang_set
         ? QStringLiteral("fixed override %1 ms").arg(std::max(o.fixed_hang_ms, 0))
         : QStringLiteral("KEYing monitor: break-in 1.5x word gap; continuous hang=0");
     QString b;
     b += QStringLiteral("keyline-bench (KEY agent) -> %1:%2\n").arg(o.host, QString::number(o.port));
-    b += QStringLiteral("  ` (grave) = KEY level: hold to assert, release to open  - not Space\n");
-    b += QStringLiteral("  ~ (shift+grave) = LATCH on; press ` or ~ again to release\n");
+    if (keyboard) {
+        b += QStringLiteral("  ` (grave) = KEY level: hold to assert, release to open  - not Space\n");
+        b += QStringLiteral("  ~ (shift+grave) = LATCH on; press ` or ~ again to release\n");
+    }
     b += QStringLiteral("  q or Esc  = release hold and quit\n");
     b += QStringLiteral("  station=%1  band=%2\n").arg(o.station, o.band);
     b += QStringLiteral("  hold_timeout_ms=%1  keepalive every %2 ms while hold active\n")
              .arg(o.ttl_ms)
              .arg(KEEPALIVE_INTERVAL_MS);
+    if (o.ttl_ms < KEEPALIVE_INTERVAL_MS)
+        b += QStringLiteral("  WARNING: hold_timeout_ms=%1 is shorter than the %2 ms keepalive period: "
+                            "every hold lapses at the station between keepalives.\n")
+                 .arg(o.ttl_ms)
+                 .arg(KEEPALIVE_INTERVAL_MS);
     b += QStringLiteral("  key poll=%1 ms (EVIOCGKEY true level)\n").arg(KEY_POLL_INTERVAL_MS);
     b += QStringLiteral("  hang=%1\n").arg(hang);
     b += QStringLiteral("  %1\n").arg(keyless_source(o) ? key_source_mode_text(o) : mode_text(o.global_keys));
     if (o.record_set)
         b += QStringLiteral("  Recording the KEY's edges to %1 (a key script for --key-script).\n").arg(o.record_file);
-    b += QStringLiteral("  Latched (~) reads as one continuous mark: hang=0, released on the next press.\n");
-    b += QStringLiteral("  Held (`) >=500 ms is also continuous; short taps use break-in hang.\n");
+    if (keyboard) {
+        b += QStringLiteral("  Latched (~) reads as one continuous mark: hang=0, released on the next press.\n");
+        b += QStringLiteral("  Held (`) >=500 ms is also continuous; short taps use break-in hang.\n");
+    }
+    for (const QString& line : keyed_lines)
+        b += QStringLiteral("  %1\n").arg(line);
     b += QStringLiteral("  Or: --fixed-hang-ms 0 for immediate release on KEY open.\n");
     b += QStringLiteral("  See docs/TX_INHIBIT.md s3 (Hold sender + KEYing monitor).\n");
     b += QStringLiteral("\n");

@@ -2,9 +2,12 @@
 // The start-up banner.
 
 #include <QString>
+#include <QStringList>
 
 struct AgentOptions;
 
 QString mode_text(bool global_keys);
-// All 14 lines, each ended by a line feed (the last one empty).
-QString banner_text(const AgentOptions& options);
+// All 14 lines, each ended by a line feed (the last one empty). A keyboard-
+// less source has its `keyed_lines` in place of the keyboard's instructions.
+// A ttl shorter than the keepalive period adds a warning.
+QString banner_text(const AgentOptions& options, const QStringList& keyed_lines = QStringList());

@@ -14,6 +14,7 @@
 #include "app/banner.h"
 #include "app/edge_wake.h"
 #include "app/key_source.h"
+#include "app/keyboard_refusal.h"
 #include "app/run_signals.h"
 #include "common/nonblocking_output.h"
 #include "hold/hold_lifecycle.h"
@@ -56,6 +57,12 @@ int main(int argc, char** argv)
         err << host_error_text(options.host) << '\n';
         return 2;
     }
+    for (const QString& error : {number_option_error(options), payload_option_error(options)}) {
+        if (!error.isEmpty()) {
+            err << error << '\n';
+            return 2;
+        }
+    }
     const QString seed_error = seed_option_error(options);
     if (!seed_error.isEmpty()) {
         err << seed_error << '\n';
@@ -74,10 +81,14 @@ int main(int argc, char** argv)
         err << load_error << '\n';
         return 2;
     }
+    if (keyless) {
+        const QString warning = repeated_script_warning(options, schedule);
+        if (!warning.isEmpty())
+            err << warning << '\n';
+        err.flush();
+    }
     if (!keyless && !open_evdev_keyboard()) {
-        err << "keyline-bench: refusing to start (need true KEY level via /dev/input).\n"
-            << "  " << g_evdev_fail_reason << '\n'
-            << "  Verify after re-login:  groups | grep -w input\n";
+        err << keyboard_refusal_text(g_evdev_fail_reason, g_evdev_none_found);
         return 1;
     }
 
@@ -137,13 +148,16 @@ int main(int argc, char** argv)
     tick.monitor = &monitor;
     tick.sources = real_key_sources();
     if (options.record_set)
-        tick.on_edge = [&recorder](bool down, qint64 now) { record_edge(recorder, down, now); };
+        tick.on_edge = [&recorder, &monitor](bool down, qint64 now) {
+            note_dit_estimate(recorder, monitor.keying.dit_ms);
+            record_edge(recorder, down, now);
+        };
     tick.end_run = [](int exit_status) {
         restore_stdin_termios();
         QCoreApplication::exit(exit_status);
     };
 
-    out << banner_text(options);
+    out << banner_text(options, keyless ? keyed_source_lines(options, schedule) : QStringList());
     out.flush();
 
     QObject::connect(&keepalive_timer, &QTimer::timeout, &app, [&hold] { keepalive_tick(hold); });
@@ -187,8 +201,15 @@ int main(int argc, char** argv)
     key_poll_timer.stop();
     close_edge_wake(edge_wake);
     close_tick_wakeups(wakeups);
+    // The closing gap, so that rounds of a replay stay words apart.
+    finish_edge_recorder(recorder, monotonic_now_ms());
     close_edge_recorder(recorder);
     out.flush();
+    // After every "send failed" line: a log read at the end tells a run
+    // whose datagrams never left from a good one.
+    const QString unsent = unsent_datagrams_text(sender.counters);
+    if (!unsent.isEmpty())
+        run_err << unsent << '\n';
     run_err.flush();
     close_nonblocking_outputs();
     restore_stdin_termios();

@@ -32,6 +32,15 @@ void count_inhibit(SendCounters& counters, InhibitKind kind)
     }
 }
 
+QString unsent_datagrams_text(const SendCounters& counters)
+{
+    if (counters.unsent == 0)
+        return QString();
+    return QStringLiteral("keyline-bench: %1 of %2 datagrams could not be sent")
+        .arg(counters.unsent)
+        .arg(counters.seq - 1);
+}
+
 QString send_log_text(InhibitKind kind, int ttl_ms, const QString& host_text, quint16 port,
                       const SendCounters& counters, const char* note)
 {
@@ -71,6 +80,8 @@ void send_inhibit(InhibitSender& sender, bool hold_active, int ttl_ms, bool keep
         write_log_line(*sender.out, send_log_text(kind, ttl_ms, sender.host_text, sender.port,
                                                   sender.counters, note));
 
+    if (written < 0)
+        ++sender.counters.unsent;
     if (written < 0 && sender.err != nullptr) {
         *sender.err << "send failed: " << sender.socket->errorString() << '\n';
         sender.err->flush();

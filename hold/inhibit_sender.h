@@ -13,6 +13,7 @@ struct SendCounters {
     qint32 holds = 0;
     qint32 ka = 0;
     qint32 rel = 0;
+    qint64 unsent = 0;  // datagrams the socket refused
 };
 
 enum class InhibitKind { Hold, Keepalive, Release };
@@ -21,6 +22,10 @@ const char* inhibit_label(InhibitKind kind);
 
 // Advances the counter of the kind.
 void count_inhibit(SendCounters& counters, InhibitKind kind);
+
+// "keyline-bench: N of M datagrams could not be sent", or an empty text when
+// every datagram went out.
+QString unsent_datagrams_text(const SendCounters& counters);
 
 // The text of a send log line after the time stamp, without the line feed:
 // "  HOLD  ttl_ms=600  -> 127.0.0.1:22372  (holds=1 ka=0 rel=0)" and, on a

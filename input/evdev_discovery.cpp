@@ -17,6 +17,7 @@ int g_evdev_fd = -1;
 QByteArray g_evdev_path;
 const char* g_evdev_gone = nullptr;
 QString g_evdev_fail_reason;
+bool g_evdev_none_found = false;
 
 namespace {
 
@@ -168,6 +169,7 @@ bool open_evdev_keyboard_in(const SearchDir* dirs, int dir_count, const EvdevDev
                             DiscoveryCounters* counters_out)
 {
     g_evdev_fail_reason.clear();
+    g_evdev_none_found = false;
     DiscoveryCounters c;
 
     for (int i = 0; i < dir_count; ++i) {
@@ -184,6 +186,7 @@ bool open_evdev_keyboard_in(const SearchDir* dirs, int dir_count, const EvdevDev
     }
 
     g_evdev_fail_reason = discovery_fail_reason(c);
+    g_evdev_none_found = c.tried == 0;
     if (counters_out)
         *counters_out = c;
     return false;

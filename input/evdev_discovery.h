@@ -14,6 +14,9 @@ extern QByteArray g_evdev_path;
 extern const char* g_evdev_gone;
 // Why discovery failed; empty after success.
 extern QString g_evdev_fail_reason;
+// The last discovery failed with no candidate device at all (none there, as
+// opposed to some there that could not be opened or used).
+extern bool g_evdev_none_found;
 
 // What discovery counted over its candidates; the names are those printed in
 // the last failure reason.

@@ -85,7 +85,9 @@ QString duration_fault(const QByteArray& token, qint64* ms)
     if (!all_digits(token))
         return QStringLiteral("duration %1 is not a whole number of ms").arg(shown_word(token));
     // Nine digits are over ten minutes already; no overflow past them.
-    const qint64 value = token.size() > 9 ? MAX_SCRIPT_MS + 1 : token.toLongLong();
+    if (token.size() > 9)
+        return QStringLiteral("duration %1 is too long (over 10 minutes)").arg(shown_word(token));
+    const qint64 value = token.toLongLong();
     if (value > MAX_SCRIPT_MS)
         return QStringLiteral("duration %1 ms is over 10 minutes").arg(QString::fromLatin1(token.left(12)));
     if (value < MIN_SCRIPT_MS)
@@ -181,7 +183,9 @@ bool parse_key_script(const QByteArray& content, const QString& name, KeySchedul
 
     EdgeBuilder b{out};
     bool any_line = false;
-    const QList<QByteArray> lines = content.split('\n');
+    // Editors on some systems open a UTF-8 file with a byte order mark.
+    const bool bom = content.startsWith("\xEF\xBB\xBF");
+    const QList<QByteArray> lines = (bom ? content.mid(3) : content).split('\n');
     for (int i = 0; i < lines.size(); ++i) {
         const int line = i + 1;
         const QList<QByteArray> words = words_of(lines[i]);
@@ -201,6 +205,7 @@ bool parse_key_script(const QByteArray& content, const QString& name, KeySchedul
             return fault(line, QStringLiteral("unexpected %1 after the duration").arg(shown_word(words[2])));
         b.run(word == "down", ms);
         any_line = true;
+        out->last_line = line;
     }
     if (!any_line) {
         *error = QStringLiteral("%1: no \"down\" or \"up\" line").arg(name);

@@ -23,6 +23,7 @@ struct KeySchedule {
     qint64 end_units = 0;        // where the source is over, within its last round
     qint64 ms_num = 1;
     qint64 ms_den = 1;
+    int last_line = 0;           // a script's line of its last level; 0 for a text
 };
 
 // Milliseconds of a time in units, to the nearest ms (halves up).
@@ -45,7 +46,8 @@ constexpr qint64 MIN_SCRIPT_MS = 10;      // shorter than two polls cannot be se
 constexpr qint64 MAX_SCRIPT_MS = 600000;  // 10 minutes
 
 // A key script: lines "down MS" and "up MS" (a level and how long it lasts),
-// blank lines and # comments. The source is over when its last line has run
+// blank lines and # comments; a UTF-8 byte order mark before the first line
+// is skipped. The source is over when its last line has run
 // its course, the KEY up; rounds follow one another as written. On a fault
 // returns false with "NAME:LINE: reason".
 bool parse_key_script(const QByteArray& content, const QString& name, KeySchedule* out,

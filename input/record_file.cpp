@@ -27,6 +27,24 @@ bool write_all(int fd, const char* bytes, std::size_t size)
     return true;
 }
 
+bool append_whole(int fd, const char* bytes, std::size_t size, long long at)
+{
+    if (write_all(fd, bytes, size))
+        return true;
+    const int error_number = errno;
+    // Best effort: if even this fails, the part is all that is left to lose.
+    while (::ftruncate(fd, off_t(at)) < 0 && errno == EINTR) {
+    }
+    ::lseek(fd, off_t(at), SEEK_SET);
+    errno = error_number;
+    return false;
+}
+
+void remove_file(const QString& path)
+{
+    ::unlink(QFile::encodeName(path).constData());
+}
+
 void close_file(int fd)
 {
     if (fd >= 0)

@@ -11,4 +11,9 @@ class QString;
 int create_new_file(const QString& path);
 // Writes all of it; false with errno on failure.
 bool write_all(int fd, const char* bytes, std::size_t size);
+// Writes all of it at the end of a file `at` bytes long, or nothing: a write
+// cut short (a full disk) is cut back to `at`. false with errno on failure.
+bool append_whole(int fd, const char* bytes, std::size_t size, long long at);
 void close_file(int fd);
+// Removes a file this run created (one it could not use).
+void remove_file(const QString& path);

@@ -1,6 +1,8 @@
 #include "monitor/edge_recorder.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -103,37 +105,76 @@ bool open_edge_recorder(EdgeRecorder& r, const QString& path, const QByteArray& 
     if (!write_all(fd, header.constData(), size_t(header.size()))) {
         *error = QString::fromLocal8Bit(std::strerror(errno));
         close_file(fd);
+        // An empty file left behind would only refuse the next try as "exists already".
+        remove_file(path);
         return false;
     }
     r.fd = fd;
+    r.size = header.size();
     return true;
 }
+
+namespace {
+
+// A level that lasted `ms`, in lines a script may hold, each written whole
+// or not at all: a recording cut short by a full disk stays a valid script.
+// False once a write has failed (said once; nothing more is written).
+bool write_level(EdgeRecorder& r, bool down, qint64 ms)
+{
+    char line[32];
+    qint64 left = ms;
+    do {
+        const qint64 chunk = record_chunk_ms(left);
+        const int n = format_record_line(line, int(sizeof line), down, chunk);
+        if (!append_whole(r.fd, line, size_t(n), r.size)) {
+            r.failed = true;
+            if (r.err) {
+                *r.err << "keyline-bench: --record " << r.name << ": write failed ("
+                       << QString::fromLocal8Bit(std::strerror(errno))
+                       << "); the run goes on, recording no more edges\n";
+                r.err->flush();
+            }
+            return false;
+        }
+        r.size += n;
+        left -= chunk;
+    } while (left > 0);
+    return true;
+}
+
+}  // namespace
 
 void record_edge(EdgeRecorder& r, bool down, qint64 now)
 {
     if (r.fd < 0 || r.failed)
         return;
-    if (r.last_edge_ms >= 0) {
-        char line[32];
-        qint64 left = now - r.last_edge_ms;
-        do {
-            const qint64 chunk = record_chunk_ms(left);
-            const int n = format_record_line(line, int(sizeof line), r.level_down, chunk);
-            if (!write_all(r.fd, line, size_t(n))) {
-                r.failed = true;
-                if (r.err) {
-                    *r.err << "keyline-bench: --record " << r.name << ": write failed ("
-                           << QString::fromLocal8Bit(std::strerror(errno))
-                           << "); the run goes on, recording no more edges\n";
-                    r.err->flush();
-                }
-                return;
-            }
-            left -= chunk;
-        } while (left > 0);
-    }
+    if (r.last_edge_ms >= 0 && !write_level(r, r.level_down, now - r.last_edge_ms))
+        return;
     r.level_down = down;
     r.last_edge_ms = now;
+}
+
+void note_dit_estimate(EdgeRecorder& r, double dit_ms)
+{
+    if (dit_ms > 0.0)
+        r.dit_ms = dit_ms;
+}
+
+void finish_edge_recorder(EdgeRecorder& r, qint64 now)
+{
+    if (r.fd < 0 || r.failed || r.last_edge_ms < 0)
+        return;
+    const qint64 since = now - r.last_edge_ms;
+    const qint64 word_gap = static_cast<qint64>(std::ceil(7.0 * r.dit_ms));
+    if (r.level_down) {
+        // The run ended with the KEY down (q or a signal): the mark ends here.
+        if (!write_level(r, true, since))
+            return;
+        write_level(r, false, std::max(word_gap, MIN_SCRIPT_MS));
+    } else {
+        write_level(r, false, std::max(since, word_gap));
+    }
+    r.last_edge_ms = -1;
 }
 
 void close_edge_recorder(EdgeRecorder& r)

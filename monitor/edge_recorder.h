@@ -28,15 +28,26 @@ struct EdgeRecorder {
     bool level_down = false;     // the level since the last edge
     qint64 last_edge_ms = -1;    // -1: no edge yet; the recording starts at the first
     bool failed = false;         // a write failed: nothing more is written
+    long long size = 0;          // bytes in the file: each line is there whole or not at all
+    double dit_ms = 0.0;         // the latest dit estimate of the keying (0: none yet)
 };
 
 // Creates `path` (an existing file is never touched) and writes the header.
-// On failure returns false with the reason.
+// On failure returns false with the reason, and a file it created is removed.
 bool open_edge_recorder(EdgeRecorder& recorder, const QString& path, const QByteArray& header,
                         QString* error);
 
 // One edge at `now` (monotonic ms): writes the level that it ends. No
 // allocation unless a write fails.
 void record_edge(EdgeRecorder& recorder, bool down, qint64 now);
+
+// The keying's running dit estimate (0: none), remembered for the closing
+// gap; a released hold forgets its estimate, the recorder keeps the last one.
+void note_dit_estimate(EdgeRecorder& recorder, double dit_ms);
+
+// The closing line at the end of the run (`now`): the level since the last
+// edge, and the KEY up for at least one word gap (7 dits of the estimate),
+// so that a repeated replay keeps its rounds words apart.
+void finish_edge_recorder(EdgeRecorder& recorder, qint64 now);
 
 void close_edge_recorder(EdgeRecorder& recorder);

@@ -11,7 +11,6 @@ namespace {
 
 constexpr qint32 MIN_HANG_MS = 315;    // 10.5 dits at 40 WPM
 constexpr qint32 MAX_HANG_MS = 1260;   // 10.5 dits at 10 WPM
-constexpr qint32 LONG_MARK_MS = 500;   // a mark this long is not a Morse element
 constexpr double NO_DIT_GAP_LIMIT_MS = 500.0;
 
 // Durations are whole ms in 32 bits: the low half of the difference of two times.

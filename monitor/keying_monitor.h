@@ -7,6 +7,9 @@
 
 class QTextStream;
 
+// From idle, a mark this long is not a Morse element but continuous keying.
+constexpr qint32 LONG_MARK_MS = 500;
+
 enum KeyClass : qint32 { Unknown = 0, BreakIn = 1, Continuous = 2 };
 
 struct KeyingState {

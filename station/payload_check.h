@@ -14,9 +14,10 @@
 #include <QString>
 #include <QtGlobal>
 
+#include "common/inhibit_limits.h"
 #include "station/json_object_scan.h"
 
-constexpr int MAX_PAYLOAD_BYTES = 2048;
+constexpr int MAX_PAYLOAD_BYTES = MAX_INHIBIT_PAYLOAD_BYTES;
 constexpr qint64 MAX_SEQ = 9007199254740992LL;  // 2^53
 constexpr qint64 MAX_TTL_MS = 2147483647LL;     // 2^31 - 1
 
