@@ -22,6 +22,7 @@ enum class EventKind {
     Suppressed,
     Evicted,
     Note,
+    ForwardFailed,
 };
 
 struct StationEvent {
@@ -42,9 +43,10 @@ struct StationEvent {
     qint64 highest_seq = -1;     // seq_duplicate, seq_backwards
     qint64 count = -1;           // suppressed
     qint64 size = -1;            // malformed: datagram bytes
-    QString text;                // malformed: reason; note: the note
+    QString text;                // malformed, forward_failed: reason; note: the note;
+                                 // listening: where it forwards, if it does
     QString excerpt;             // malformed: the payload's start, escaped
-    QString address;             // listening
+    QString address;             // listening; forward_failed: where to
     int port = -1;               // listening
 };
 

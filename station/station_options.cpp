@@ -6,6 +6,8 @@
 
 #include <cmath>
 
+#include "station/forward_tap.h"
+
 namespace {
 
 const char* const DESCRIPTION =
@@ -23,7 +25,8 @@ const char* const DESCRIPTION =
     "holds have ended; then a summary is printed.\n"
     "\n"
     "Exit status: 0 nothing was wrong; 1 a lapse, a sequence problem or a malformed\n"
-    "datagram was seen; 2 a usage error or the address could not be bound.";
+    "datagram was seen, or one could not be forwarded; 2 a usage error or the\n"
+    "address could not be bound.";
 
 bool all_digits(const QString& text)
 {
@@ -73,6 +76,13 @@ OptionsResult read_station_options(const QStringList& arguments)
         "summary)."));
     parser.addOption(QCommandLineOption(
         {"V", "verbose"}, "Also report every KEEPALIVE with its interval."));
+    parser.addOption(QCommandLineOption(
+        {"f", "forward"},
+        "Be a tap in front of a real station: forward every datagram received, unchanged and "
+        "before it is checked, to this numeric HOST:PORT (IPv6 as [addr]:port), each sender's "
+        "from a socket of its own. A failed forward is reported at most once a second per "
+        "sender and counted (forward_errors).",
+        "host:port"));
 
     OptionsResult result;
     if (!parser.parse(arguments))
@@ -115,6 +125,14 @@ OptionsResult read_station_options(const QStringList& arguments)
         if (!all_digits(text) || text.size() > 9 || text.toLongLong() < 1)
             return failure(QStringLiteral("--holds must be a whole number, 1 or more: %1").arg(text));
         o.holds = text.toLongLong();
+    }
+    if (parser.isSet("forward")) {
+        o.forward = true;
+        o.forward_text = parser.value("forward");
+        if (!parse_forward_destination(o.forward_text, &o.forward_address, &o.forward_port))
+            return failure(QStringLiteral("--forward must be a numeric IPv4 address and port (HOST:PORT) "
+                                          "or [IPv6]:PORT, port 1..65535: %1")
+                               .arg(o.forward_text));
     }
     o.json = parser.isSet("json");
     o.verbose = parser.isSet("verbose");

@@ -19,6 +19,12 @@ struct StationOptions {
     qint64 holds = -1;        // -1: no limit
     bool json = false;
     bool verbose = false;
+
+    // The tap: every datagram also goes on to a real station (--forward).
+    bool forward = false;
+    QHostAddress forward_address;
+    quint16 forward_port = 0;
+    QString forward_text;
 };
 
 enum class OptionsOutcome { Run, Help, Version, Error };

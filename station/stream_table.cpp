@@ -20,6 +20,7 @@ const char* event_name(EventKind kind)
     case EventKind::Suppressed: return "suppressed";
     case EventKind::Evicted: return "evicted";
     case EventKind::Note: return "note";
+    case EventKind::ForwardFailed: return "forward_failed";
     }
     return "note";
 }
@@ -229,5 +230,7 @@ qint64 next_expiry_ms(const StreamTable& table)
 
 qint64 table_problems(const StreamTable& table)
 {
-    return table.lapses + table.seq_problems + table.malformed;
+    // A datagram the real station behind the tap did not get hides what it
+    // went through: not all good.
+    return table.lapses + table.seq_problems + table.malformed + qMax<qint64>(0, table.forward_errors);
 }

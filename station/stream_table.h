@@ -59,6 +59,7 @@ struct StreamTable {
     qint64 seq_problems = 0;
     qint64 malformed = 0;
     qint64 evicted = 0;
+    qint64 forward_errors = -1;  // -1: not forwarding (--forward)
 };
 
 // One valid datagram from a sender; events are appended in order.
