@@ -7,8 +7,9 @@ One continuous mark of 1100 ms: a HOLD, a KEEPALIVE every 200 ms (five), a
 RELEASE. Counts and fields are exact where the faults fix them; times are
 loose (the machine is shared)."""
 
-import json
 import re
+import socket
+import time
 
 import pytest
 
@@ -164,3 +165,54 @@ def test_bad_fault_and_also_options_are_refused_before_anything_runs(keyline_bin
     assert run.wait_exit() == 2
     assert says in run.text("stderr") and run.lines() == []
     assert receiver.datagrams() == []
+
+
+def test_a_tap_forwards_the_same_bytes_and_keeps_the_streams_apart(keyline_bin, stations, script,
+                                                                  tmp_path):
+    """keyline-bench A and B -> tap -> a second keyline-station, itself a tap
+    to a receiver; each bench also sends straight to a receiver of its own."""
+    end = UdpReceiver()
+    direct = {"A": UdpReceiver(), "B": UdpReceiver()}
+    try:
+        second = stations(["--forward", "127.0.0.1:%d" % end.port])
+        tap = stations(["--forward", "127.0.0.1:%d" % second.port])
+        assert tap.run.lines()[0].endswith('"forward":"127.0.0.1:%d"}' % second.port)
+        runs = [Agent(keyline_bin, _NoDevices(), None).start(
+            ["--port", str(tap.port), "--also", "127.0.0.1:%d" % direct[name].port,
+             "--station", name, "--key-script", script, "--fault", "corrupt=20", "--seed", "5"],
+            stdin="devnull", port=False) for name in "AB"]
+        assert [r.wait_exit(15) for r in runs] == [0, 0]
+        for name, receiver in direct.items():
+            sent = [g[2] for g in receiver.wait_count(6, 3)]
+            came = [g[2] for g in end.wait_count(12, 3) if b'"station":"%s"' % name.encode() in g[2]]
+            assert came == [g for g in sent if b'"station":"%s"' % name.encode() in g]
+            assert len(came) >= 5
+        summaries = [st.stop()[1] for st in (tap, second)]
+    finally:
+        for r in [end] + list(direct.values()):
+            r.close()
+    for summary in summaries:
+        assert summary["forward_errors"] == 0
+        assert sorted(s["station"] for s in summary["streams"]) == ["A", "B"]
+        assert [s["holds"] for s in summary["streams"]] == [1, 1]
+    assert summaries[0]["malformed"] == summaries[1]["malformed"]
+
+
+def test_a_tap_with_no_station_behind_it_reports_once_a_second_and_counts(stations):
+    closed = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    closed.bind(("127.0.0.1", 0))
+    nobody = closed.getsockname()[1]
+    closed.close()
+    tap = stations(["--forward", "127.0.0.1:%d" % nobody])
+    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    try:
+        for seq in range(1, 6):  # within one second
+            sock.sendto(b'{"tx_inhibit":1,"ttl_ms":600,"station":"S","band":"1","seq":%d}' % seq,
+                        ("127.0.0.1", tap.port))
+            time.sleep(0.05)  # the refusal of one is known at the next
+        tap.wait_event("forward_failed", timeout=5)
+    finally:
+        sock.close()
+    status, summary = tap.stop()
+    assert status == 1 and summary["forward_errors"] >= 3
+    assert [e["event"] for e in tap.events()].count("forward_failed") == 1
