@@ -98,6 +98,21 @@ void add_agent_options(QCommandLineParser& parser)
         "seed", "Seed of the random draws (faults, fist), a whole number: the same seed with the "
                 "same keyed input repeats a run. Default: chosen at start and printed in the banner.",
         "n"));
+    parser.addOption(QCommandLineOption(
+        "fault",
+        "Provoke a failure the station must survive (repeatable; KIND is hold, keepalive or "
+        "release, all kinds when left out; P is a percentage 0..100): loss=P[:KIND] drops at "
+        "random; drop=KIND[:N[-M]] drops the Nth (to Mth) of that kind in each hold, every one "
+        "without N; duplicate=P[:KIND] sends twice; reorder=P[:KIND] sends it after the next "
+        "one (not release); delay=MS[~JITTER] sends every datagram late; corrupt=P[:KIND] "
+        "flips one bit; mute=MS sends nothing more of a hold after MS ms. Each fault is a "
+        "FAULT line; a count follows \"quit\".",
+        "spec"));
+    parser.addOption(QCommandLineOption(
+        "also",
+        "Also send every datagram, after the faults, to this numeric HOST:PORT (IPv6 as "
+        "[addr]:port); repeatable, up to 8.",
+        "host:port"));
 }
 
 AgentOptions read_agent_options(const QCommandLineParser& parser)
@@ -134,6 +149,8 @@ AgentOptions read_agent_options(const QCommandLineParser& parser)
     o.repeat = whole_number(o.repeat_text);
     o.record_set = parser.isSet("record");
     o.record_file = parser.value("record");
+    o.fault_specs = parser.values("fault");
+    o.also_specs = parser.values("also");
     o.seed_set = parser.isSet("seed");
     o.seed_text = parser.value("seed");
     if (o.seed_set) {

@@ -42,6 +42,10 @@ struct AgentOptions {
     QString seed_text;
     quint64 seed = 0;    // valid only when seed_valid
     bool seed_valid = false;
+
+    // Faults on purpose and more destinations (fault_options.h checks them).
+    QStringList fault_specs;  // --fault, in order
+    QStringList also_specs;   // --also HOST:PORT, in order
 };
 
 // Description, help and version options, then the options in order.

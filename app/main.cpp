@@ -13,10 +13,14 @@
 #include "app/agent_options.h"
 #include "app/banner.h"
 #include "app/edge_wake.h"
+#include "app/fault_options.h"
+#include "app/fault_timer.h"
 #include "app/key_source.h"
 #include "app/keyboard_refusal.h"
+#include "app/run_seed.h"
 #include "app/run_signals.h"
 #include "common/nonblocking_output.h"
+#include "hold/fault_plan.h"
 #include "hold/hold_lifecycle.h"
 #include "hold/inhibit_payload.h"
 #include "hold/inhibit_sender.h"
@@ -66,6 +70,18 @@ int main(int argc, char** argv)
     const QString seed_error = seed_option_error(options);
     if (!seed_error.isEmpty()) {
         err << seed_error << '\n';
+        return 2;
+    }
+    FaultConfig fault_config;
+    const QString fault_error = fault_option_error(options, &fault_config);
+    if (!fault_error.isEmpty()) {
+        err << fault_error << '\n';
+        return 2;
+    }
+    std::vector<SendDestination> also;
+    const QString also_error = also_option_error(options, &also);
+    if (!also_error.isEmpty()) {
+        err << also_error << '\n';
         return 2;
     }
     const QString source_error = key_source_option_error(options);
@@ -122,6 +138,21 @@ int main(int argc, char** argv)
     sender.band_body = json_string_body(options.band);
     sender.verbose_keepalive = options.verbose_keepalive;
     sender.err = &run_err;
+    sender.also = also;
+    if (!also.empty())
+        sender.destinations_text = destinations_text(options, also);
+
+    // Faults draw from a generator of their own, seeded with the run's seed.
+    const quint64 seed = run_seed(options);
+    FaultPlan fault_plan;
+    FaultTimer fault_timer;
+    const bool faults = !fault_config_empty(fault_config);
+    if (faults) {
+        init_fault_plan(fault_plan, fault_config, seed);
+        sender.faults = &fault_plan;
+        sender.now_ms = monotonic_now_ms;
+        start_fault_timer(fault_timer, sender, app);
+    }
 
     QTimer keepalive_timer;
     configure_keepalive_timer(keepalive_timer);
@@ -157,7 +188,9 @@ int main(int argc, char** argv)
         QCoreApplication::exit(exit_status);
     };
 
-    out << banner_text(options, keyless ? keyed_source_lines(options, schedule) : QStringList());
+    out << banner_with_faults(
+        banner_text(options, keyless ? keyed_source_lines(options, schedule) : QStringList()),
+        fault_config, also, seed);
     out.flush();
 
     QObject::connect(&keepalive_timer, &QTimer::timeout, &app, [&hold] { keepalive_tick(hold); });
@@ -199,6 +232,10 @@ int main(int argc, char** argv)
     const int result = QCoreApplication::exec();
 
     key_poll_timer.stop();
+    if (faults) {
+        finish_fault_timer(fault_timer);
+        out << fault_counts_text(fault_plan.counts) << '\n';
+    }
     close_edge_wake(edge_wake);
     close_tick_wakeups(wakeups);
     // The closing gap, so that rounds of a replay stay words apart.

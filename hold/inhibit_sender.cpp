@@ -3,6 +3,7 @@
 #include <QTextStream>
 #include <QUdpSocket>
 
+#include "hold/fault_plan.h"
 #include "hold/inhibit_payload.h"
 #include "common/log_line.h"
 
@@ -44,13 +45,20 @@ QString unsent_datagrams_text(const SendCounters& counters)
 QString send_log_text(InhibitKind kind, int ttl_ms, const QString& host_text, quint16 port,
                       const SendCounters& counters, const char* note)
 {
+    return send_log_text(kind, ttl_ms, host_text + QLatin1Char(':') + QString::number(port), counters,
+                         note);
+}
+
+QString send_log_text(InhibitKind kind, int ttl_ms, const QString& destinations,
+                      const SendCounters& counters, const char* note)
+{
     // Plain concatenation: the host text may hold a '%' (an IPv6 zone such as
     // "fe80::1%2"), which chained arg() calls would substitute.
     QString text;
     text.reserve(96);
     text += QStringLiteral("  ") + QLatin1String(inhibit_label(kind));
     text += QStringLiteral("  ttl_ms=") + QString::number(ttl_ms);
-    text += QStringLiteral("  -> ") + host_text + QLatin1Char(':') + QString::number(port);
+    text += QStringLiteral("  -> ") + destinations;
     text += QStringLiteral("  (holds=") + QString::number(counters.holds);
     text += QStringLiteral(" ka=") + QString::number(counters.ka);
     text += QStringLiteral(" rel=") + QString::number(counters.rel) + QLatin1Char(')');
@@ -59,6 +67,59 @@ QString send_log_text(InhibitKind kind, int ttl_ms, const QString& host_text, qu
         text += QStringLiteral("  (") + QString::fromUtf8(note) + QLatin1Char(')');
     return text;
 }
+
+namespace {
+
+void report_send_failure(InhibitSender& sender, const QString& destination)
+{
+    if (sender.err == nullptr)
+        return;
+    if (destination.isEmpty())
+        *sender.err << "send failed: " << sender.socket->errorString() << '\n';
+    else
+        *sender.err << "send failed to " << destination << ": " << sender.socket->errorString() << '\n';
+    sender.err->flush();
+}
+
+// To the host and every --also destination; a failure at one is reported
+// with its name and does not stop the others. A datagram that one of them
+// did not get counts as unsent.
+void send_everywhere(InhibitSender& sender, const QByteArray& bytes)
+{
+    const bool named = !sender.also.empty();
+    bool failed = false;
+    if (sender.socket->writeDatagram(bytes, sender.address, sender.port) < 0) {
+        failed = true;
+        report_send_failure(sender, named ? sender.host_text + QLatin1Char(':') + QString::number(sender.port)
+                                          : QString());
+    }
+    for (const SendDestination& d : sender.also) {
+        if (sender.socket->writeDatagram(bytes, d.address, d.port) < 0) {
+            failed = true;
+            report_send_failure(sender, d.text);
+        }
+    }
+    if (failed)
+        ++sender.counters.unsent;
+}
+
+void log_faults(InhibitSender& sender, const std::vector<FaultAction>& actions)
+{
+    if (sender.out == nullptr)
+        return;
+    for (const FaultAction& a : actions)
+        write_log_line(*sender.out, fault_log_text(a));
+}
+
+void send_planned(InhibitSender& sender, const std::vector<OutgoingDatagram>& send_now)
+{
+    for (const OutgoingDatagram& d : send_now)
+        send_everywhere(sender, d.bytes);
+    if (!sender.faults->delayed.empty() && sender.faults_queued)
+        sender.faults_queued();
+}
+
+}  // namespace
 
 void send_inhibit(InhibitSender& sender, bool hold_active, int ttl_ms, bool keepalive,
                   const char* note)
@@ -71,19 +132,63 @@ void send_inhibit(InhibitSender& sender, bool hold_active, int ttl_ms, bool keep
     const qint64 seq = sender.counters.seq++;
     const QByteArray payload =
         inhibit_payload(ttl_ms, sender.station_body, sender.band_body, seq);
-    const qint64 written = sender.socket->writeDatagram(payload, sender.address, sender.port);
-
     const InhibitKind kind = inhibit_kind(ttl_ms, keepalive);
-    count_inhibit(sender.counters, kind);
 
-    if ((kind != InhibitKind::Keepalive || sender.verbose_keepalive) && sender.out != nullptr)
-        write_log_line(*sender.out, send_log_text(kind, ttl_ms, sender.host_text, sender.port,
-                                                  sender.counters, note));
-
-    if (written < 0)
-        ++sender.counters.unsent;
-    if (written < 0 && sender.err != nullptr) {
-        *sender.err << "send failed: " << sender.socket->errorString() << '\n';
-        sender.err->flush();
+    if (sender.faults == nullptr && sender.also.empty()) {
+        const qint64 written = sender.socket->writeDatagram(payload, sender.address, sender.port);
+        count_inhibit(sender.counters, kind);
+        if ((kind != InhibitKind::Keepalive || sender.verbose_keepalive) && sender.out != nullptr)
+            write_log_line(*sender.out, send_log_text(kind, ttl_ms, sender.host_text, sender.port,
+                                                      sender.counters, note));
+        if (written < 0) {
+            ++sender.counters.unsent;
+            report_send_failure(sender, QString());
+        }
+        return;
     }
+
+    // The faults act once the datagram is built and its number used up.
+    std::vector<OutgoingDatagram> send_now;
+    std::vector<FaultAction> actions;
+    if (sender.faults != nullptr) {
+        OutgoingDatagram built;
+        built.bytes = payload;
+        built.kind = kind;
+        built.seq = seq;
+        plan_datagram(*sender.faults, built, sender.now_ms(), send_now, actions);
+        send_planned(sender, send_now);
+    } else {
+        send_everywhere(sender, payload);
+    }
+    count_inhibit(sender.counters, kind);
+    if ((kind != InhibitKind::Keepalive || sender.verbose_keepalive) && sender.out != nullptr) {
+        const QString destinations = sender.also.empty()
+            ? sender.host_text + QLatin1Char(':') + QString::number(sender.port)
+            : sender.destinations_text;
+        write_log_line(*sender.out, send_log_text(kind, ttl_ms, destinations, sender.counters, note));
+    }
+    log_faults(sender, actions);
+}
+
+void send_due_faults(InhibitSender& sender)
+{
+    if (sender.faults == nullptr)
+        return;
+    std::vector<OutgoingDatagram> send_now;
+    std::vector<FaultAction> actions;
+    take_due_datagrams(*sender.faults, sender.now_ms(), send_now, actions);
+    for (const OutgoingDatagram& d : send_now)
+        send_everywhere(sender, d.bytes);
+    log_faults(sender, actions);
+}
+
+void release_held_back_fault(InhibitSender& sender)
+{
+    if (sender.faults == nullptr)
+        return;
+    std::vector<OutgoingDatagram> send_now;
+    std::vector<FaultAction> actions;
+    release_held_back(*sender.faults, sender.now_ms(), send_now, actions);
+    send_planned(sender, send_now);
+    log_faults(sender, actions);
 }

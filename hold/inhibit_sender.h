@@ -5,8 +5,13 @@
 #include <QHostAddress>
 #include <QString>
 
+#include <functional>
+#include <vector>
+
 class QTextStream;
 class QUdpSocket;
+struct FaultPlan;
+struct OutgoingDatagram;
 
 struct SendCounters {
     qint64 seq = 1;   // sequence number of the next datagram
@@ -33,6 +38,18 @@ QString unsent_datagrams_text(const SendCounters& counters);
 QString send_log_text(InhibitKind kind, int ttl_ms, const QString& host_text, quint16 port,
                       const SendCounters& counters, const char* note);
 
+// The send log line's text with the destinations already joined, e.g.
+// "127.0.0.1:22372, 127.0.0.1:22400" (the overload above passes "host:port").
+QString send_log_text(InhibitKind kind, int ttl_ms, const QString& destinations,
+                      const SendCounters& counters, const char* note);
+
+// One more place every datagram goes (--also).
+struct SendDestination {
+    QHostAddress address;
+    quint16 port = 0;
+    QString text;  // "127.0.0.1:22400", "[::1]:22400"
+};
+
 // Where and what to send; filled once at start-up.
 struct InhibitSender {
     QUdpSocket* socket = nullptr;
@@ -45,6 +62,15 @@ struct InhibitSender {
     QTextStream* out = nullptr;
     QTextStream* err = nullptr;
     SendCounters counters;
+
+    // Every datagram also goes to these, in the same order (none: as before).
+    std::vector<SendDestination> also;
+    QString destinations_text;  // the log's "host:port, ..." when also is not empty
+
+    // Faults on purpose; null: every datagram goes out as built.
+    FaultPlan* faults = nullptr;
+    qint64 (*now_ms)() = nullptr;          // the plan's clock (monotonic ms)
+    std::function<void()> faults_queued;   // a delayed datagram waits: aim the timer
 };
 
 // A keepalive while no hold is active does nothing at all. Otherwise: uses
@@ -52,3 +78,8 @@ struct InhibitSender {
 // and reports "send failed: <error>" on err when the send fails.
 void send_inhibit(InhibitSender& sender, bool hold_active, int ttl_ms, bool keepalive,
                   const char* note);
+
+// Sends the delayed datagrams that are due now, each with its FAULT line.
+void send_due_faults(InhibitSender& sender);
+// At quit: a held-back datagram goes out (or joins the delay queue) now.
+void release_held_back_fault(InhibitSender& sender);

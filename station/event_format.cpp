@@ -73,7 +73,7 @@ struct JsonLine {
 bool names_the_stream(EventKind kind)
 {
     return kind != EventKind::Listening && kind != EventKind::Malformed &&
-           kind != EventKind::Suppressed;
+           kind != EventKind::Suppressed && kind != EventKind::ForwardFailed;
 }
 
 std::vector<const Stream*> streams_in_order(const StreamTable& table)
@@ -97,7 +97,8 @@ QString event_text(const StationEvent& e)
                (e.address.contains(QLatin1Char(':')) ? QStringLiteral("[%1]:%2") : QStringLiteral("%1:%2"))
                    .arg(e.address)
                    .arg(e.port) +
-               QStringLiteral("  (udp)");
+               QStringLiteral("  (udp)") +
+               (e.text.isEmpty() ? QString() : QStringLiteral("  forwarding to ") + e.text);
     case EventKind::Hold:
         return label("HOLD") + e.from + names(e) + num("seq", e.seq) + num("ttl_ms", e.ttl_ms);
     case EventKind::Resume:
@@ -151,6 +152,9 @@ QString event_text(const StationEvent& e)
                    .arg(e.text.isEmpty() ? QString() : QStringLiteral(", was ") + e.text);
     case EventKind::Note:
         return label("NOTE") + e.from + names(e) + QStringLiteral("  ") + e.text;
+    case EventKind::ForwardFailed:
+        return label("FORWARD") + e.from + QStringLiteral("  -> ") + e.address + QStringLiteral("  failed: ") +
+               e.text + QStringLiteral("  (reported at most once a second)");
     }
     return QString();
 }
@@ -163,6 +167,8 @@ QString event_json(const StationEvent& e, const QString& stamp)
     if (e.kind == EventKind::Listening) {
         j.text("address", e.address);
         j.number("port", e.port);
+        if (!e.text.isEmpty())
+            j.text("forward", e.text);
         return j.done();
     }
     if (!e.from.isEmpty())  // a note about the output itself has no sender
@@ -191,6 +197,9 @@ QString event_json(const StationEvent& e, const QString& stamp)
         j.text("excerpt", e.excerpt);
     } else if (e.kind == EventKind::Note) {
         j.text("note", e.text);
+    } else if (e.kind == EventKind::ForwardFailed) {
+        j.text("to", e.address);
+        j.text("reason", e.text);
     } else if (e.kind == EventKind::Evicted) {
         j.flag("holding", !e.text.isEmpty());
     } else if (e.kind == EventKind::Restart) {
@@ -222,6 +231,8 @@ QStringList summary_text(const StreamTable& table)
                       num("seq_problems", table.seq_problems) + num("malformed", table.malformed) +
                       num("streams", static_cast<qint64>(table.streams.size())) +
                       num("evicted", table.evicted);
+    if (table.forward_errors >= 0)
+        summary += num("forward_errors", table.forward_errors);
     if (table.restarts > 0)
         summary += num("restarts", table.restarts);
     if (table.expect_holds > 0)
@@ -245,6 +256,8 @@ QString summary_json(const StreamTable& table, const QString& stamp)
     j.number("holds_ended", table.holds_ended);
     if (table.expect_holds > 0)
         j.number("expect_holds", table.expect_holds);
+    if (table.forward_errors >= 0)
+        j.number("forward_errors", table.forward_errors);
     j.key("streams");
     j.out += QLatin1Char('[');
     bool first = true;

@@ -19,6 +19,7 @@
 #include "common/signal_pipe.h"
 #include "station/event_format.h"
 #include "station/port_file.h"
+#include "station/forward_tap.h"
 #include "station/reception.h"
 #include "station/station_options.h"
 #include "station/station_output.h"
@@ -89,6 +90,8 @@ int main(int argc, char** argv)
         listening.kind = EventKind::Listening;
         listening.address = options.bind_address.toString();
         listening.port = port;
+        if (options.forward)
+            listening.text = options.forward_text;
         write_events(output, {listening});
     }
     if (!options.port_file.isEmpty()) {
@@ -103,6 +106,14 @@ int main(int argc, char** argv)
             return EXIT_USAGE;
         }
     }
+
+    ForwardTap tap;
+    tap.address = options.forward_address;
+    tap.port = options.forward_port;
+    tap.text = options.forward_text;
+    tap.max_sockets = station.table.max_streams;
+    if (options.forward)
+        station.table.forward_errors = 0;
 
     const qint64 run_end_ms = options.duration_ms > 0 ? station_now_ms() + options.duration_ms : -1;
     bool finished = false;
@@ -119,8 +130,17 @@ int main(int argc, char** argv)
             if (!receive_datagram(fd, buffer.data(), static_cast<int>(buffer.size()), queue_empty_ms,
                                   datagram))
                 break;
+            // Forwarded first: nothing the checker does can delay or lose it.
+            if (options.forward) {
+                forward_datagram(tap, datagram.sender, datagram.arrival_ms, buffer.data(), datagram.size,
+                                 events);
+                station.table.forward_errors = tap.errors;
+            }
+            const qint64 evicted = station.table.evicted;
             receive_payload(station, datagram.sender, datagram.arrival_ms, buffer.data(), datagram.size,
                             events);
+            if (options.forward && station.table.evicted != evicted)
+                close_evicted_forwards(tap, station.table, datagram.sender);
             if (events.size() >= 256)
                 flush();
             if (horizon_ms >= 0 && datagram.arrival_ms > horizon_ms)
@@ -206,6 +226,7 @@ int main(int argc, char** argv)
     close(fd);
     if (!options.port_file.isEmpty())
         QFile::remove(options.port_file);
+    close_forward_tap(tap);
     out.flush();
     close_nonblocking_outputs();
     return result;

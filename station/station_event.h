@@ -23,6 +23,7 @@ enum class EventKind {
     Evicted,
     Note,
     Restart,
+    ForwardFailed,
 };
 
 struct StationEvent {
@@ -46,9 +47,10 @@ struct StationEvent {
     qint64 senders = -1;         // suppressed: how many senders sent them
     bool ended_hold = false;     // restart: the run before still held (hold_ms long)
     qint64 size = -1;            // malformed: datagram bytes
-    QString text;                // malformed: reason; note: the note
+    QString text;                // malformed, forward_failed: reason; note: the note;
+                                 // listening: where it forwards, if it does
     QString excerpt;             // malformed: the payload's start, escaped
-    QString address;             // listening
+    QString address;             // listening; forward_failed: where to
     int port = -1;               // listening
 };
 

@@ -6,6 +6,8 @@
 
 #include <cmath>
 
+#include "station/forward_tap.h"
+
 namespace {
 
 const char* const DESCRIPTION =
@@ -26,8 +28,9 @@ const char* const DESCRIPTION =
     "holds have ended; then a summary is printed.\n"
     "\n"
     "Exit status: 0 nothing was wrong; 1 a lapse, a sequence problem or a malformed\n"
-    "datagram was seen, or fewer holds ended than --expect-holds asks; 2 a usage\n"
-    "error, or the address could not be bound or the --port-file written.";
+    "datagram was seen, one could not be forwarded, or fewer holds ended than\n"
+    "--expect-holds asks; 2 a usage error, or the address could not be bound or the\n"
+    "--port-file written.";
 
 bool all_digits(const QString& text)
 {
@@ -88,6 +91,13 @@ OptionsResult read_station_options(const QStringList& arguments)
         "summary)."));
     parser.addOption(QCommandLineOption(
         {"V", "verbose"}, "Also report every KEEPALIVE with its interval."));
+    parser.addOption(QCommandLineOption(
+        {"f", "forward"},
+        "Be a tap in front of a real station: forward every datagram received, unchanged and "
+        "before it is checked, to this numeric HOST:PORT (IPv6 as [addr]:port), each sender's "
+        "from a socket of its own. A failed forward is reported at most once a second per "
+        "sender and counted (forward_errors).",
+        "host:port"));
 
     OptionsResult result;
     if (!parser.parse(arguments))
@@ -141,6 +151,14 @@ OptionsResult read_station_options(const QStringList& arguments)
         o.port_file = parser.value("port-file");
         if (o.port_file.isEmpty())
             return failure(QStringLiteral("--port-file needs a file name"));
+    }
+    if (parser.isSet("forward")) {
+        o.forward = true;
+        o.forward_text = parser.value("forward");
+        if (!parse_forward_destination(o.forward_text, &o.forward_address, &o.forward_port))
+            return failure(QStringLiteral("--forward must be a numeric IPv4 address and port (HOST:PORT) "
+                                          "or [IPv6]:PORT, port 1..65535: %1")
+                               .arg(o.forward_text));
     }
     o.json = parser.isSet("json");
     o.verbose = parser.isSet("verbose");

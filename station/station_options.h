@@ -21,6 +21,12 @@ struct StationOptions {
     QString port_file;        // empty: none
     bool json = false;
     bool verbose = false;
+
+    // The tap: every datagram also goes on to a real station (--forward).
+    bool forward = false;
+    QHostAddress forward_address;
+    quint16 forward_port = 0;
+    QString forward_text;
 };
 
 enum class OptionsOutcome { Run, Help, Version, Error };

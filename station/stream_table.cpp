@@ -21,6 +21,7 @@ const char* event_name(EventKind kind)
     case EventKind::Evicted: return "evicted";
     case EventKind::Note: return "note";
     case EventKind::Restart: return "restart";
+    case EventKind::ForwardFailed: return "forward_failed";
     }
     return "note";
 }
@@ -267,5 +268,8 @@ bool too_few_holds(const StreamTable& table)
 
 qint64 table_problems(const StreamTable& table)
 {
-    return table.lapses + table.seq_problems + table.malformed + (too_few_holds(table) ? 1 : 0);
+    // A datagram the real station behind the tap did not get hides what it
+    // went through: not all good.
+    return table.lapses + table.seq_problems + table.malformed + (too_few_holds(table) ? 1 : 0) +
+           qMax<qint64>(0, table.forward_errors);
 }

@@ -70,6 +70,7 @@ struct StreamTable {
     qint64 evicted = 0;
     qint64 restarts = 0;
     qint64 expect_holds = -1;  // fewer holds ended than this is a problem; -1: no expectation
+    qint64 forward_errors = -1;  // -1: not forwarding (--forward)
 };
 
 // One valid datagram from a sender; events are appended in order.

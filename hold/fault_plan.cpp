@@ -1,0 +1,380 @@
+#include "hold/fault_plan.h"
+
+#include <QRegularExpression>
+
+#include <algorithm>
+#include <climits>
+
+namespace {
+
+int index_of(InhibitKind kind)
+{
+    return static_cast<int>(kind);
+}
+
+bool kind_from_word(const QString& word, InhibitKind* kind)
+{
+    if (word == QLatin1String("hold"))
+        *kind = InhibitKind::Hold;
+    else if (word == QLatin1String("keepalive"))
+        *kind = InhibitKind::Keepalive;
+    else if (word == QLatin1String("release"))
+        *kind = InhibitKind::Release;
+    else
+        return false;
+    return true;
+}
+
+// 0..100, with a fraction if wanted; -1 when it is not that.
+double percentage(const QString& text)
+{
+    static const QRegularExpression shape(QStringLiteral("^\\d{1,3}(\\.\\d{1,6})?$"));
+    if (!shape.match(text).hasMatch())
+        return -1;
+    const double value = text.toDouble();
+    return value <= 100.0 ? value : -1;
+}
+
+// A whole number 0..limit; -1 when it is not that.
+qint64 whole(const QString& text, qint64 limit)
+{
+    static const QRegularExpression shape(QStringLiteral("^\\d{1,10}$"));
+    if (!shape.match(text).hasMatch())
+        return -1;
+    const qint64 value = text.toLongLong();
+    return value <= limit ? value : -1;
+}
+
+const char* const KIND_WORDS = "hold, keepalive or release";
+
+// loss, duplicate, reorder, corrupt: P[:KIND].
+QString add_percentage(double (&table)[FAULT_KINDS], const QString& value, bool release_allowed)
+{
+    const QStringList parts = value.split(QLatin1Char(':'));
+    if (parts.size() > 2)
+        return QStringLiteral("expected P[:KIND]");
+    const double pct = percentage(parts[0]);
+    if (pct < 0)
+        return QStringLiteral("the percentage must be a number 0..100, not \"%1\"").arg(parts[0]);
+    bool which[FAULT_KINDS] = {true, true, release_allowed};
+    if (parts.size() == 2) {
+        InhibitKind kind;
+        if (!kind_from_word(parts[1], &kind))
+            return QStringLiteral("the kind must be %1, not \"%2\"").arg(KIND_WORDS, parts[1]);
+        if (kind == InhibitKind::Release && !release_allowed)
+            return QStringLiteral("a RELEASE ends its hold: nothing follows it to swap with");
+        for (int k = 0; k < FAULT_KINDS; ++k)
+            which[k] = k == index_of(kind);
+    }
+    for (int k = 0; k < FAULT_KINDS; ++k)
+        if (which[k] && table[k] >= 0)
+            return QStringLiteral("contradicts an earlier one for %1")
+                .arg(QLatin1String(inhibit_label(static_cast<InhibitKind>(k))));
+    for (int k = 0; k < FAULT_KINDS; ++k)
+        if (which[k])
+            table[k] = pct;
+    return QString();
+}
+
+QString add_drop(FaultConfig& config, const QString& value)
+{
+    static const QRegularExpression shape(QStringLiteral("^([a-z]+)(?::(\\d{1,9})(?:-(\\d{1,9}))?)?$"));
+    const QRegularExpressionMatch m = shape.match(value);
+    InhibitKind kind;
+    if (!m.hasMatch())
+        return QStringLiteral("expected KIND[:N[-M]]");
+    if (!kind_from_word(m.captured(1), &kind))
+        return QStringLiteral("the kind must be %1, not \"%2\"").arg(KIND_WORDS, m.captured(1));
+    FaultConfig::DropRange range{kind, 1, INT_MAX};
+    if (!m.captured(2).isEmpty()) {
+        range.first = m.captured(2).toInt();
+        range.last = m.captured(3).isEmpty() ? range.first : m.captured(3).toInt();
+        if (range.first < 1 || range.last < range.first)
+            return QStringLiteral("the datagrams are counted from 1, and M is not below N");
+    }
+    config.drops.push_back(range);
+    return QString();
+}
+
+QString add_delay(FaultConfig& config, const QString& value)
+{
+    if (config.delay_ms >= 0)
+        return QStringLiteral("a second delay contradicts the first");
+    const QStringList parts = value.split(QLatin1Char('~'));
+    if (parts.size() > 2)
+        return QStringLiteral("expected MS[~JITTER]");
+    const qint64 delay = whole(parts[0], MAX_FAULT_DELAY_MS);
+    const qint64 jitter = parts.size() == 2 ? whole(parts[1], MAX_FAULT_DELAY_MS) : 0;
+    if (delay < 0 || jitter < 0)
+        return QStringLiteral("the delay and its jitter must be whole ms 0..%1").arg(MAX_FAULT_DELAY_MS);
+    config.delay_ms = static_cast<qint32>(delay);
+    config.jitter_ms = static_cast<qint32>(jitter);
+    return QString();
+}
+
+QString add_mute(FaultConfig& config, const QString& value)
+{
+    if (config.mute_ms >= 0)
+        return QStringLiteral("a second mute contradicts the first");
+    const qint64 ms = whole(value, MAX_FAULT_MUTE_MS);
+    if (ms < 1)
+        return QStringLiteral("the time must be whole ms 1..%1").arg(MAX_FAULT_MUTE_MS);
+    config.mute_ms = static_cast<qint32>(ms);
+    return QString();
+}
+
+bool any_given(const double (&table)[FAULT_KINDS])
+{
+    return std::any_of(std::begin(table), std::end(table), [](double p) { return p >= 0; });
+}
+
+// A configured chance (pct >= 0) always takes one draw, hit or miss, so the
+// draws follow the datagrams alone.
+bool draw(FaultPlan& plan, double pct)
+{
+    if (pct < 0)
+        return false;
+    const double u = static_cast<double>(plan.rng() >> 11) * (1.0 / 9007199254740992.0);
+    return u * 100.0 < pct;
+}
+
+bool scheduled_drop(const FaultConfig& config, InhibitKind kind, qint32 ordinal)
+{
+    for (const FaultConfig::DropRange& r : config.drops)
+        if (r.kind == kind && ordinal >= r.first && ordinal <= r.last)
+            return true;
+    return false;
+}
+
+void act(FaultPlan& plan, std::vector<FaultAction>& actions, FaultType type, const OutgoingDatagram& d,
+         qint64 value)
+{
+    FaultAction action;
+    action.type = type;
+    action.kind = d.kind;
+    action.seq = d.seq;
+    action.value = value;
+    actions.push_back(action);
+    if (plan.on_fault)
+        plan.on_fault(action);
+}
+
+bool delaying(const FaultConfig& config)
+{
+    return config.delay_ms > 0 || config.jitter_ms > 0;
+}
+
+// Out now, or into the delay queue behind everything already there.
+void emit_datagram(FaultPlan& plan, const OutgoingDatagram& d, int copies, qint64 now_ms,
+                   std::vector<OutgoingDatagram>& send_now)
+{
+    if (!delaying(plan.config)) {
+        for (int i = 0; i < copies; ++i)
+            send_now.push_back(d);
+        return;
+    }
+    qint64 due = now_ms + plan.config.delay_ms;
+    if (plan.config.jitter_ms > 0)
+        due += static_cast<qint64>(plan.rng() % (static_cast<quint64>(plan.config.jitter_ms) + 1));
+    if (!plan.delayed.empty())
+        due = std::max(due, plan.delayed.back().due_ms);  // the order is kept
+    OutgoingDatagram late = d;
+    late.delayed_ms = static_cast<qint32>(due - now_ms);
+    for (int i = 0; i < copies; ++i)
+        plan.delayed.push_back({due, late});
+}
+
+void send_held_back(FaultPlan& plan, qint64 after_seq, qint64 now_ms,
+                    std::vector<OutgoingDatagram>& send_now, std::vector<FaultAction>& actions)
+{
+    if (!plan.holding_back)
+        return;
+    plan.holding_back = false;
+    act(plan, actions, FaultType::SentLate, plan.held_back, after_seq);
+    emit_datagram(plan, plan.held_back, plan.held_back_copies, now_ms, send_now);
+}
+
+}  // namespace
+
+bool fault_config_empty(const FaultConfig& config)
+{
+    return config.specs.isEmpty();
+}
+
+bool fault_config_random(const FaultConfig& config)
+{
+    return any_given(config.loss_pct) || any_given(config.duplicate_pct) ||
+           any_given(config.reorder_pct) || any_given(config.corrupt_pct) || config.jitter_ms > 0;
+}
+
+bool add_fault_spec(FaultConfig& config, const QString& spec, QString* error)
+{
+    const int eq = spec.indexOf(QLatin1Char('='));
+    const QString name = eq < 0 ? spec : spec.left(eq);
+    const QString value = eq < 0 ? QString() : spec.mid(eq + 1);
+    QString problem;
+    if (eq < 0 || value.isEmpty())
+        problem = QStringLiteral("expected NAME=VALUE: loss, drop, duplicate, reorder, delay, corrupt or mute");
+    else if (name == QLatin1String("loss"))
+        problem = add_percentage(config.loss_pct, value, true);
+    else if (name == QLatin1String("duplicate"))
+        problem = add_percentage(config.duplicate_pct, value, true);
+    else if (name == QLatin1String("reorder"))
+        problem = add_percentage(config.reorder_pct, value, false);
+    else if (name == QLatin1String("corrupt"))
+        problem = add_percentage(config.corrupt_pct, value, true);
+    else if (name == QLatin1String("drop"))
+        problem = add_drop(config, value);
+    else if (name == QLatin1String("delay"))
+        problem = add_delay(config, value);
+    else if (name == QLatin1String("mute"))
+        problem = add_mute(config, value);
+    else
+        problem = QStringLiteral("unknown fault \"%1\": loss, drop, duplicate, reorder, delay, corrupt or mute").arg(name);
+    if (!problem.isEmpty()) {
+        if (error)
+            *error = QStringLiteral("keyline-bench: --fault \"%1\": %2").arg(spec, problem);
+        return false;
+    }
+    config.specs << spec;
+    return true;
+}
+
+QString fault_log_text(const FaultAction& a)
+{
+    const QString what = QLatin1String(inhibit_label(a.kind)) + QStringLiteral(" seq=") + QString::number(a.seq);
+    switch (a.type) {
+    case FaultType::Dropped: return QStringLiteral("  FAULT  dropped ") + what;
+    case FaultType::Lost: return QStringLiteral("  FAULT  dropped ") + what + QStringLiteral(" (loss)");
+    case FaultType::Duplicated: return QStringLiteral("  FAULT  duplicated ") + what;
+    case FaultType::HeldBack: return QStringLiteral("  FAULT  held back ") + what + QStringLiteral(" (reorder)");
+    case FaultType::SentLate:
+        if (a.value >= 0)
+            return QStringLiteral("  FAULT  sent ") + what + QStringLiteral(" after seq=") +
+                   QString::number(a.value) + QStringLiteral(" (reorder)");
+        return QStringLiteral("  FAULT  sent ") + what + QStringLiteral(" late, nothing followed it (reorder)");
+    case FaultType::Corrupted:
+        return QStringLiteral("  FAULT  corrupted ") + what + QStringLiteral(" (bit ") + QString::number(a.value) +
+               QLatin1Char(')');
+    case FaultType::Delayed:
+        return QStringLiteral("  FAULT  delayed ") + what + QStringLiteral(" (") + QString::number(a.value) +
+               QStringLiteral(" ms)");
+    case FaultType::Muted: return QStringLiteral("  FAULT  muted after ") + QString::number(a.value) + QStringLiteral(" ms");
+    }
+    return QString();
+}
+
+QString fault_counts_text(const FaultCounts& c)
+{
+    return QStringLiteral("faults: dropped %1, duplicated %2, reordered %3, corrupted %4, delayed %5, muted %6")
+        .arg(c.dropped)
+        .arg(c.duplicated)
+        .arg(c.reordered)
+        .arg(c.corrupted)
+        .arg(c.delayed)
+        .arg(c.muted);
+}
+
+void init_fault_plan(FaultPlan& plan, const FaultConfig& config, quint64 seed)
+{
+    plan = FaultPlan();
+    plan.config = config;
+    plan.rng.seed(seed);
+}
+
+void plan_datagram(FaultPlan& plan, OutgoingDatagram d, qint64 now_ms,
+                   std::vector<OutgoingDatagram>& send_now, std::vector<FaultAction>& actions)
+{
+    const FaultConfig& config = plan.config;
+    const int k = index_of(d.kind);
+    if (d.kind == InhibitKind::Hold || !plan.in_hold) {
+        plan.in_hold = true;
+        plan.hold_start_ms = now_ms;
+        std::fill(std::begin(plan.count_in_hold), std::end(plan.count_in_hold), 0);
+        plan.muted = false;
+    }
+    const qint32 ordinal = ++plan.count_in_hold[k];
+    const bool ends_hold = d.kind == InhibitKind::Release;
+    struct EndOfHold {
+        FaultPlan& plan;
+        bool ends;
+        ~EndOfHold()
+        {
+            if (ends)
+                plan.in_hold = false;
+        }
+    } end_of_hold{plan, ends_hold};
+
+    if (config.mute_ms >= 0 && (plan.muted || now_ms - plan.hold_start_ms >= config.mute_ms)) {
+        if (!plan.muted) {
+            plan.muted = true;
+            ++plan.counts.muted;
+            // What was held back belongs to the time before the agent died.
+            send_held_back(plan, -1, now_ms, send_now, actions);
+            act(plan, actions, FaultType::Muted, d, config.mute_ms);
+        }
+        return;
+    }
+
+    bool dropped = false;
+    if (scheduled_drop(config, d.kind, ordinal)) {
+        act(plan, actions, FaultType::Dropped, d, -1);
+        dropped = true;
+    } else if (draw(plan, config.loss_pct[k])) {
+        act(plan, actions, FaultType::Lost, d, -1);
+        dropped = true;
+    }
+    if (dropped) {
+        ++plan.counts.dropped;
+        if (ends_hold)  // nothing more of this hold will come to follow it
+            send_held_back(plan, -1, now_ms, send_now, actions);
+        return;
+    }
+
+    if (draw(plan, config.corrupt_pct[k]) && !d.bytes.isEmpty()) {
+        const quint64 bit = plan.rng() % (static_cast<quint64>(d.bytes.size()) * 8);
+        d.bytes[static_cast<int>(bit / 8)] = static_cast<char>(d.bytes[static_cast<int>(bit / 8)] ^ (1 << (bit % 8)));
+        ++plan.counts.corrupted;
+        act(plan, actions, FaultType::Corrupted, d, static_cast<qint64>(bit));
+    }
+    int copies = 1;
+    if (draw(plan, config.duplicate_pct[k])) {
+        copies = 2;
+        ++plan.counts.duplicated;
+        act(plan, actions, FaultType::Duplicated, d, -1);
+    }
+    // Gap 1: the datagram right after a held-back one is never held back itself.
+    if (!plan.holding_back && !ends_hold && draw(plan, config.reorder_pct[k])) {
+        plan.holding_back = true;
+        plan.held_back = d;
+        plan.held_back_copies = copies;
+        ++plan.counts.reordered;
+        act(plan, actions, FaultType::HeldBack, d, -1);
+        return;
+    }
+    emit_datagram(plan, d, copies, now_ms, send_now);
+    send_held_back(plan, d.seq, now_ms, send_now, actions);
+}
+
+void take_due_datagrams(FaultPlan& plan, qint64 now_ms, std::vector<OutgoingDatagram>& send_now,
+                        std::vector<FaultAction>& actions)
+{
+    while (!plan.delayed.empty() && plan.delayed.front().due_ms <= now_ms) {
+        const OutgoingDatagram& d = plan.delayed.front().datagram;
+        ++plan.counts.delayed;
+        act(plan, actions, FaultType::Delayed, d, d.delayed_ms);
+        send_now.push_back(d);
+        plan.delayed.pop_front();
+    }
+}
+
+qint64 next_due_ms(const FaultPlan& plan)
+{
+    return plan.delayed.empty() ? -1 : plan.delayed.front().due_ms;
+}
+
+void release_held_back(FaultPlan& plan, qint64 now_ms, std::vector<OutgoingDatagram>& send_now,
+                       std::vector<FaultAction>& actions)
+{
+    send_held_back(plan, -1, now_ms, send_now, actions);
+}

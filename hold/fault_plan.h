@@ -1,0 +1,142 @@
+#pragma once
+// Faults on purpose: what happens to each inhibit datagram after it is built
+// and its seq used up, before it is sent. Words as netem's: loss, drop (a
+// fixed schedule per hold), duplicate, reorder (gap 1), delay with jitter,
+// corrupt (one bit), mute (the agent dies mid-hold).
+//
+// Pure: the plan is driven by the caller's clock (monotonic ms) and hands
+// back what to send now; a timer of the caller's sends what falls due later.
+// Random faults draw from the plan's own generator, seeded once, in the order
+// the datagrams come, so the same seed and the same keying repeat the faults.
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <QtGlobal>
+
+#include <deque>
+#include <functional>
+#include <random>
+#include <vector>
+
+#include "hold/inhibit_sender.h"
+
+constexpr int FAULT_KINDS = 3;           // HOLD, KEEPALIVE, RELEASE
+constexpr qint32 MAX_FAULT_DELAY_MS = 10000;
+constexpr qint32 MAX_FAULT_MUTE_MS = 3600000;
+
+// Every fault given on the command line, merged.
+struct FaultConfig {
+    // Per kind (index: InhibitKind); -1: not given for that kind.
+    double loss_pct[FAULT_KINDS] = {-1, -1, -1};
+    double duplicate_pct[FAULT_KINDS] = {-1, -1, -1};
+    double reorder_pct[FAULT_KINDS] = {-1, -1, -1};
+    double corrupt_pct[FAULT_KINDS] = {-1, -1, -1};
+    struct DropRange {
+        InhibitKind kind;
+        qint32 first;  // 1-based within a hold
+        qint32 last;   // inclusive; INT32_MAX: every one
+    };
+    std::vector<DropRange> drops;
+    qint32 delay_ms = -1;   // -1: no delay
+    qint32 jitter_ms = 0;
+    qint32 mute_ms = -1;    // -1: no mute
+    QStringList specs;      // as given, for the banner
+};
+
+bool fault_config_empty(const FaultConfig& config);
+// A fault that draws from the generator is given (so the seed matters).
+bool fault_config_random(const FaultConfig& config);
+
+// Adds one SPEC to config. On a bad or contradictory SPEC returns false and
+// sets error to "keyline-bench: --fault \"SPEC\": <what is wrong>".
+bool add_fault_spec(FaultConfig& config, const QString& spec, QString* error);
+
+// What a fault did, for the log (fault_log_text) and for whoever else wants
+// a mark per fault.
+enum class FaultType {
+    Dropped,     // drop= schedule
+    Lost,        // loss= draw
+    Duplicated,
+    HeldBack,    // reorder: held back behind the next datagram
+    SentLate,    // reorder: the held-back datagram goes out; value: the seq it followed, -1 at a hold's end
+    Corrupted,   // value: the bit flipped
+    Delayed,     // logged when really sent; value: ms late as planned
+    Muted,       // value: the mute time
+};
+
+struct FaultAction {
+    FaultType type = FaultType::Dropped;
+    InhibitKind kind = InhibitKind::Hold;
+    qint64 seq = -1;
+    qint64 value = -1;
+};
+
+// " FAULT  dropped KEEPALIVE seq=7" and the like, after the time stamp,
+// without the line feed. Built from the plain fields only.
+QString fault_log_text(const FaultAction& action);
+
+struct FaultCounts {
+    qint64 dropped = 0;     // drop= and loss=
+    qint64 duplicated = 0;
+    qint64 reordered = 0;
+    qint64 corrupted = 0;
+    qint64 delayed = 0;
+    qint64 muted = 0;       // holds muted
+};
+
+// "faults: dropped 3, duplicated 1, reordered 0, corrupted 0, delayed 41, muted 1"
+QString fault_counts_text(const FaultCounts& counts);
+
+struct OutgoingDatagram {
+    QByteArray bytes;
+    InhibitKind kind = InhibitKind::Hold;
+    qint64 seq = 0;
+    qint32 delayed_ms = 0;  // > 0: sent late by delay
+};
+
+struct FaultPlan {
+    FaultConfig config;
+    std::mt19937_64 rng;
+
+    // The hold in progress, as the datagrams tell it: a HOLD opens it, a
+    // RELEASE closes it.
+    bool in_hold = false;
+    qint64 hold_start_ms = 0;
+    qint32 count_in_hold[FAULT_KINDS] = {0, 0, 0};
+    bool muted = false;
+
+    bool holding_back = false;
+    OutgoingDatagram held_back;
+    int held_back_copies = 1;  // 2 when it was duplicated too
+
+    struct Pending {
+        qint64 due_ms;
+        OutgoingDatagram datagram;
+    };
+    std::deque<Pending> delayed;  // in sending order; due times never fall
+
+    FaultCounts counts;
+    // Told of every fault as it acts; empty unless someone wants it.
+    std::function<void(const FaultAction&)> on_fault;
+};
+
+void init_fault_plan(FaultPlan& plan, const FaultConfig& config, quint64 seed);
+
+// One datagram just built at now_ms. Appends what is to be sent now, in
+// order, to send_now, and every fault that acted to actions (also told to
+// on_fault). A delayed datagram is held in the plan until take_due_datagrams.
+void plan_datagram(FaultPlan& plan, OutgoingDatagram datagram, qint64 now_ms,
+                   std::vector<OutgoingDatagram>& send_now, std::vector<FaultAction>& actions);
+
+// The delayed datagrams due at now_ms, in order, each with its Delayed
+// action (logged when it is really sent).
+void take_due_datagrams(FaultPlan& plan, qint64 now_ms, std::vector<OutgoingDatagram>& send_now,
+                        std::vector<FaultAction>& actions);
+
+// When the next delayed datagram is due; -1 when none waits.
+qint64 next_due_ms(const FaultPlan& plan);
+
+// At quit: a datagram still held back goes out now (late, never lost).
+void release_held_back(FaultPlan& plan, qint64 now_ms, std::vector<OutgoingDatagram>& send_now,
+                       std::vector<FaultAction>& actions);

@@ -1,0 +1,169 @@
+#include "station/forward_tap.h"
+
+#include <errno.h>
+#include <netinet/in.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "station/stream_table.h"
+
+namespace {
+
+int open_forward_socket(const QHostAddress& address, quint16 port)
+{
+    sockaddr_storage storage = {};
+    socklen_t length = 0;
+    int family = AF_INET;
+    if (address.protocol() == QAbstractSocket::IPv4Protocol) {
+        auto* in = reinterpret_cast<sockaddr_in*>(&storage);
+        in->sin_family = AF_INET;
+        in->sin_port = htons(port);
+        in->sin_addr.s_addr = htonl(address.toIPv4Address());
+        length = sizeof *in;
+    } else {
+        auto* in6 = reinterpret_cast<sockaddr_in6*>(&storage);
+        in6->sin6_family = AF_INET6;
+        in6->sin6_port = htons(port);
+        const Q_IPV6ADDR v6 = address.toIPv6Address();
+        std::memcpy(&in6->sin6_addr, v6.c, 16);
+        in6->sin6_scope_id = address.scopeId().toUInt();
+        length = sizeof *in6;
+        family = AF_INET6;
+    }
+    const int fd = socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    // Connected: each send names no address, and a station that is not
+    // listening shows up as a refused send.
+    if (connect(fd, reinterpret_cast<sockaddr*>(&storage), length) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// 0, or the errno of the send.
+int send_once(int fd, const char* data, int size)
+{
+    ssize_t sent;
+    do {
+        sent = send(fd, data, static_cast<size_t>(size), MSG_DONTWAIT);
+    } while (sent < 0 && errno == EINTR);
+    return sent < 0 ? errno : 0;
+}
+
+void make_room(ForwardTap& tap)
+{
+    auto oldest = tap.sockets.end();
+    for (auto it = tap.sockets.begin(); it != tap.sockets.end(); ++it)
+        if (oldest == tap.sockets.end() || it->second.last_used_ms < oldest->second.last_used_ms)
+            oldest = it;
+    if (oldest == tap.sockets.end())
+        return;
+    close(oldest->second.fd);
+    tap.sockets.erase(oldest);
+}
+
+}  // namespace
+
+bool parse_forward_destination(const QString& text, QHostAddress* address, quint16* port)
+{
+    QString host;
+    QString port_text;
+    if (text.startsWith(QLatin1Char('['))) {
+        const int close_at = text.indexOf(QStringLiteral("]:"));
+        if (close_at < 0)
+            return false;
+        host = text.mid(1, close_at - 1);
+        port_text = text.mid(close_at + 2);
+        if (!host.contains(QLatin1Char(':')))
+            return false;
+    } else {
+        const int colon = text.lastIndexOf(QLatin1Char(':'));
+        if (colon < 0)
+            return false;
+        host = text.left(colon);
+        port_text = text.mid(colon + 1);
+        if (host.contains(QLatin1Char(':')))
+            return false;  // a bare IPv6 address: where would the port end?
+    }
+    if (port_text.isEmpty() || port_text.size() > 5)
+        return false;
+    for (const QChar c : port_text)
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+    const uint number = port_text.toUInt();
+    if (number < 1 || number > 65535)
+        return false;
+    QHostAddress parsed;
+    if (!parsed.setAddress(host) || parsed.isNull())
+        return false;
+    *address = parsed;
+    *port = static_cast<quint16>(number);
+    return true;
+}
+
+void forward_datagram(ForwardTap& tap, const SenderId& sender, qint64 arrival_ms, const char* data,
+                      int size, StationEvents& events)
+{
+    auto it = tap.sockets.find(sender);
+    if (it == tap.sockets.end()) {
+        if (tap.max_sockets > 0 && static_cast<int>(tap.sockets.size()) >= tap.max_sockets)
+            make_room(tap);
+        ForwardTap::Socket fresh;
+        fresh.fd = open_forward_socket(tap.address, tap.port);
+        it = tap.sockets.emplace(sender, fresh).first;
+    }
+    ForwardTap::Socket& s = it->second;
+    s.last_used_ms = arrival_ms;
+
+    int error = 0;
+    if (s.fd < 0) {
+        s.fd = open_forward_socket(tap.address, tap.port);  // try again with each datagram
+        error = s.fd < 0 ? errno : 0;
+    }
+    if (s.fd >= 0) {
+        error = send_once(s.fd, data, size);
+        // A refusal is the answer to an earlier datagram: this one has not
+        // gone yet.
+        if (error == ECONNREFUSED)
+            send_once(s.fd, data, size);
+    }
+    if (error == 0)
+        return;
+    ++tap.errors;
+    if (s.last_report_ms >= 0 && arrival_ms - s.last_report_ms < 1000)
+        return;
+    s.last_report_ms = arrival_ms;
+    StationEvent event;
+    event.kind = EventKind::ForwardFailed;
+    event.at_ms = arrival_ms;
+    event.from = sender_text(sender);
+    event.address = tap.text;
+    event.text = QString::fromLocal8Bit(strerror(error));
+    events.push_back(event);
+}
+
+void close_evicted_forwards(ForwardTap& tap, const StreamTable& table, const SenderId& keep)
+{
+    for (auto it = tap.sockets.begin(); it != tap.sockets.end();) {
+        if (it->first != keep && table.streams.find(it->first) == table.streams.end()) {
+            if (it->second.fd >= 0)
+                close(it->second.fd);
+            it = tap.sockets.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void close_forward_tap(ForwardTap& tap)
+{
+    for (auto& entry : tap.sockets)
+        if (entry.second.fd >= 0)
+            close(entry.second.fd);
+    tap.sockets.clear();
+}
