@@ -12,21 +12,26 @@
 
 #include "app/agent_options.h"
 #include "app/banner.h"
+#include "app/cw_options.h"
 #include "app/edge_wake.h"
 #include "app/key_source.h"
+#include "app/run_seed.h"
 #include "app/run_signals.h"
+#include "common/log_line.h"
 #include "common/nonblocking_output.h"
 #include "hold/hold_lifecycle.h"
 #include "hold/inhibit_payload.h"
 #include "hold/inhibit_sender.h"
 #include "input/evdev_discovery.h"
 #include "input/key_schedule.h"
+#include "input/morse_style.h"
 #include "input/scheduled_key.h"
 #include "input/terminal_keys.h"
 #include "monitor/edge_recorder.h"
 #include "monitor/key_poll_tick.h"
 #include "monitor/keying_monitor.h"
 #include "monitor/monotonic_clock.h"
+#include "monitor/morse_decoder.h"
 #include "monitor/tick_wakeups.h"
 
 namespace {
@@ -66,6 +71,13 @@ int main(int argc, char** argv)
         err << source_error << '\n';
         return 2;
     }
+    const QString cw_error = cw_option_error(options);
+    if (!cw_error.isEmpty()) {
+        err << cw_error << '\n';
+        return 2;
+    }
+    // The fist's draws come from the run's seed, printed so that the keying can be repeated.
+    const quint64 seed = fist_used(options) ? run_seed(options) : 0;
     // A Morse text or a key script stands in for the keyboard: none is opened.
     const bool keyless = keyless_source(options);
     KeySchedule schedule;
@@ -74,6 +86,8 @@ int main(int argc, char** argv)
         err << load_error << '\n';
         return 2;
     }
+    if (options.key_text_set)
+        apply_morse_style(schedule, morse_style(options, seed));
     if (!keyless && !open_evdev_keyboard()) {
         err << "keyline-bench: refusing to start (need true KEY level via /dev/input).\n"
             << "  " << g_evdev_fail_reason << '\n'
@@ -84,7 +98,8 @@ int main(int argc, char** argv)
     EdgeRecorder recorder;
     if (options.record_set) {
         QString reason;
-        const QByteArray header = record_header(QDateTime::currentDateTimeUtc(), app.arguments());
+        const QByteArray header = record_header(QDateTime::currentDateTimeUtc(), app.arguments()) +
+            morse_style_header(options, seed);
         if (!open_edge_recorder(recorder, options.record_file, header, &reason)) {
             err << "keyline-bench: --record " << options.record_file << ": " << reason << '\n';
             return 2;
@@ -130,20 +145,34 @@ int main(int argc, char** argv)
     monitor.fixed_hang_ms = options.fixed_hang_ms;
     monitor.out = &out;
     monitor.hold.start_hold = [&hold] { start_hold(hold); };
-    monitor.hold.release_hold = [&hold](const char* note) { release_hold(hold, note); };
+    // --decode: what was keyed, read back after each RELEASE (and at quit).
+    MorseDecoder decoder;
+    monitor.hold.release_hold = [&hold, &decoder, &out, &options](const char* note) {
+        release_hold(hold, note);
+        if (options.decode && decoder_has_text(decoder))
+            write_log_line(out, QStringLiteral("  ") + take_decoded_line(decoder));
+    };
 
     PollTick tick;
     tick.global_keys = options.global_keys;
     tick.monitor = &monitor;
     tick.sources = real_key_sources();
-    if (options.record_set)
-        tick.on_edge = [&recorder](bool down, qint64 now) { record_edge(recorder, down, now); };
+    if (options.record_set || options.decode)
+        tick.on_edge = [&recorder, &decoder, &options](bool down, qint64 now) {
+            if (options.record_set)
+                record_edge(recorder, down, now);
+            if (options.decode)
+                decoder_edge(decoder, down, now);
+        };
     tick.end_run = [](int exit_status) {
         restore_stdin_termios();
         QCoreApplication::exit(exit_status);
     };
 
-    out << banner_text(options);
+    QString banner = banner_text(options);
+    if (fist_used(options))
+        banner.insert(banner.size() - 1, seed_banner_line(seed));  // before the closing blank line
+    out << banner;
     out.flush();
 
     QObject::connect(&keepalive_timer, &QTimer::timeout, &app, [&hold] { keepalive_tick(hold); });
