@@ -20,12 +20,13 @@ const double LN_MAX_DIT = std::log(600.0);  // 2 WPM
 // One span's fit error is capped: a pause or a stray span weighs no more
 // than a span a factor two off.
 constexpr double ERROR_CAP = 0.48;
-// The previous dit weighs like one span: it settles a window that fits two
-// speeds equally well (all dits vs all dahs) and is overruled by a few
-// spans at a new speed.
-constexpr double PRIOR_WEIGHT = 0.5;
-// The previous spacing unit weighs less: the first letters of a Farnsworth
-// text show few long gaps to fit it by.
+// The previous dit settles a window that fits two speeds equally well (all
+// dits or all dahs) and is overruled by a few spans at a new speed...
+constexpr double PRIOR_WEIGHT = 0.15;
+// ... and however far the new speed is, it costs no more than half a span.
+constexpr double PRIOR_CAP = 0.24;
+// The previous stretch of the spacing (unit / dit) weighs less: the first
+// letters of a Farnsworth text show few long gaps to fit it by.
 constexpr double UNIT_PRIOR_WEIGHT = 0.2;
 // A spacing unit longer than the dit (Farnsworth) must earn its keep: it
 // costs as much as some spans off, however long it is.
@@ -33,6 +34,10 @@ constexpr double FARNSWORTH_COST = 0.3;
 // Otherwise equal fits read the longer dit ("..." rather than "TTT") and the
 // longer unit (long gaps between letters rather than between words).
 constexpr double LONGER_BIAS = 0.01;
+
+// A span this many spans away from the one decided weighs half.
+constexpr double NEAR_SPANS = 6.0;
+constexpr int AHEAD_DISTANCE = 1;
 
 struct ProsignCode {
     const char* code;
@@ -76,31 +81,40 @@ struct Fit {
 // a dah, every gap an element, letter or word gap.
 Fit fit_window(const MorseDecoder& d)
 {
+    // Spans near the one to decide weigh most, so that a change of speed
+    // is followed within a few elements.
     const DecoderSpan* spans[DECODER_HISTORY + DECODER_LOOKAHEAD + 1];
+    double weight[DECODER_HISTORY + DECODER_LOOKAHEAD + 1];
     int n = 0;
-    for (int i = 0; i < d.history_count; ++i) {
-        const DecoderSpan& s = d.history[(d.history_next - d.history_count + i + DECODER_HISTORY) % DECODER_HISTORY];
-        if (in_fit(s))
-            spans[n++] = &s;
-    }
+    const auto add = [&](const DecoderSpan& s, int distance) {
+        if (!in_fit(s))
+            return;
+        spans[n] = &s;
+        weight[n++] = NEAR_SPANS / (NEAR_SPANS + std::abs(distance));
+    };
+    for (int i = 0; i < d.history_count; ++i)
+        add(d.history[(d.history_next - d.history_count + i + DECODER_HISTORY) % DECODER_HISTORY],
+            d.history_count - i);
+    // Those after it count less once there are some before it: they may
+    // already be at the new speed.
+    const int ahead = d.history_count > 0 ? AHEAD_DISTANCE : 1;
     for (int i = 0; i < d.pending_count; ++i)
-        if (in_fit(d.pending[i]))
-            spans[n++] = &d.pending[i];
+        add(d.pending[i], i * ahead);
 
     Fit best;
     double best_cost = 0.0;
     const bool have_prior = d.dit_ms > 0.0;
     const double ln_prior = have_prior ? std::log(d.dit_ms) : 0.0;
-    const double ln_prior_unit = have_prior ? std::log(d.unit_ms) : 0.0;
+    const double ln_prior_stretch = have_prior ? std::log(d.unit_ms / d.dit_ms) : 0.0;
     const auto try_dit = [&](double ln_dit) {
         if (ln_dit < LN_MIN_DIT || ln_dit > LN_MAX_DIT)
             return;
         double base = -LONGER_BIAS * ln_dit;
         if (have_prior)
-            base += PRIOR_WEIGHT * sq(ln_dit - ln_prior);
+            base += std::min(PRIOR_CAP, PRIOR_WEIGHT * sq(ln_dit - ln_prior));
         for (int i = 0; i < n; ++i)
             if (spans[i]->mark)
-                base += mark_error(spans[i]->ln, ln_dit);
+                base += weight[i] * mark_error(spans[i]->ln, ln_dit);
         if (best.valid && base >= best_cost)
             return;
         const auto try_unit = [&](double ln_unit) {
@@ -110,10 +124,10 @@ Fit fit_window(const MorseDecoder& d)
             if (ln_unit > ln_dit + 0.05)
                 cost += FARNSWORTH_COST;
             if (have_prior)
-                cost += UNIT_PRIOR_WEIGHT * sq(ln_unit - ln_prior_unit);
+                cost += std::min(PRIOR_CAP, UNIT_PRIOR_WEIGHT * sq(ln_unit - ln_dit - ln_prior_stretch));
             for (int i = 0; i < n && (!best.valid || cost < best_cost); ++i)
                 if (!spans[i]->mark)
-                    cost += gap_error(spans[i]->ln, ln_dit, ln_unit);
+                    cost += weight[i] * gap_error(spans[i]->ln, ln_dit, ln_unit);
             if (!best.valid || cost < best_cost) {
                 best = Fit{ln_dit, ln_unit, true};
                 best_cost = cost;
@@ -255,6 +269,9 @@ void decoder_flush(MorseDecoder& d)
         decide_oldest(d);
     end_character(d);
     word_space(d);
+    // The next transmission may come at another speed: only the fitted dit
+    // is carried over, as the weak prior.
+    d.history_count = 0;
     d.down = false;
     d.last_edge_ms = -1;
 }

@@ -53,7 +53,7 @@ void decoder_edge(MorseDecoder& d, bool down, qint64 now_ms);
 
 // The keying paused for good (a release, quit): every span waiting is
 // decided and the character in hand is written; the next mark starts a new
-// word. The speed estimate is kept.
+// word. Only the speed estimate is kept, as a hint for what follows.
 void decoder_flush(MorseDecoder& d);
 
 // Text decoded and not yet taken.

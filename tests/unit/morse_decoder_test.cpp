@@ -113,12 +113,33 @@ TEST_P(MorseDecoderLeadingDah, ReadsFromTheFirstCharacter)
 
 INSTANTIATE_TEST_SUITE_P(Table, MorseDecoderLeadingDah, testing::Values("TEST", "MO TEST", "0 OK", "T E"));
 
-TEST(MorseDecoder, FollowsASpeedChangeMidText)
+// A step of half again between two words, either way, costs nothing (a
+// sudden doubling may cost the character at the step).
+class MorseDecoderSpeedStep : public testing::TestWithParam<std::pair<int, int>> {};
+
+TEST_P(MorseDecoderSpeedStep, ReadsAcrossTheStep)
 {
+    const auto [before, after] = GetParam();
     MorseDecoder d;
-    const qint64 end = key(d, "CQ CQ DE PARIS", at(15));
-    key(d, "QRS PSE 73 TU", at(30), end + 7 * 40);
-    EXPECT_EQ(line(d), "DECODED  CQ CQ DE PARIS QRS PSE 73 TU  (30 WPM)");
+    const qint64 end = key(d, "CQ CQ DE PARIS", at(before));
+    key(d, "QRS PSE 73 TU", at(after), end + 7 * 1200 / after);
+    EXPECT_EQ(line(d), "DECODED  CQ CQ DE PARIS QRS PSE 73 TU  (" + std::to_string(after) + " WPM)");
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, MorseDecoderSpeedStep,
+                         testing::Values(std::pair{20, 30}, std::pair{30, 20}, std::pair{12, 18}, std::pair{60, 40}));
+
+TEST(MorseDecoder, FollowsADriftingSpeed)
+{
+    // From 12 to 36 WPM and back, 3 WPM a word.
+    MorseDecoder d;
+    qint64 t = 1000;
+    std::string want;
+    for (int wpm : {12, 15, 18, 21, 24, 27, 30, 33, 36, 33, 30, 27, 24, 21, 18, 15, 12}) {
+        t = key(d, "TEST", at(wpm), t) + 7 * 1200 / wpm;
+        want += want.empty() ? "TEST" : " TEST";
+    }
+    EXPECT_EQ(line(d), "DECODED  " + want + "  (12 WPM)");
 }
 
 TEST(MorseDecoder, LinesFollowOneAnotherAndKeepTheSpeed)
