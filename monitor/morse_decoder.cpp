@@ -30,7 +30,7 @@ constexpr double PRIOR_CAP = 0.24;
 constexpr double UNIT_PRIOR_WEIGHT = 0.2;
 // A spacing unit longer than the dit (Farnsworth) must earn its keep: it
 // costs as much as some spans off, however long it is.
-constexpr double FARNSWORTH_COST = 0.3;
+constexpr double FARNSWORTH_COST = 0.05;
 // Otherwise equal fits read the longer dit ("..." rather than "TTT") and the
 // longer unit (long gaps between letters rather than between words).
 constexpr double LONGER_BIAS = 0.01;
