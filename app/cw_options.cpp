@@ -116,7 +116,7 @@ QString morse_style_text(const AgentOptions& o)
 
 QByteArray morse_style_header(const AgentOptions& o, quint64 seed)
 {
-    if (!o.key_text_set)
+    if (!o.key_text_set || !(o.farnsworth_set || o.fist_set || o.weight_set))
         return QByteArray();
     QString line = QStringLiteral("# keying: Morse text at %1 WPM").arg(o.wpm) + morse_style_text(o);
     if (fist_used(o))

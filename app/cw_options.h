@@ -26,5 +26,5 @@ MorseStyle morse_style(const AgentOptions& options, quint64 seed);
 QString morse_style_text(const AgentOptions& options);
 
 // "# keying: Morse text at 20 WPM, Farnsworth 10 WPM, fist 15 % (seed 7)\n"
-// for a recording of --key-text; empty otherwise.
+// for a recording of --key-text keyed with any of them; empty otherwise.
 QByteArray morse_style_header(const AgentOptions& options, quint64 seed);
