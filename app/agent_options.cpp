@@ -9,6 +9,7 @@
 
 #include "common/inhibit_limits.h"
 #include "hold/inhibit_payload.h"
+#include "app/cw_options.h"
 #include "input/key_schedule.h"
 
 const char* const TTL_MS_ERROR = "ttl-ms (hold_timeout_ms) must be 100..30000";
@@ -65,9 +66,11 @@ void add_agent_options(QCommandLineParser& parser)
         "verbose-keepalive", "Log every keepalive (default: HOLD, KEY events, RELEASE only)."));
     parser.addOption(QCommandLineOption(
         "key-text",
-        "Key the text in Morse instead of a keyboard (none is needed or opened): letters, digits "
-        "and . , ? / = + - ' \" ( ) : ; @ !; a run of blanks is a word gap. Quits (status 0) "
-        "once the last mark's hold is released. Not with --key-script or --global-keys.",
+        "Key the text in Morse instead of a keyboard (none is needed or opened): letters, digits, "
+        "\u00c9 and . , ? / = + - ' \" ( ) : @, also ; and ! (not ITU); a prosign in angle "
+        "brackets (<AR>, <SK>, <BT>, <KN>, <AS>, <SOS>, any <LETTERS>) is keyed as one character; "
+        "a run of blanks is a word gap. Quits (status 0) once the last mark's hold is released. "
+        "Not with --key-script or --global-keys.",
         "text"));
     parser.addOption(QCommandLineOption(
         "wpm", "Speed of --key-text in words per minute, a whole number 5..60 (default 20; PARIS: "
@@ -113,6 +116,7 @@ void add_agent_options(QCommandLineParser& parser)
         "Also send every datagram, after the faults, to this numeric HOST:PORT (IPv6 as "
         "[addr]:port); repeatable, up to 8.",
         "host:port"));
+    add_cw_options(parser);
 }
 
 AgentOptions read_agent_options(const QCommandLineParser& parser)
@@ -158,6 +162,7 @@ AgentOptions read_agent_options(const QCommandLineParser& parser)
         o.seed = o.seed_text.toULongLong(&ok, 10);
         o.seed_valid = ok && !o.seed_text.startsWith(QLatin1Char('+'));
     }
+    read_cw_options(parser, &o);
     return o;
 }
 

@@ -46,6 +46,17 @@ struct AgentOptions {
     // Faults on purpose and more destinations (fault_options.h checks them).
     QStringList fault_specs;  // --fault, in order
     QStringList also_specs;   // --also HOST:PORT, in order
+    // Read back as text, and how a text is keyed (app/cw_options.h).
+    bool decode = false;
+    bool farnsworth_set = false;
+    QString farnsworth_text;
+    qint32 farnsworth_wpm = 0;   // -1 when not a whole number
+    bool fist_set = false;
+    QString fist_text;
+    qint32 fist_percent = 0;
+    bool weight_set = false;
+    QString weight_text;
+    qint32 weight_percent = 50;
 };
 
 // Description, help and version options, then the options in order.

@@ -5,6 +5,7 @@
 #include <QByteArray>
 
 #include "app/agent_options.h"
+#include "app/cw_options.h"
 #include "input/key_schedule.h"
 #include "input/key_script_file.h"
 #include "monitor/keying_monitor.h"
@@ -142,7 +143,7 @@ QString key_source_mode_text(const AgentOptions& o)
         : o.repeat == 1                  ? QStringLiteral("once")
                                          : QStringLiteral("%1 rounds").arg(o.repeat);
     const QString source = o.key_text_set
-        ? QStringLiteral("Morse text at %1 WPM").arg(o.wpm)
+        ? QStringLiteral("Morse text at %1 WPM").arg(o.wpm) + morse_style_text(o)
         : QStringLiteral("key script %1").arg(o.key_script == QLatin1String("-")
                                                   ? QStringLiteral("from standard input")
                                                   : o.key_script);

@@ -12,6 +12,7 @@
 
 #include "app/agent_options.h"
 #include "app/banner.h"
+#include "app/cw_options.h"
 #include "app/edge_wake.h"
 #include "app/fault_options.h"
 #include "app/fault_timer.h"
@@ -19,6 +20,7 @@
 #include "app/keyboard_refusal.h"
 #include "app/run_seed.h"
 #include "app/run_signals.h"
+#include "common/log_line.h"
 #include "common/nonblocking_output.h"
 #include "hold/fault_plan.h"
 #include "hold/hold_lifecycle.h"
@@ -26,12 +28,14 @@
 #include "hold/inhibit_sender.h"
 #include "input/evdev_discovery.h"
 #include "input/key_schedule.h"
+#include "input/morse_style.h"
 #include "input/scheduled_key.h"
 #include "input/terminal_keys.h"
 #include "monitor/edge_recorder.h"
 #include "monitor/key_poll_tick.h"
 #include "monitor/keying_monitor.h"
 #include "monitor/monotonic_clock.h"
+#include "monitor/morse_decoder.h"
 #include "monitor/tick_wakeups.h"
 
 namespace {
@@ -89,6 +93,14 @@ int main(int argc, char** argv)
         err << source_error << '\n';
         return 2;
     }
+    const QString cw_error = cw_option_error(options);
+    if (!cw_error.isEmpty()) {
+        err << cw_error << '\n';
+        return 2;
+    }
+    // The fist's and the faults' draws come from the run's seed, printed so
+    // that the run can be repeated.
+    const quint64 seed = run_seed(options);
     // A Morse text or a key script stands in for the keyboard: none is opened.
     const bool keyless = keyless_source(options);
     KeySchedule schedule;
@@ -103,6 +115,8 @@ int main(int argc, char** argv)
             err << warning << '\n';
         err.flush();
     }
+    if (options.key_text_set)
+        apply_morse_style(schedule, morse_style(options, seed));
     if (!keyless && !open_evdev_keyboard()) {
         err << keyboard_refusal_text(g_evdev_fail_reason, g_evdev_none_found);
         return 1;
@@ -111,7 +125,8 @@ int main(int argc, char** argv)
     EdgeRecorder recorder;
     if (options.record_set) {
         QString reason;
-        const QByteArray header = record_header(QDateTime::currentDateTimeUtc(), app.arguments());
+        const QByteArray header = record_header(QDateTime::currentDateTimeUtc(), app.arguments()) +
+            morse_style_header(options, seed);
         if (!open_edge_recorder(recorder, options.record_file, header, &reason)) {
             err << "keyline-bench: --record " << options.record_file << ": " << reason << '\n';
             return 2;
@@ -143,7 +158,6 @@ int main(int argc, char** argv)
         sender.destinations_text = destinations_text(options, also);
 
     // Faults draw from a generator of their own, seeded with the run's seed.
-    const quint64 seed = run_seed(options);
     FaultPlan fault_plan;
     FaultTimer fault_timer;
     const bool faults = !fault_config_empty(fault_config);
@@ -172,25 +186,38 @@ int main(int argc, char** argv)
     monitor.fixed_hang_ms = options.fixed_hang_ms;
     monitor.out = &out;
     monitor.hold.start_hold = [&hold] { start_hold(hold); };
-    monitor.hold.release_hold = [&hold](const char* note) { release_hold(hold, note); };
+    // --decode: what was keyed, read back after each RELEASE (and at quit).
+    MorseDecoder decoder;
+    monitor.hold.release_hold = [&hold, &decoder, &out, &options](const char* note) {
+        release_hold(hold, note);
+        if (options.decode && decoder_has_text(decoder))
+            write_log_line(out, QStringLiteral("  ") + take_decoded_line(decoder));
+    };
 
     PollTick tick;
     tick.global_keys = options.global_keys;
     tick.monitor = &monitor;
     tick.sources = real_key_sources();
-    if (options.record_set)
-        tick.on_edge = [&recorder, &monitor](bool down, qint64 now) {
-            note_dit_estimate(recorder, monitor.keying.dit_ms);
-            record_edge(recorder, down, now);
+    if (options.record_set || options.decode)
+        tick.on_edge = [&recorder, &decoder, &monitor, &options](bool down, qint64 now) {
+            if (options.record_set) {
+                note_dit_estimate(recorder, monitor.keying.dit_ms);
+                record_edge(recorder, down, now);
+            }
+            if (options.decode)
+                decoder_edge(decoder, down, now);
         };
     tick.end_run = [](int exit_status) {
         restore_stdin_termios();
         QCoreApplication::exit(exit_status);
     };
 
-    out << banner_with_faults(
+    QString banner = banner_with_faults(
         banner_text(options, keyless ? keyed_source_lines(options, schedule) : QStringList()),
         fault_config, also, seed);
+    if (fist_used(options) && !fault_config_random(fault_config))
+        banner.insert(banner.size() - 1, seed_banner_line(seed));  // before the closing blank line
+    out << banner;
     out.flush();
 
     QObject::connect(&keepalive_timer, &QTimer::timeout, &app, [&hold] { keepalive_tick(hold); });

@@ -107,6 +107,36 @@ QList<QByteArray> words_of(QByteArray line)
     return line.simplified().split(' ');
 }
 
+// A prosign "<AR>" from the '<' at *at: the codes of its letters run
+// together, keyed as one character. *at moves to its '>'.
+bool prosign_code(const QVector<uint>& characters, int* at, QByteArray* code, QString* reason)
+{
+    const int open = *at;
+    int i = open + 1;
+    for (; i < characters.size() && characters[i] != '>'; ++i) {
+        const uint c = characters[i];
+        const char* letter = c == '<' || is_blank(c) ? nullptr : morse_code(c);
+        if (!letter) {
+            *reason = QStringLiteral("cannot send %1 inside the prosign opened at character %2 (character %3)")
+                          .arg(shown_character(c))
+                          .arg(open + 1)
+                          .arg(i + 1);
+            return false;
+        }
+        code->append(letter);
+    }
+    if (i == characters.size()) {
+        *reason = QStringLiteral("unclosed \"<\" (character %1): a prosign is written <AR>").arg(open + 1);
+        return false;
+    }
+    if (code->isEmpty()) {
+        *reason = QStringLiteral("empty prosign \"<>\" (character %1)").arg(open + 1);
+        return false;
+    }
+    *at = i;
+    return true;
+}
+
 }  // namespace
 
 qint64 schedule_ms(const KeySchedule& s, qint64 units)
@@ -116,6 +146,8 @@ qint64 schedule_ms(const KeySchedule& s, qint64 units)
 
 const char* morse_code(uint character)
 {
+    if (character == 0xC9 || character == 0xE9)  // É, é: ITU's accented E
+        return "..-..";
     const uint upper = (character >= 'a' && character <= 'z') ? character - 'a' + 'A' : character;
     for (const MorseEntry& e : MORSE_TABLE)
         if (uint(uchar(e.character)) == upper)
@@ -142,8 +174,13 @@ bool morse_schedule(const QString& text, int wpm, KeySchedule* out, QString* rea
             word_break = true;
             continue;
         }
+        QByteArray prosign;
         const char* code = morse_code(c);
-        if (!code) {
+        if (c == '<') {
+            if (!prosign_code(characters, &i, &prosign, reason))
+                return false;
+            code = prosign.constData();
+        } else if (!code) {
             *reason = QStringLiteral("cannot send %1 (character %2)").arg(shown_character(c)).arg(i + 1);
             return false;
         }

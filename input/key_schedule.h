@@ -33,13 +33,15 @@ constexpr int MIN_WPM = 5;
 constexpr int MAX_WPM = 60;
 
 // TEXT in Morse, PARIS timing in dits: dah 3, 1 between the elements of a
-// letter, 3 between letters, 7 between words (any run of blanks). The source
+// letter, 3 between letters, 7 between words (any run of blanks). A prosign
+// in angle brackets ("<AR>", "<SOS>") is keyed as one character. The source
 // is over at the end of the last mark; rounds are 7 dits apart. On a
 // character it cannot send, or a text with nothing to send, returns false
 // and the reason (characters counted from 1).
 bool morse_schedule(const QString& text, int wpm, KeySchedule* out, QString* reason);
 
-// The ITU code of a character ('.' dit, '-' dah), or nullptr.
+// The ITU code of a character ('.' dit, '-' dah; ';' and '!' are not ITU
+// but common), or nullptr.
 const char* morse_code(uint character);
 
 constexpr qint64 MIN_SCRIPT_MS = 10;      // shorter than two polls cannot be seen reliably

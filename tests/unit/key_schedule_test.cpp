@@ -98,6 +98,16 @@ TEST(MorseText, ItuCodesOfDigitsAndPunctuation)
     }
 }
 
+TEST(MorseText, AProsignIsOneCharacterAndEIsAccented)
+{
+    // <AR> is .-.-. with element gaps only; É is ..-..
+    EXPECT_EQ(edges_text(text_schedule("<AR>", 20)), edges_text(text_schedule("+", 20)));
+    EXPECT_EQ(edges_text(text_schedule("E<sos>", 20)),
+              "D0 U60 D240 U300 D360 U420 D480 U540 D600 U780 D840 U1020 D1080 U1260 D1320 U1380 D1440 U1500 D1560 U1620");
+    EXPECT_EQ(edges_text(text_schedule("\xc3\xa9", 20)), "D0 U60 D120 U180 D240 U420 D480 U540 D600 U660");
+    EXPECT_EQ(edges_text(text_schedule("\xc3\x89", 20)), edges_text(text_schedule("\xc3\xa9", 20)));
+}
+
 TEST(MorseText, RefusesWhatItCannotSendNamingThePosition)
 {
     const struct {
@@ -105,7 +115,12 @@ TEST(MorseText, RefusesWhatItCannotSendNamingThePosition)
         const char* reason;
     } cases[] = {
         {"CQ%", "cannot send \"%\" (character 3)"},
-        {"CQ DE \xc3\xa9X", "cannot send \"\xc3\xa9\" (character 7)"},
+        {"CQ DE \xc3\xbcX", "cannot send \"\xc3\xbc\" (character 7)"},
+        {"CQ <AR", "unclosed \"<\" (character 4): a prosign is written <AR>"},
+        {"CQ <> K", "empty prosign \"<>\" (character 4)"},
+        {"<A R>", "cannot send \" \" inside the prosign opened at character 1 (character 3)"},
+        {"<A<R>>", "cannot send \"<\" inside the prosign opened at character 1 (character 3)"},
+        {"K>", "cannot send \">\" (character 2)"},
         {"A\xf0\x9f\x98\x80#", "cannot send \"\xf0\x9f\x98\x80\" (character 2)"},  // one character, not two
         {"AB\x07", "cannot send U+0007 (character 3)"},
         {"", "the text is empty"},

@@ -1,0 +1,202 @@
+// The --decode reader: keyed text back as text, from marks and gaps alone.
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include <QString>
+
+#include "input/key_schedule.h"
+#include "input/morse_style.h"
+#include "monitor/morse_decoder.h"
+
+namespace {
+
+// Feeds the keying of TEXT from start_ms; returns where its last mark ends.
+qint64 key(MorseDecoder& d, const QString& text, const MorseStyle& style, qint64 start_ms = 1000)
+{
+    KeySchedule s;
+    QString reason;
+    EXPECT_TRUE(morse_schedule(text, style.wpm, &s, &reason)) << reason.toStdString();
+    apply_morse_style(s, style);
+    for (const KeyEdge& e : s.edges)
+        decoder_edge(d, e.down, start_ms + schedule_ms(s, e.at));
+    return start_ms + schedule_ms(s, s.end_units);
+}
+
+std::string line(MorseDecoder& d)
+{
+    return take_decoded_line(d).toStdString();
+}
+
+std::string decoded(const QString& text, const MorseStyle& style)
+{
+    MorseDecoder d;
+    key(d, text, style);
+    return line(d);
+}
+
+MorseStyle at(int wpm, int fist = 0, quint64 seed = 0)
+{
+    MorseStyle s;
+    s.wpm = wpm;
+    s.fist_percent = fist;
+    s.seed = seed;
+    return s;
+}
+
+// What the decoder writes for a keyed character: prosigns before the
+// punctuation that shares their code.
+std::string reads_as(uint c)
+{
+    switch (c) {
+    case '+': return "<AR>";
+    case '=': return "<BT>";
+    case '(': return "<KN>";
+    default: return QString::fromUcs4(&c, 1).toStdString();
+    }
+}
+
+TEST(MorseDecoder, ReadsEveryCharacterOfTheKeyer)
+{
+    int checked = 0;
+    for (uint c = '!'; c <= 'Z'; ++c) {
+        if (!morse_code(c))
+            continue;
+        const QString ch = QString::fromUcs4(&c, 1);
+        const std::string want = reads_as(c);
+        EXPECT_EQ(decoded("VVV " + ch + " " + ch + "E", at(20)), "DECODED  VVV " + want + " " + want + "E  (20 WPM)")
+            << "character " << want;
+        ++checked;
+    }
+    EXPECT_EQ(checked, 51);
+}
+
+struct Keyed {
+    const char* text;
+    const char* reads;
+};
+
+class MorseDecoderProsigns : public testing::TestWithParam<Keyed> {};
+
+TEST_P(MorseDecoderProsigns, ReadAsOneCharacter)
+{
+    EXPECT_EQ(decoded(QString::fromUtf8(GetParam().text), at(25)),
+              std::string("DECODED  ") + GetParam().reads + "  (25 WPM)");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, MorseDecoderProsigns,
+    testing::Values(Keyed{"CQ <AR>", "CQ <AR>"}, Keyed{"TU <SK>", "TU <SK>"}, Keyed{"QRL <BT> OK", "QRL <BT> OK"},
+                    Keyed{"UR RST <KN>", "UR RST <KN>"}, Keyed{"<AS> QRX", "<AS> QRX"},
+                    Keyed{"<SOS> <SOS>", "<SOS> <SOS>"}, Keyed{"CAF\xC3\x89 \xC3\xA9t\xC3\xA9", "CAF\xC3\x89 \xC3\x89T\xC3\x89"},
+                    Keyed{"<HH> OK", "* OK"}));
+
+class MorseDecoderSpeeds : public testing::TestWithParam<int> {};
+
+TEST_P(MorseDecoderSpeeds, ReadTextAndSpeed)
+{
+    const int wpm = GetParam();
+    EXPECT_EQ(decoded("CQ CQ DE PARIS 73", at(wpm)), "DECODED  CQ CQ DE PARIS 73  (" + std::to_string(wpm) + " WPM)");
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, MorseDecoderSpeeds, testing::Values(5, 7, 13, 20, 25, 40, 60));
+
+// Texts that open with dahs only: the first marks cannot tell their class
+// until a dit or a gap shows the speed.
+class MorseDecoderLeadingDah : public testing::TestWithParam<const char*> {};
+
+TEST_P(MorseDecoderLeadingDah, ReadsFromTheFirstCharacter)
+{
+    EXPECT_EQ(decoded(GetParam(), at(25)), std::string("DECODED  ") + GetParam() + "  (25 WPM)");
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, MorseDecoderLeadingDah, testing::Values("TEST", "MO TEST", "0 OK", "T E"));
+
+// A step of half again between two words, either way, costs nothing (a
+// sudden doubling may cost the character at the step).
+class MorseDecoderSpeedStep : public testing::TestWithParam<std::pair<int, int>> {};
+
+TEST_P(MorseDecoderSpeedStep, ReadsAcrossTheStep)
+{
+    const auto [before, after] = GetParam();
+    MorseDecoder d;
+    const qint64 end = key(d, "CQ CQ DE PARIS", at(before));
+    key(d, "QRS PSE 73 TU", at(after), end + 7 * 1200 / after);
+    EXPECT_EQ(line(d), "DECODED  CQ CQ DE PARIS QRS PSE 73 TU  (" + std::to_string(after) + " WPM)");
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, MorseDecoderSpeedStep,
+                         testing::Values(std::pair{20, 30}, std::pair{30, 20}, std::pair{12, 18}, std::pair{60, 40}));
+
+TEST(MorseDecoder, FollowsADriftingSpeed)
+{
+    // From 12 to 36 WPM and back, 3 WPM a word.
+    MorseDecoder d;
+    qint64 t = 1000;
+    std::string want;
+    for (int wpm : {12, 15, 18, 21, 24, 27, 30, 33, 36, 33, 30, 27, 24, 21, 18, 15, 12}) {
+        t = key(d, "TEST", at(wpm), t) + 7 * 1200 / wpm;
+        want += want.empty() ? "TEST" : " TEST";
+    }
+    EXPECT_EQ(line(d), "DECODED  " + want + "  (12 WPM)");
+}
+
+TEST(MorseDecoder, LinesFollowOneAnotherAndKeepTheSpeed)
+{
+    MorseDecoder d;
+    const qint64 end = key(d, "CQ TEST", at(25));
+    EXPECT_EQ(line(d), "DECODED  CQ TEST  (25 WPM)");
+    EXPECT_FALSE(decoder_has_text(d));
+    // One mark alone reads at the speed already known: a dah.
+    key(d, "T", at(25), end + 5000);
+    EXPECT_EQ(line(d), "DECODED  T  (25 WPM)");
+}
+
+TEST(MorseDecoder, AnOverlongMarkIsUnreadable)
+{
+    MorseDecoder d;
+    decoder_edge(d, true, 0);
+    decoder_edge(d, false, 3000);
+    EXPECT_EQ(line(d), "DECODED  *  (? WPM)");
+}
+
+class MorseDecoderJitter : public testing::TestWithParam<quint64> {};
+
+// A fist of +-20 % on every element and gap reads without a fault.
+TEST_P(MorseDecoderJitter, ReadsAFistOf20Percent)
+{
+    const char* text = "CQ CQ CQ DE DL1ABC DL1ABC PSE K = UR RST 599 5NN QTH BERLIN NAME OTTO HW? "
+                       "<AR> TNX FER QSO 73 <SK> E E";
+    for (int wpm : {12, 25, 40}) {
+        MorseDecoder d;
+        MorseStyle style = at(wpm, 20, GetParam());
+        key(d, text, style);
+        const QString got = take_decoded_line(d);
+        EXPECT_TRUE(got.startsWith(QStringLiteral("DECODED  CQ CQ CQ DE DL1ABC DL1ABC PSE K <BT> UR RST 599 5NN QTH "
+                                                  "BERLIN NAME OTTO HW? <AR> TNX FER QSO 73 <SK> E E  (")))
+            << wpm << " WPM: " << got.toStdString();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, MorseDecoderJitter, testing::Values(1, 2, 3, 4, 5, 6, 7, 8));
+
+TEST(MorseDecoder, ReadsFarnsworthSpacing)
+{
+    MorseStyle style = at(20);
+    style.farnsworth_wpm = 8;
+    EXPECT_EQ(decoded("CQ TEST DE PARIS", style), "DECODED  CQ TEST DE PARIS  (20 WPM)");
+}
+
+TEST(MorseDecoder, LetsOldTextGoWhenFull)
+{
+    MorseDecoder d;
+    qint64 t = 1000;
+    for (int i = 0; i < 120; ++i)
+        t = key(d, "PARIS PARIS", at(40), t) + 7 * 30;
+    const QString got = take_decoded_line(d);
+    EXPECT_TRUE(got.startsWith(QStringLiteral("DECODED  ..."))) << got.toStdString();
+    EXPECT_TRUE(got.endsWith(QStringLiteral("PARIS PARIS  (40 WPM)"))) << got.toStdString();
+}
+
+}  // namespace
