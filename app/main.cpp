@@ -12,6 +12,7 @@
 
 #include "app/agent_options.h"
 #include "app/banner.h"
+#include "app/bench_vcd.h"
 #include "app/edge_wake.h"
 #include "app/key_source.h"
 #include "app/run_signals.h"
@@ -91,6 +92,16 @@ int main(int argc, char** argv)
         }
     }
 
+    BenchVcd vcd;
+    if (options.vcd_set) {
+        QString reason;
+        if (!open_bench_vcd(vcd, options.vcd_file, QDateTime::currentDateTime(), monotonic_now_ns(),
+                            app.arguments(), &reason)) {
+            err << "keyline-bench: --vcd " << options.vcd_file << ": " << reason << '\n';
+            return 2;
+        }
+    }
+
     // Handlers first, so that a signal from here on ends the run cleanly.
     const int signal_fd = install_run_signals();
     enter_raw_terminal();
@@ -99,6 +110,7 @@ int main(int argc, char** argv)
     // now wait in a bounded queue, or are dropped and counted.
     QTextStream run_err(nonblocking_output(2));
     recorder.err = &run_err;  // a write that fails mid-run is said once
+    vcd.writer.err = &run_err;
 
     QUdpSocket socket;
 
@@ -111,6 +123,10 @@ int main(int argc, char** argv)
     sender.band_body = json_string_body(options.band);
     sender.verbose_keepalive = options.verbose_keepalive;
     sender.err = &run_err;
+    if (options.vcd_set)
+        sender.on_send = [&vcd](InhibitKind kind, bool hold_active, bool sent) {
+            bench_vcd_send(vcd, kind, hold_active, sent, monotonic_now_ns());
+        };
 
     QTimer keepalive_timer;
     configure_keepalive_timer(keepalive_timer);
@@ -136,8 +152,13 @@ int main(int argc, char** argv)
     tick.global_keys = options.global_keys;
     tick.monitor = &monitor;
     tick.sources = real_key_sources();
-    if (options.record_set)
-        tick.on_edge = [&recorder](bool down, qint64 now) { record_edge(recorder, down, now); };
+    if (options.record_set || options.vcd_set)
+        tick.on_edge = [&recorder, &vcd](bool down, qint64 now) {
+            record_edge(recorder, down, now);
+            bench_vcd_key(vcd, down, now);
+        };
+    if (options.vcd_set)
+        tick.on_latch = [&vcd](bool latched, qint64 now) { bench_vcd_latch(vcd, latched, now); };
     tick.end_run = [](int exit_status) {
         restore_stdin_termios();
         QCoreApplication::exit(exit_status);
@@ -188,6 +209,7 @@ int main(int argc, char** argv)
     close_edge_wake(edge_wake);
     close_tick_wakeups(wakeups);
     close_edge_recorder(recorder);
+    close_bench_vcd(vcd, monotonic_now_ns());
     out.flush();
     run_err.flush();
     close_nonblocking_outputs();

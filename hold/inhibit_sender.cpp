@@ -71,6 +71,9 @@ void send_inhibit(InhibitSender& sender, bool hold_active, int ttl_ms, bool keep
         write_log_line(*sender.out, send_log_text(kind, ttl_ms, sender.host_text, sender.port,
                                                   sender.counters, note));
 
+    if (sender.on_send)
+        sender.on_send(kind, hold_active, written >= 0);
+
     if (written < 0 && sender.err != nullptr) {
         *sender.err << "send failed: " << sender.socket->errorString() << '\n';
         sender.err->flush();

@@ -5,6 +5,8 @@
 #include <QHostAddress>
 #include <QString>
 
+#include <functional>
+
 class QTextStream;
 class QUdpSocket;
 
@@ -40,6 +42,9 @@ struct InhibitSender {
     QTextStream* out = nullptr;
     QTextStream* err = nullptr;
     SendCounters counters;
+    // Told of every datagram once it is sent or refused (the waveform); may
+    // be empty. hold_active is the hold after it.
+    std::function<void(InhibitKind kind, bool hold_active, bool sent)> on_send;
 };
 
 // A keepalive while no hold is active does nothing at all. Otherwise: uses

@@ -3,6 +3,7 @@
 // the station, and reports holds, releases, lapses and problems.
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QSocketNotifier>
 #include <QTextStream>
 #include <QTimer>
@@ -18,6 +19,7 @@
 #include "station/reception.h"
 #include "station/station_options.h"
 #include "station/station_output.h"
+#include "station/station_vcd.h"
 #include "station/udp_receiver.h"
 
 namespace {
@@ -61,9 +63,22 @@ int main(int argc, char** argv)
         return EXIT_USAGE;
     }
 
+    StationVcd vcd;
+    if (!options.vcd_file.isEmpty()) {
+        QString reason;
+        if (!open_station_vcd(vcd, options.vcd_file, QDateTime::currentDateTime(), station_now_ms(),
+                              QCoreApplication::arguments(), &reason)) {
+            err << "keyline-station: --vcd " << options.vcd_file << ": " << reason << '\n';
+            close(fd);
+            return EXIT_USAGE;
+        }
+    }
+
     // A reader that stops reading must not stop reception: lines that cannot
     // be written now wait in a bounded queue, or are dropped and counted.
     QTextStream out(nonblocking_output(1, options.json ? dropped_lines_json : nullptr));
+    QTextStream run_err(nonblocking_output(2));
+    vcd.writer.err = &run_err;  // a gap or a failed write is said once
     StationOutput output;
     output.out = &out;
     output.json = options.json;
@@ -86,6 +101,7 @@ int main(int argc, char** argv)
     bool finished = false;
 
     auto flush = [&] {
+        station_vcd_events(vcd, events);
         write_events(output, events);
         events.clear();
     };
@@ -171,7 +187,9 @@ int main(int argc, char** argv)
     const int result = QCoreApplication::exec();
     socket_notifier.setEnabled(false);
     close(fd);
+    close_station_vcd(vcd, station_now_ms());
     out.flush();
+    run_err.flush();
     close_nonblocking_outputs();
     return result;
 }

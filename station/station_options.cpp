@@ -73,6 +73,13 @@ OptionsResult read_station_options(const QStringList& arguments)
         "summary)."));
     parser.addOption(QCommandLineOption(
         {"V", "verbose"}, "Also report every KEEPALIVE with its interval."));
+    parser.addOption(QCommandLineOption(
+        "vcd",
+        "Write each stream as waveforms to a new file, a Value Change Dump (IEEE 1364) for "
+        "GTKWave, PulseView or sigrok-cli: the hold, and a 1 us pulse per arrival, lapse, "
+        "sequence problem and malformed datagram; the first 16 senders get wires (s0..s15); "
+        "times in us from the start (an existing file is never overwritten).",
+        "file"));
 
     OptionsResult result;
     if (!parser.parse(arguments))
@@ -118,5 +125,10 @@ OptionsResult read_station_options(const QStringList& arguments)
     }
     o.json = parser.isSet("json");
     o.verbose = parser.isSet("verbose");
+    if (parser.isSet("vcd")) {
+        o.vcd_file = parser.value("vcd");
+        if (o.vcd_file.isEmpty())
+            return failure(QStringLiteral("--vcd needs a file name"));
+    }
     return result;
 }

@@ -19,6 +19,7 @@ struct StationOptions {
     qint64 holds = -1;        // -1: no limit
     bool json = false;
     bool verbose = false;
+    QString vcd_file;         // empty: no waveform file
 };
 
 enum class OptionsOutcome { Run, Help, Version, Error };
