@@ -100,9 +100,12 @@ void vcd_level(VcdTrack& track, qint64 t_us, int wire, bool value, VcdChunk& out
 
 void vcd_mark(VcdTrack& track, qint64 t_us, int wire, VcdChunk& out)
 {
-    if (!valid_wire(track, wire) || t_us <= track.fall_us[wire])
+    if (!valid_wire(track, wire))
         return;
-    advance(track, t_us, out);
+    const qint64 start = qMax(qMax(t_us, track.last_us), track.fall_us[wire] + 1);
+    if (start >= t_us + VCD_MARK_SPREAD_US)
+        return;
+    advance(track, start, out);
     append_change(out, track, wire, true);
     advance(track, track.last_us + 1, out);
     append_change(out, track, wire, false);

@@ -6,10 +6,12 @@
 // marks of a run are turned into small fixed-size chunks of text that the
 // writer (vcd_writer.h) queues.
 //
-// A level is written when it changes. A mark is a pulse one microsecond long,
-// so every mark is an edge of its own in every viewer; a mark within the
-// previous pulse of the same wire adds nothing (at the station's millisecond
-// stamps, arrivals from one sender in the same millisecond make one pulse).
+// A level is written when it changes. A mark is a pulse one microsecond long
+// with at least a microsecond low before the next on its wire, so every mark
+// is an edge of its own in every viewer. Marks stamped alike (the station
+// stamps in milliseconds) follow each other a microsecond or two apart; a
+// mark that would then land a millisecond or more after its stamp adds
+// nothing (a flood of more than ~500 a millisecond on one wire).
 // Times never go backwards in the file: a change stamped before the last
 // stamp written is written at that stamp.
 
@@ -27,6 +29,8 @@ constexpr int VCD_CHUNK_BYTES = 24 + VCD_MAX_WIRES * 4 + 8;
 // Header notes are written in place once known (e.g. which sender a slot of
 // wires stands for): each is a blank line this wide in the header until then.
 constexpr int VCD_NOTE_WIDTH = 200;
+// How late a mark may be written after its stamp before it merges.
+constexpr qint64 VCD_MARK_SPREAD_US = 1000;
 
 struct VcdChunk {
     char bytes[VCD_CHUNK_BYTES];

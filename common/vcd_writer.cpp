@@ -203,7 +203,8 @@ void put(VcdWriter& w, const VcdChunk& chunk)
 
 }  // namespace
 
-bool open_vcd_writer(VcdWriter& w, const QString& path, const VcdHeader& header, int wires, QString* error)
+bool open_vcd_writer(VcdWriter& w, const QString& path, const VcdHeader& header, int wires, QString* error,
+                     int queue_bytes)
 {
     const QString option_text = w.option_text;
     QTextStream* err = w.err;
@@ -225,7 +226,8 @@ bool open_vcd_writer(VcdWriter& w, const QString& path, const VcdHeader& header,
     init_vcd_track(w.track, wires);
     auto* o = new VcdOutput;
     o->fd = fd;
-    o->ring.resize(VCD_QUEUE_BYTES);
+    // Room for the levels of every wire at least, so a gap can always close.
+    o->ring.resize(size_t(qMax(queue_bytes, 2 * VCD_CHUNK_BYTES)));
     for (const qint64 offset : header.note_offsets) {
         VcdNoteSlot slot;
         slot.offset = offset;

@@ -38,7 +38,7 @@ struct VcdWriter {
 // writes the header and starts the writer thread. On failure returns false
 // with the reason.
 bool open_vcd_writer(VcdWriter& writer, const QString& path, const VcdHeader& header, int wires,
-                     QString* error);
+                     QString* error, int queue_bytes = VCD_QUEUE_BYTES);
 bool vcd_open(const VcdWriter& writer);
 
 // Times are microseconds from the run's start. Nothing happens when no file is open.
