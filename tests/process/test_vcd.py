@@ -147,3 +147,23 @@ def test_a_killed_run_keeps_all_but_its_last_second(agent, receiver, tmp_path):
     ran_us = (time.monotonic() - started) * 1e6
     run.wait_exit(timeout=10)
     assert last_stamp(path) >= ran_us - 1.5e6
+
+
+@pytest.mark.skipif(shutil.which("vcd2fst") is None or shutil.which("fst2vcd") is None,
+                    reason="GTKWave's vcd2fst and fst2vcd are not installed (Debian: gtkwave)")
+def test_gtkwave_reads_every_change_despite_a_hostile_argument(agent, tmp_path):
+    path, fst = tmp_path / "hostile.vcd", tmp_path / "hostile.fst"
+    run = agent().start(["--key-text", "EE", "--station", "$end $enddefinitions",
+                         "--vcd", str(path)], stdin="devnull")
+    assert run.wait_exit(timeout=20) == 0
+    subprocess.run(["vcd2fst", str(path), str(fst)], check=True, capture_output=True, timeout=60)
+    back = subprocess.run(["fst2vcd", str(fst)], check=True, capture_output=True, text=True,
+                          timeout=60).stdout
+
+    def changes(text):
+        body = text.split("$enddefinitions", 1)[1].splitlines()
+        return [l for l in body if l[:1] in ("0", "1", "#")]
+
+    ours = changes(path.read_text())
+    assert len(changes(back)) == len(ours) > 20
+    assert changes(back)[-1] == ours[-1]
