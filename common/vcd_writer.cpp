@@ -13,6 +13,8 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 struct VcdNoteSlot {
@@ -233,7 +235,12 @@ bool open_vcd_writer(VcdWriter& w, const QString& path, const VcdHeader& header,
         slot.offset = offset;
         o->notes.push_back(slot);
     }
+    // Signals stay with the program's own thread, as they were before.
+    sigset_t all, before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &before);
     o->thread = std::thread(writer_loop, o);
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
     w.output = o;
     return true;
 }

@@ -77,8 +77,11 @@ int main(int argc, char** argv)
     // A reader that stops reading must not stop reception: lines that cannot
     // be written now wait in a bounded queue, or are dropped and counted.
     QTextStream out(nonblocking_output(1, options.json ? dropped_lines_json : nullptr));
-    QTextStream run_err(nonblocking_output(2));
-    vcd.writer.err = &run_err;  // a gap or a failed write is said once
+    QTextStream run_err;
+    if (vcd_open(vcd.writer)) {
+        run_err.setDevice(nonblocking_output(2));
+        vcd.writer.err = &run_err;  // a gap or a failed write is said once
+    }
     StationOutput output;
     output.out = &out;
     output.json = options.json;

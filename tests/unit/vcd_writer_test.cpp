@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
 #include <QDateTime>
 #include <QFile>
 #include <QSet>
@@ -241,4 +243,46 @@ TEST(VcdWriter, AnOverflowCostsLinesNotLevels)
     EXPECT_EQ(last[1], QByteArray("0"));
     EXPECT_EQ(last[2], QByteArray("1"));
     EXPECT_EQ(stamp, at + 20);
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+#define KEYLINE_COUNTS_ALLOCATIONS 1
+extern "C" int __sanitizer_install_malloc_and_free_hooks(
+    void (*malloc_hook)(const volatile void*, std::size_t), void (*free_hook)(const volatile void*));
+#endif
+
+namespace {
+volatile std::size_t g_allocations = 0;
+pthread_t g_counted_thread;
+// Only the program's thread: the writer's may allocate what it likes.
+[[maybe_unused]] void count_allocation(const volatile void*, std::size_t)
+{
+    if (pthread_equal(pthread_self(), g_counted_thread))
+        g_allocations = g_allocations + 1;
+}
+[[maybe_unused]] void ignore_free(const volatile void*) {}
+}  // namespace
+
+// What the tick and the keepalive call: no allocation.
+TEST(VcdWriter, LevelsAndMarksAllocateNothing)
+{
+#ifndef KEYLINE_COUNTS_ALLOCATIONS
+    GTEST_SKIP() << "allocations are counted through the AddressSanitizer build's hooks";
+#else
+    QTemporaryDir dir;
+    VcdWriter w;
+    QString error;
+    ASSERT_TRUE(open_vcd_writer(w, dir.filePath("quiet.vcd"), vcd_header(spec_with({"x"}, 3)), 3, &error));
+    g_counted_thread = pthread_self();
+    __sanitizer_install_malloc_and_free_hooks(count_allocation, ignore_free);
+    const std::size_t before = g_allocations;
+    for (int i = 1; i <= 2000; ++i) {
+        vcd_write_level(w, i * 100, 0, i % 2 == 0);
+        vcd_write_mark(w, i * 100 + 50, 1);
+    }
+    const std::size_t counted = g_allocations - before;
+    __sanitizer_install_malloc_and_free_hooks(nullptr, nullptr);
+    close_vcd_writer(w, 300000);
+    EXPECT_EQ(counted, 0u);
+#endif
 }
