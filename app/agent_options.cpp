@@ -98,6 +98,12 @@ void add_agent_options(QCommandLineParser& parser)
                   "run, so that a replay with --repeat keeps the rounds words apart.",
         "file"));
     parser.addOption(QCommandLineOption(
+        "vcd", "Write the run as waveforms to a new file, a Value Change Dump (IEEE 1364) for "
+               "GTKWave, PulseView or sigrok-cli: KEY, latch, hold, and a 1 us pulse per datagram "
+               "sent (one wire per kind) and per fault; times in us from the start (an existing "
+               "file is never overwritten).",
+        "file"));
+    parser.addOption(QCommandLineOption(
         "seed", "Seed of the random draws (faults, fist), a whole number: the same seed with the "
                 "same keyed input repeats a run. Default: chosen at start and printed in the banner.",
         "n"));
@@ -155,6 +161,8 @@ AgentOptions read_agent_options(const QCommandLineParser& parser)
     o.record_file = parser.value("record");
     o.fault_specs = parser.values("fault");
     o.also_specs = parser.values("also");
+    o.vcd_set = parser.isSet("vcd");
+    o.vcd_file = parser.value("vcd");
     o.seed_set = parser.isSet("seed");
     o.seed_text = parser.value("seed");
     if (o.seed_set) {

@@ -35,6 +35,8 @@ struct AgentOptions {
     qint32 repeat = 1;   // rounds, 0 until quit; -1 when repeat_text is not a whole number
     bool record_set = false;
     QString record_file;
+    bool vcd_set = false;
+    QString vcd_file;    // waveforms (Value Change Dump)
 
     // The seed of every random draw (faults, the fist); chosen at start-up
     // when not given, so that a run can be replayed.

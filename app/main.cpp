@@ -12,6 +12,7 @@
 
 #include "app/agent_options.h"
 #include "app/banner.h"
+#include "app/bench_vcd.h"
 #include "app/cw_options.h"
 #include "app/edge_wake.h"
 #include "app/fault_options.h"
@@ -133,6 +134,16 @@ int main(int argc, char** argv)
         }
     }
 
+    BenchVcd vcd;
+    if (options.vcd_set) {
+        QString reason;
+        if (!open_bench_vcd(vcd, options.vcd_file, QDateTime::currentDateTime(), monotonic_now_ns(),
+                            app.arguments(), &reason)) {
+            err << "keyline-bench: --vcd " << options.vcd_file << ": " << reason << '\n';
+            return 2;
+        }
+    }
+
     // Handlers first, so that a signal from here on ends the run cleanly.
     const int signal_fd = install_run_signals();
     enter_raw_terminal();
@@ -141,6 +152,7 @@ int main(int argc, char** argv)
     // now wait in a bounded queue, or are dropped and counted.
     QTextStream run_err(nonblocking_output(2));
     recorder.err = &run_err;  // a write that fails mid-run is said once
+    vcd.writer.err = &run_err;
 
     QUdpSocket socket;
 
@@ -166,7 +178,13 @@ int main(int argc, char** argv)
         sender.faults = &fault_plan;
         sender.now_ms = monotonic_now_ms;
         start_fault_timer(fault_timer, sender, app);
+        if (options.vcd_set)
+            fault_plan.on_fault = [&vcd](const FaultAction&) { bench_vcd_fault(vcd, monotonic_now_ns()); };
     }
+    if (options.vcd_set)
+        sender.on_send = [&vcd](InhibitKind kind, bool hold_active, bool sent) {
+            bench_vcd_send(vcd, kind, hold_active, sent, monotonic_now_ns());
+        };
 
     QTimer keepalive_timer;
     configure_keepalive_timer(keepalive_timer);
@@ -198,15 +216,18 @@ int main(int argc, char** argv)
     tick.global_keys = options.global_keys;
     tick.monitor = &monitor;
     tick.sources = real_key_sources();
-    if (options.record_set || options.decode)
-        tick.on_edge = [&recorder, &decoder, &monitor, &options](bool down, qint64 now) {
+    if (options.record_set || options.decode || options.vcd_set)
+        tick.on_edge = [&recorder, &decoder, &monitor, &vcd, &options](bool down, qint64 now) {
             if (options.record_set) {
                 note_dit_estimate(recorder, monitor.keying.dit_ms);
                 record_edge(recorder, down, now);
             }
             if (options.decode)
                 decoder_edge(decoder, down, now);
+            bench_vcd_key(vcd, down, now);
         };
+    if (options.vcd_set)
+        tick.on_latch = [&vcd](bool latched, qint64 now) { bench_vcd_latch(vcd, latched, now); };
     tick.end_run = [](int exit_status) {
         restore_stdin_termios();
         QCoreApplication::exit(exit_status);
@@ -268,6 +289,7 @@ int main(int argc, char** argv)
     // The closing gap, so that rounds of a replay stay words apart.
     finish_edge_recorder(recorder, monotonic_now_ms());
     close_edge_recorder(recorder);
+    close_bench_vcd(vcd, monotonic_now_ns());
     out.flush();
     // After every "send failed" line: a log read at the end tells a run
     // whose datagrams never left from a good one.

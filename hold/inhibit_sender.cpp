@@ -84,7 +84,7 @@ void report_send_failure(InhibitSender& sender, const QString& destination)
 // To the host and every --also destination; a failure at one is reported
 // with its name and does not stop the others. A datagram that one of them
 // did not get counts as unsent.
-void send_everywhere(InhibitSender& sender, const QByteArray& bytes)
+bool send_everywhere(InhibitSender& sender, const QByteArray& bytes)
 {
     const bool named = !sender.also.empty();
     bool failed = false;
@@ -101,6 +101,15 @@ void send_everywhere(InhibitSender& sender, const QByteArray& bytes)
     }
     if (failed)
         ++sender.counters.unsent;
+    return !failed;
+}
+
+// The waveform hears of every datagram that left (or was refused); a
+// datagram the faults kept back only moves the hold's level.
+void tell_sent(InhibitSender& sender, InhibitKind kind, bool sent)
+{
+    if (sender.on_send)
+        sender.on_send(kind, sender.hold_active, sent);
 }
 
 void log_faults(InhibitSender& sender, const std::vector<FaultAction>& actions)
@@ -114,7 +123,7 @@ void log_faults(InhibitSender& sender, const std::vector<FaultAction>& actions)
 void send_planned(InhibitSender& sender, const std::vector<OutgoingDatagram>& send_now)
 {
     for (const OutgoingDatagram& d : send_now)
-        send_everywhere(sender, d.bytes);
+        tell_sent(sender, d.kind, send_everywhere(sender, d.bytes));
     if (!sender.faults->delayed.empty() && sender.faults_queued)
         sender.faults_queued();
 }
@@ -140,6 +149,8 @@ void send_inhibit(InhibitSender& sender, bool hold_active, int ttl_ms, bool keep
         if ((kind != InhibitKind::Keepalive || sender.verbose_keepalive) && sender.out != nullptr)
             write_log_line(*sender.out, send_log_text(kind, ttl_ms, sender.host_text, sender.port,
                                                       sender.counters, note));
+        if (sender.on_send)
+            sender.on_send(kind, hold_active, written >= 0);
         if (written < 0) {
             ++sender.counters.unsent;
             report_send_failure(sender, QString());
@@ -148,6 +159,7 @@ void send_inhibit(InhibitSender& sender, bool hold_active, int ttl_ms, bool keep
     }
 
     // The faults act once the datagram is built and its number used up.
+    sender.hold_active = hold_active;
     std::vector<OutgoingDatagram> send_now;
     std::vector<FaultAction> actions;
     if (sender.faults != nullptr) {
@@ -156,9 +168,11 @@ void send_inhibit(InhibitSender& sender, bool hold_active, int ttl_ms, bool keep
         built.kind = kind;
         built.seq = seq;
         plan_datagram(*sender.faults, built, sender.now_ms(), send_now, actions);
+        if (send_now.empty())
+            tell_sent(sender, kind, false);
         send_planned(sender, send_now);
     } else {
-        send_everywhere(sender, payload);
+        tell_sent(sender, kind, send_everywhere(sender, payload));
     }
     count_inhibit(sender.counters, kind);
     if ((kind != InhibitKind::Keepalive || sender.verbose_keepalive) && sender.out != nullptr) {
@@ -178,7 +192,7 @@ void send_due_faults(InhibitSender& sender)
     std::vector<FaultAction> actions;
     take_due_datagrams(*sender.faults, sender.now_ms(), send_now, actions);
     for (const OutgoingDatagram& d : send_now)
-        send_everywhere(sender, d.bytes);
+        tell_sent(sender, d.kind, send_everywhere(sender, d.bytes));
     log_faults(sender, actions);
 }
 

@@ -71,6 +71,10 @@ struct InhibitSender {
     FaultPlan* faults = nullptr;
     qint64 (*now_ms)() = nullptr;          // the plan's clock (monotonic ms)
     std::function<void()> faults_queued;   // a delayed datagram waits: aim the timer
+    bool hold_active = false;              // after the latest datagram built
+    // Told of every datagram once it is sent or refused (the waveform); may
+    // be empty. hold_active is the hold after it.
+    std::function<void(InhibitKind kind, bool hold_active, bool sent)> on_send;
 };
 
 // A keepalive while no hold is active does nothing at all. Otherwise: uses

@@ -106,10 +106,13 @@ void key_poll_tick(PollTick& t)
     // The latch changes only on a rising edge of the raw level; the press
     // that releases it never sets it again.
     if (s.raw && !t.key_down) {
+        const bool was_latched = t.latched;
         if (t.latched)
             t.latched = false;
         else if (s.latch_request)
             t.latched = true;
+        if (t.latched != was_latched && t.on_latch)
+            t.on_latch(t.latched, now);
     }
     t.key_down = s.raw;
 
@@ -142,6 +145,8 @@ void run_quit_path(PollTick& t, int exit_status)
     if (t.quitting)
         return;
     t.quitting = true;
+    if (t.latched && t.on_latch)
+        t.on_latch(false, t.sources.now_ms ? t.sources.now_ms() : t.tick_ms);
     t.latched = false;
     Monitor& m = *t.monitor;
     m.hold.release_hold("quit");

@@ -39,6 +39,8 @@ struct PollTick {
     ScheduledKey* scheduled = nullptr;
     // Told of every edge handed to the monitor (the recorder); may be empty.
     std::function<void(bool down, qint64 now)> on_edge;
+    // Told of every change of the latch (the waveform); may be empty.
+    std::function<void(bool latched, qint64 now)> on_latch;
     bool quitting = false;
     qint64 tick_ms = -1;  // the clock of the latest tick: what its edges were stamped with
     // Restores the terminal and asks the event loop to quit with this status.

@@ -3,6 +3,7 @@
 // the station, and reports holds, releases, lapses and problems.
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QFile>
 #include <QSocketNotifier>
 #include <QTextStream>
@@ -23,6 +24,7 @@
 #include "station/reception.h"
 #include "station/station_options.h"
 #include "station/station_output.h"
+#include "station/station_vcd.h"
 #include "station/udp_receiver.h"
 
 namespace {
@@ -71,9 +73,25 @@ int main(int argc, char** argv)
         return EXIT_USAGE;
     }
 
+    StationVcd vcd;
+    if (!options.vcd_file.isEmpty()) {
+        QString reason;
+        if (!open_station_vcd(vcd, options.vcd_file, QDateTime::currentDateTime(), station_now_ms(),
+                              QCoreApplication::arguments(), &reason)) {
+            err << "keyline-station: --vcd " << options.vcd_file << ": " << reason << '\n';
+            close(fd);
+            return EXIT_USAGE;
+        }
+    }
+
     // A reader that stops reading must not stop reception: lines that cannot
     // be written now wait in a bounded queue, or are dropped and counted.
     QTextStream out(nonblocking_output(1, options.json ? dropped_lines_json : nullptr));
+    QTextStream run_err;
+    if (vcd_open(vcd.writer)) {
+        run_err.setDevice(nonblocking_output(2));
+        vcd.writer.err = &run_err;  // a gap or a failed write is said once
+    }
     StationOutput output;
     output.out = &out;
     output.json = options.json;
@@ -119,6 +137,7 @@ int main(int argc, char** argv)
     bool finished = false;
 
     auto flush = [&] {
+        station_vcd_events(vcd, events);
         write_events(output, events);
         events.clear();
     };
@@ -227,7 +246,9 @@ int main(int argc, char** argv)
     if (!options.port_file.isEmpty())
         QFile::remove(options.port_file);
     close_forward_tap(tap);
+    close_station_vcd(vcd, station_now_ms());
     out.flush();
+    run_err.flush();
     close_nonblocking_outputs();
     return result;
 }

@@ -98,6 +98,13 @@ OptionsResult read_station_options(const QStringList& arguments)
         "from a socket of its own. A failed forward is reported at most once a second per "
         "sender and counted (forward_errors).",
         "host:port"));
+    parser.addOption(QCommandLineOption(
+        "vcd",
+        "Write each stream as waveforms to a new file, a Value Change Dump (IEEE 1364) for "
+        "GTKWave, PulseView or sigrok-cli: the hold, and a 1 us pulse per arrival, lapse, "
+        "sequence problem and malformed datagram; the first 16 senders get wires (s0..s15); "
+        "times in us from the start (an existing file is never overwritten).",
+        "file"));
 
     OptionsResult result;
     if (!parser.parse(arguments))
@@ -162,5 +169,10 @@ OptionsResult read_station_options(const QStringList& arguments)
     }
     o.json = parser.isSet("json");
     o.verbose = parser.isSet("verbose");
+    if (parser.isSet("vcd")) {
+        o.vcd_file = parser.value("vcd");
+        if (o.vcd_file.isEmpty())
+            return failure(QStringLiteral("--vcd needs a file name"));
+    }
     return result;
 }

@@ -27,6 +27,7 @@ struct StationOptions {
     QHostAddress forward_address;
     quint16 forward_port = 0;
     QString forward_text;
+    QString vcd_file;         // empty: no waveform file
 };
 
 enum class OptionsOutcome { Run, Help, Version, Error };

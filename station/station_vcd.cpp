@@ -1,0 +1,165 @@
+#include "station/station_vcd.h"
+
+#include <QCoreApplication>
+#include <QTextStream>
+
+namespace {
+
+const char* const WIRE_SUFFIX[STREAM_WIRES] = {"hold", "arrival", "lapse", "seq", "malformed"};
+
+int wire(int slot, StreamWire w)
+{
+    return slot * STREAM_WIRES + w;
+}
+
+QString slot_note(int slot, const StationEvent& e)
+{
+    QString note = QStringLiteral("s%1: %2").arg(slot).arg(e.from);
+    if (!e.station.isNull())
+        note += QStringLiteral(" station \"%1\" band \"%2\"").arg(e.station, e.band);
+    return note;
+}
+
+QString beyond_note(const StationVcd& vcd)
+{
+    return QStringLiteral("Senders beyond s%1, not drawn: %2%3")
+        .arg(STATION_VCD_SLOTS - 1)
+        .arg(vcd.beyond.size())
+        .arg(vcd.beyond_full ? QStringLiteral(" or more") : QString());
+}
+
+// A sender that found no slot: counted once.
+void count_beyond(StationVcd& vcd, const QString& from)
+{
+    if (vcd.beyond.count(from) > 0)
+        return;
+    if (int(vcd.beyond.size()) >= STATION_VCD_COUNTED_BEYOND) {
+        vcd.beyond_full = true;
+        return;
+    }
+    vcd.beyond.insert(from);
+    if (vcd.beyond.size() == 1)
+        vcd_write_note(vcd.writer, STATION_VCD_SLOTS, beyond_note(vcd));
+}
+
+void draw(StationVcd& vcd, int slot, qint64 t_us, const StationEvent& e)
+{
+    VcdWriter& w = vcd.writer;
+    switch (e.kind) {
+    case EventKind::Hold:
+    case EventKind::Resume:
+        vcd_write_level(w, t_us, wire(slot, STREAM_WIRE_HOLD), true);
+        vcd_write_mark(w, t_us, wire(slot, STREAM_WIRE_ARRIVAL));
+        break;
+    case EventKind::Release:
+        vcd_write_level(w, t_us, wire(slot, STREAM_WIRE_HOLD), false);
+        vcd_write_mark(w, t_us, wire(slot, STREAM_WIRE_ARRIVAL));
+        break;
+    case EventKind::Keepalive:
+    case EventKind::Note:
+        vcd_write_mark(w, t_us, wire(slot, STREAM_WIRE_ARRIVAL));
+        break;
+    case EventKind::Lapse:
+        vcd_write_level(w, t_us, wire(slot, STREAM_WIRE_HOLD), false);
+        vcd_write_mark(w, t_us, wire(slot, STREAM_WIRE_LAPSE));
+        break;
+    case EventKind::SeqGap:
+        vcd_write_mark(w, t_us, wire(slot, STREAM_WIRE_SEQ));
+        break;
+    case EventKind::SeqDuplicate:
+    case EventKind::SeqBackwards:
+        vcd_write_mark(w, t_us, wire(slot, STREAM_WIRE_SEQ));
+        vcd_write_mark(w, t_us, wire(slot, STREAM_WIRE_ARRIVAL));
+        break;
+    case EventKind::Malformed:
+    case EventKind::Suppressed:
+        vcd_write_mark(w, t_us, wire(slot, STREAM_WIRE_MALFORMED));
+        break;
+    case EventKind::Evicted:
+        // The station forgot the stream, and any hold it had.
+        vcd_write_level(w, t_us, wire(slot, STREAM_WIRE_HOLD), false);
+        break;
+    case EventKind::Listening:
+        break;
+    }
+}
+
+}  // namespace
+
+QStringList station_wire_names()
+{
+    QStringList names;
+    for (int slot = 0; slot < STATION_VCD_SLOTS; ++slot)
+        for (const char* suffix : WIRE_SUFFIX)
+            names << QStringLiteral("s%1_%2").arg(slot).arg(QLatin1String(suffix));
+    return names;
+}
+
+bool open_station_vcd(StationVcd& vcd, const QString& path, const QDateTime& start_wall, qint64 start_ms,
+                      const QStringList& arguments, QString* error)
+{
+    VcdHeaderSpec spec;
+    spec.program = QCoreApplication::applicationName() + QLatin1Char(' ')
+        + QCoreApplication::applicationVersion();
+    spec.start = start_wall;
+    spec.arguments = arguments;
+    spec.scope = QStringLiteral("keyline_station");
+    spec.wire_names = station_wire_names();
+    spec.note_title = QStringLiteral("Slots in the order their senders were first heard "
+                                     "(sender address:port, station, band):");
+    spec.notes = STATION_VCD_SLOTS + 1;  // the last counts the senders beyond them
+    vcd.start_ms = start_ms;
+    vcd.writer.option_text = QStringLiteral("keyline-station: --vcd ") + path;
+    return open_vcd_writer(vcd.writer, path, vcd_header(spec), STATION_VCD_SLOTS * STREAM_WIRES, error);
+}
+
+int station_vcd_slot(StationVcd& vcd, const QString& from)
+{
+    for (int i = 0; i < vcd.slots_used; ++i)
+        if (vcd.slot_from[i] == from)
+            return i;
+    if (vcd.slots_used >= STATION_VCD_SLOTS)
+        return -1;
+    vcd.slot_from[vcd.slots_used] = from;
+    return vcd.slots_used++;
+}
+
+void station_vcd_events(StationVcd& vcd, const StationEvents& events)
+{
+    if (!vcd_open(vcd.writer))
+        return;
+    for (const StationEvent& e : events) {
+        if (e.from.isEmpty())
+            continue;
+        const int slot = station_vcd_slot(vcd, e.from);
+        if (slot < 0) {
+            count_beyond(vcd, e.from);
+            continue;
+        }
+        // The note follows the latest station and band the sender gave.
+        const bool named = !e.station.isNull() || !e.band.isNull();
+        if (!vcd.slot_noted[slot] || (named && (e.station != vcd.slot_station[slot] || e.band != vcd.slot_band[slot]))) {
+            vcd.slot_noted[slot] = true;
+            vcd.slot_station[slot] = e.station;
+            vcd.slot_band[slot] = e.band;
+            vcd_write_note(vcd.writer, slot, slot_note(slot, e));
+        }
+        const qint64 t_us = qMax<qint64>(0, e.at_ms - vcd.start_ms) * 1000;
+        draw(vcd, slot, t_us, e);
+    }
+}
+
+void close_station_vcd(StationVcd& vcd, qint64 now_ms)
+{
+    if (!vcd_open(vcd.writer))
+        return;
+    if (!vcd.beyond.empty() || vcd.beyond_full) {
+        vcd_write_note(vcd.writer, STATION_VCD_SLOTS, beyond_note(vcd));
+        if (vcd.writer.err) {
+            *vcd.writer.err << vcd.writer.option_text << ": " << beyond_note(vcd)
+                            << " (only the first " << STATION_VCD_SLOTS << " senders have wires)\n";
+            vcd.writer.err->flush();
+        }
+    }
+    close_vcd_writer(vcd.writer, qMax<qint64>(0, now_ms - vcd.start_ms) * 1000);
+}
