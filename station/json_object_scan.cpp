@@ -1,6 +1,6 @@
 #include "station/json_object_scan.h"
 
-#include "station/text_escape.h"
+#include "common/text_escape.h"
 
 namespace {
 

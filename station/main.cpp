@@ -16,6 +16,7 @@
 #include "common/signal_pipe.h"
 #include "station/event_format.h"
 #include "station/reception.h"
+#include "station/run_reports.h"
 #include "station/station_options.h"
 #include "station/station_output.h"
 #include "station/udp_receiver.h"
@@ -61,6 +62,14 @@ int main(int argc, char** argv)
         return EXIT_USAGE;
     }
 
+    RunReports reports;
+    QString report_error;
+    if (!open_run_reports(reports, options, station_now_ms(), report_error)) {
+        err << report_error << '\n';
+        close(fd);
+        return EXIT_USAGE;
+    }
+
     // A reader that stops reading must not stop reception: lines that cannot
     // be written now wait in a bounded queue, or are dropped and counted.
     QTextStream out(nonblocking_output(1, options.json ? dropped_lines_json : nullptr));
@@ -86,6 +95,7 @@ int main(int argc, char** argv)
     bool finished = false;
 
     auto flush = [&] {
+        collect_events(reports, events);
         write_events(output, events);
         events.clear();
     };
@@ -115,6 +125,13 @@ int main(int argc, char** argv)
         flush_suppressed(station.limiter, now, true, events);
         flush();
         write_summary(output, station.table);
+        QString write_error;
+        if (!write_run_reports(reports, station.table, now, write_error)) {
+            err << write_error;
+            err.flush();
+            QCoreApplication::exit(EXIT_USAGE);
+            return;
+        }
         QCoreApplication::exit(table_problems(station.table) > 0 ? EXIT_PROBLEMS : EXIT_CLEAN);
     };
     auto enough_holds = [&] {

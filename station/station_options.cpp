@@ -23,7 +23,8 @@ const char* const DESCRIPTION =
     "holds have ended; then a summary is printed.\n"
     "\n"
     "Exit status: 0 nothing was wrong; 1 a lapse, a sequence problem or a malformed\n"
-    "datagram was seen; 2 a usage error or the address could not be bound.";
+    "datagram was seen; 2 a usage error, the address could not be bound, or a\n"
+    "--timeline or --junit file could not be written.";
 
 bool all_digits(const QString& text)
 {
@@ -73,6 +74,18 @@ OptionsResult read_station_options(const QStringList& arguments)
         "summary)."));
     parser.addOption(QCommandLineOption(
         {"V", "verbose"}, "Also report every KEEPALIVE with its interval."));
+    parser.addOption(QCommandLineOption(
+        "timeline",
+        "When the run ends (also on Ctrl-C, SIGTERM or SIGHUP), write a picture of it to this SVG "
+        "file: a lane per stream with its hold, arrivals, lapses, sequence problems and malformed "
+        "datagrams on a wall-time axis, and the summary. The file is replaced.",
+        "file.svg"));
+    parser.addOption(QCommandLineOption(
+        "junit",
+        "When the run ends, write a JUnit XML report for CI to this file: a testsuite per stream, a "
+        "testcase per hold (a lapse fails it), and a case per stream each for sequence problems and "
+        "malformed datagrams. The file is replaced.",
+        "file"));
 
     OptionsResult result;
     if (!parser.parse(arguments))
@@ -118,5 +131,10 @@ OptionsResult read_station_options(const QStringList& arguments)
     }
     o.json = parser.isSet("json");
     o.verbose = parser.isSet("verbose");
+    o.timeline_file = parser.value("timeline");
+    o.junit_file = parser.value("junit");
+    for (const char* name : {"timeline", "junit"})
+        if (parser.isSet(QLatin1String(name)) && parser.value(QLatin1String(name)).isEmpty())
+            return failure(QStringLiteral("--%1 needs a file name").arg(QLatin1String(name)));
     return result;
 }

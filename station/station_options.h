@@ -19,6 +19,8 @@ struct StationOptions {
     qint64 holds = -1;        // -1: no limit
     bool json = false;
     bool verbose = false;
+    QString timeline_file;  // --timeline: an SVG picture of the run, written at its end
+    QString junit_file;     // --junit: a JUnit XML report, written at its end
 };
 
 enum class OptionsOutcome { Run, Help, Version, Error };
