@@ -16,6 +16,7 @@
 #include "app/key_source.h"
 #include "app/run_signals.h"
 #include "common/nonblocking_output.h"
+#include "hold/bench_log.h"
 #include "hold/hold_lifecycle.h"
 #include "hold/inhibit_payload.h"
 #include "hold/inhibit_sender.h"
@@ -121,14 +122,22 @@ int main(int argc, char** argv)
 
     // The log stream is shared by the datagram lines and the KEY lines; each
     // line is flushed as it is written, so they follow the order of events.
-    QTextStream out(nonblocking_output(1));
+    BenchLog json_log;
+    json_log.now_ms = monotonic_now_ms;
+    json_log.start_ms = monotonic_now_ms();
+    use_log_for_dropped_lines(&json_log);
+    QTextStream out(nonblocking_output(1, options.json ? output_dropped_json : nullptr));
+    json_log.out = &out;
+    const BenchLog* json = options.json ? &json_log : nullptr;
     sender.out = &out;
+    sender.json = json;
 
     Monitor monitor;
     monitor.hang_deadline_ms = &hold.hang_deadline_ms;
     monitor.fixed_hang_set = options.fixed_hang_set;
     monitor.fixed_hang_ms = options.fixed_hang_ms;
     monitor.out = &out;
+    monitor.json = json;
     monitor.hold.start_hold = [&hold] { start_hold(hold); };
     monitor.hold.release_hold = [&hold](const char* note) { release_hold(hold, note); };
 
@@ -143,8 +152,12 @@ int main(int argc, char** argv)
         QCoreApplication::exit(exit_status);
     };
 
-    out << banner_text(options);
-    out.flush();
+    if (json) {
+        write_start_event(*json, options);
+    } else {
+        out << banner_text(options);
+        out.flush();
+    }
 
     QObject::connect(&keepalive_timer, &QTimer::timeout, &app, [&hold] { keepalive_tick(hold); });
 
@@ -163,6 +176,7 @@ int main(int argc, char** argv)
     wakeups.tick = &tick;
     wakeups.hang_deadline_ms = &hold.hang_deadline_ms;
     wakeups.err = &run_err;
+    wakeups.json = json;
     start_tick_wakeups(wakeups, &app);
 
     QTimer key_poll_timer;

@@ -3,6 +3,7 @@
 #include <QTextStream>
 #include <QUdpSocket>
 
+#include "hold/bench_log.h"
 #include "hold/inhibit_payload.h"
 #include "common/log_line.h"
 
@@ -51,6 +52,29 @@ QString send_log_text(InhibitKind kind, int ttl_ms, const QString& host_text, qu
     return text;
 }
 
+const char* inhibit_event_name(InhibitKind kind)
+{
+    switch (kind) {
+    case InhibitKind::Hold: return "hold";
+    case InhibitKind::Keepalive: return "keepalive";
+    case InhibitKind::Release: return "release";
+    }
+    return "";
+}
+
+void send_log_json(JsonLine& line, qint64 seq, int ttl_ms, const QString& host_text, quint16 port,
+                   const SendCounters& counters, InhibitKind kind, const char* note)
+{
+    line.number("seq", seq);
+    line.number("ttl_ms", ttl_ms);
+    add_text(line, "to", host_text + QLatin1Char(':') + QString::number(port));
+    line.number("holds", counters.holds);
+    line.number("ka", counters.ka);
+    line.number("rel", counters.rel);
+    if (kind == InhibitKind::Release && note != nullptr && note[0] != '\0')
+        add_text(line, "note", QString::fromUtf8(note));
+}
+
 void send_inhibit(InhibitSender& sender, bool hold_active, int ttl_ms, bool keepalive,
                   const char* note)
 {
@@ -67,9 +91,16 @@ void send_inhibit(InhibitSender& sender, bool hold_active, int ttl_ms, bool keep
     const InhibitKind kind = inhibit_kind(ttl_ms, keepalive);
     count_inhibit(sender.counters, kind);
 
-    if ((kind != InhibitKind::Keepalive || sender.verbose_keepalive) && sender.out != nullptr)
-        write_log_line(*sender.out, send_log_text(kind, ttl_ms, sender.host_text, sender.port,
-                                                  sender.counters, note));
+    if (kind != InhibitKind::Keepalive || sender.verbose_keepalive) {
+        if (sender.json != nullptr) {
+            JsonLine line = bench_event(*sender.json, inhibit_event_name(kind));
+            send_log_json(line, seq, ttl_ms, sender.host_text, sender.port, sender.counters, kind, note);
+            write_bench_event(*sender.json, line);
+        } else if (sender.out != nullptr) {
+            write_log_line(*sender.out, send_log_text(kind, ttl_ms, sender.host_text, sender.port,
+                                                      sender.counters, note));
+        }
+    }
 
     if (written < 0 && sender.err != nullptr) {
         *sender.err << "send failed: " << sender.socket->errorString() << '\n';

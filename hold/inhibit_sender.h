@@ -7,6 +7,8 @@
 
 class QTextStream;
 class QUdpSocket;
+struct BenchLog;
+struct JsonLine;
 
 struct SendCounters {
     qint64 seq = 1;   // sequence number of the next datagram
@@ -28,6 +30,12 @@ void count_inhibit(SendCounters& counters, InhibitKind kind);
 QString send_log_text(InhibitKind kind, int ttl_ms, const QString& host_text, quint16 port,
                       const SendCounters& counters, const char* note);
 
+// The same line's fields as a JSON line ("hold", "keepalive" or "release"
+// with seq, ttl_ms, to, the counters and, on a RELEASE, the note).
+void send_log_json(JsonLine& line, qint64 seq, int ttl_ms, const QString& host_text, quint16 port,
+                   const SendCounters& counters, InhibitKind kind, const char* note);
+const char* inhibit_event_name(InhibitKind kind);  // "hold", "keepalive", "release"
+
 // Where and what to send; filled once at start-up.
 struct InhibitSender {
     QUdpSocket* socket = nullptr;
@@ -38,6 +46,7 @@ struct InhibitSender {
     QByteArray band_body;      // json_string_body(band)
     bool verbose_keepalive = false;
     QTextStream* out = nullptr;
+    const BenchLog* json = nullptr;  // set: the send log is JSON lines there instead of text on out
     QTextStream* err = nullptr;
     SendCounters counters;
 };

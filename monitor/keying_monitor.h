@@ -6,6 +6,7 @@
 #include <QtGlobal>
 
 class QTextStream;
+struct BenchLog;
 
 enum KeyClass : qint32 { Unknown = 0, BreakIn = 1, Continuous = 2 };
 
@@ -36,6 +37,7 @@ struct Monitor {
     bool fixed_hang_set = false;
     qint32 fixed_hang_ms = 0;
     QTextStream* out = nullptr;
+    const BenchLog* json = nullptr;  // set: KEY lines (and quit) are JSON lines there instead of text on out
     HoldOps hold;
 };
 
