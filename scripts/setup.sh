@@ -11,6 +11,7 @@ packages=(
   python3 python3-gi python3-pytest
   help2man groff-base   # man pages: generated from --help, checked for warnings
   dpkg-dev file         # the Debian package: dpkg-shlibdeps, and file for CPack
+  librsvg2-bin libxml2-utils python3-junitparser  # the timeline and JUnit tests: render, validate, read
 )
 
 missing=()
