@@ -69,7 +69,7 @@ Case count_case(const QString& name, const char* type, qint64 count, const QStri
     c.name = name;
     if (count > 0) {
         c.failure_type = QLatin1String(type);
-        c.failure_message = QStringLiteral("%1 %2").arg(count).arg(name);
+        c.failure_message = QStringLiteral("%1: %2").arg(name).arg(count);
         c.failure_text = details.join(QLatin1Char('\n'));
         if (count > details.size())
             c.failure_text += QStringLiteral("\n... %1 more").arg(count - details.size());

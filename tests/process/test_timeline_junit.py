@@ -139,8 +139,8 @@ def test_junit_report_reads_and_matches_the_summary(finished_run):
     assert holds == summary["holds"] == 4
     assert len(failures["lapse"]) == summary["lapses"] == 1
     assert failures["lapse"][0].endswith("ms of silence with ttl_ms 600")
-    assert failures["seq"] == ["%d seq problems" % summary["seq_problems"]] == ["1 seq problems"]
-    assert failures["malformed"] == ["%d malformed datagrams" % summary["malformed"]] == ["2 malformed datagrams"]
+    assert failures["seq"] == ["seq problems: %d" % summary["seq_problems"]] == ["seq problems: 1"]
+    assert failures["malformed"] == ["malformed datagrams: %d" % summary["malformed"]] == ["malformed datagrams: 2"]
 
 
 @pytest.mark.parametrize("how", ["SIGINT", "SIGHUP", "--holds"])

@@ -117,7 +117,7 @@ TEST(RunRecord, ADayLongRunStaysSmallAndKeepsEveryLapseAndMalformedDatagram)
     // the day); then the seq and malformed cases.
     EXPECT_EQ(report.testcases, 24 + 2);
     EXPECT_EQ(report.failures.value(QStringLiteral("lapse")), 24);
-    EXPECT_TRUE(report.failure_messages.contains(QStringLiteral("144 malformed datagrams")));
+    EXPECT_TRUE(report.failure_messages.contains(QStringLiteral("malformed datagrams: 144")));
 }
 
 TEST(RunRecord, SendersBeyondTheLanesShareOneAndTheirLapsesStillFail)
