@@ -65,6 +65,12 @@ void add_agent_options(QCommandLineParser& parser)
     parser.addOption(QCommandLineOption(
         "verbose-keepalive", "Log every keepalive (default: HOLD, KEY events, RELEASE only)."));
     parser.addOption(QCommandLineOption(
+        "json",
+        "Write the log as one JSON object per line instead of text, each with \"event\", \"time\" "
+        "(local, as in the text log) and \"t_ms\" (ms from the start): start, key_assert, key_open, "
+        "hold, keepalive (with --verbose-keepalive), release, keyboard_lost, keyboard_found, "
+        "output_dropped, quit."));
+    parser.addOption(QCommandLineOption(
         "key-text",
         "Key the text in Morse instead of a keyboard (none is needed or opened): letters, digits, "
         "\u00c9 and . , ? / = + - ' \" ( ) : @, also ; and ! (not ITU); a prosign in angle "
@@ -147,6 +153,7 @@ AgentOptions read_agent_options(const QCommandLineParser& parser)
     }
     o.global_keys = parser.isSet("global-keys");
     o.verbose_keepalive = parser.isSet("verbose-keepalive");
+    o.json = parser.isSet("json");
     o.key_text_set = parser.isSet("key-text");
     o.key_text = parser.value("key-text");
     o.key_script_set = parser.isSet("key-script");

@@ -21,6 +21,7 @@ struct AgentOptions {
     qint32 fixed_hang_ms = 0;      // a negative number acts as 0
     bool global_keys = false;
     bool verbose_keepalive = false;
+    bool json = false;   // the log as JSON lines
 
     // Keying without a keyboard, and the recorder.
     bool key_text_set = false;

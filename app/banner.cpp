@@ -4,6 +4,7 @@
 
 #include "app/agent_options.h"
 #include "app/key_source.h"
+#include "hold/bench_log.h"
 #include "hold/hold_lifecycle.h"
 #include "monitor/key_poll_tick.h"
 
@@ -54,4 +55,31 @@ QString banner_text(const AgentOptions& o, const QStringList& keyed_lines)
     b += QStringLiteral("  See docs/TX_INHIBIT.md s3 (Hold sender + KEYing monitor).\n");
     b += QStringLiteral("\n");
     return b;
+}
+
+void write_start_event(const BenchLog& log, const AgentOptions& o, bool seed_shown, quint64 seed)
+{
+    JsonLine line = bench_event(log, "start");
+    add_text(line, "to", o.host + QLatin1Char(':') + QString::number(o.port));
+    add_text(line, "station", o.station);
+    add_text(line, "band", o.band);
+    line.number("ttl_ms", o.ttl_ms);
+    line.number("keepalive_ms", KEEPALIVE_INTERVAL_MS);
+    line.number("poll_ms", KEY_POLL_INTERVAL_MS);
+    if (o.fixed_hang_set)
+        line.number("fixed_hang_ms", std::max(o.fixed_hang_ms, 0));
+    add_text(line, "key", keyless_source(o) ? key_source_mode_text(o) : mode_text(o.global_keys));
+    if (o.record_set)
+        add_text(line, "record", o.record_file);
+    line.flag("verbose_keepalive", o.verbose_keepalive);
+    if (!o.fault_specs.isEmpty())
+        add_text(line, "faults", o.fault_specs.join(QLatin1Char(' ')));
+    if (!o.also_specs.isEmpty())
+        add_text(line, "also", o.also_specs.join(QStringLiteral(", ")));
+    // As text: a seed may pass the largest number a JSON reader keeps exact.
+    if (seed_shown)
+        line.text("seed", QString::number(seed));
+    if (o.decode)
+        line.flag("decode", true);
+    write_bench_event(log, line);
 }

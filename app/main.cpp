@@ -23,6 +23,7 @@
 #include "app/run_signals.h"
 #include "common/log_line.h"
 #include "common/nonblocking_output.h"
+#include "hold/bench_log.h"
 #include "hold/fault_plan.h"
 #include "hold/hold_lifecycle.h"
 #include "hold/inhibit_payload.h"
@@ -195,21 +196,37 @@ int main(int argc, char** argv)
 
     // The log stream is shared by the datagram lines and the KEY lines; each
     // line is flushed as it is written, so they follow the order of events.
-    QTextStream out(nonblocking_output(1));
+    BenchLog json_log;
+    json_log.now_ms = monotonic_now_ms;
+    json_log.start_ms = monotonic_now_ms();
+    use_log_for_dropped_lines(&json_log);
+    QTextStream out(nonblocking_output(1, options.json ? output_dropped_json : nullptr));
+    json_log.out = &out;
+    const BenchLog* json = options.json ? &json_log : nullptr;
     sender.out = &out;
+    sender.json = json;
 
     Monitor monitor;
     monitor.hang_deadline_ms = &hold.hang_deadline_ms;
     monitor.fixed_hang_set = options.fixed_hang_set;
     monitor.fixed_hang_ms = options.fixed_hang_ms;
     monitor.out = &out;
+    monitor.json = json;
     monitor.hold.start_hold = [&hold] { start_hold(hold); };
     // --decode: what was keyed, read back after each RELEASE (and at quit).
     MorseDecoder decoder;
-    monitor.hold.release_hold = [&hold, &decoder, &out, &options](const char* note) {
+    monitor.hold.release_hold = [&hold, &decoder, &out, &options, json](const char* note) {
         release_hold(hold, note);
-        if (options.decode && decoder_has_text(decoder))
-            write_log_line(out, QStringLiteral("  ") + take_decoded_line(decoder));
+        if (options.decode && decoder_has_text(decoder)) {
+            const QString decoded = take_decoded_line(decoder);
+            if (json) {
+                JsonLine line = bench_event(*json, "decoded");
+                add_text(line, "line", decoded);
+                write_bench_event(*json, line);
+            } else {
+                write_log_line(out, QStringLiteral("  ") + decoded);
+            }
+        }
     };
 
     PollTick tick;
@@ -238,8 +255,12 @@ int main(int argc, char** argv)
         fault_config, also, seed);
     if (fist_used(options) && !fault_config_random(fault_config))
         banner.insert(banner.size() - 1, seed_banner_line(seed));  // before the closing blank line
-    out << banner;
-    out.flush();
+    if (json) {
+        write_start_event(*json, options, fault_config_random(fault_config) || fist_used(options), seed);
+    } else {
+        out << banner;
+        out.flush();
+    }
 
     QObject::connect(&keepalive_timer, &QTimer::timeout, &app, [&hold] { keepalive_tick(hold); });
 
@@ -258,6 +279,7 @@ int main(int argc, char** argv)
     wakeups.tick = &tick;
     wakeups.hang_deadline_ms = &hold.hang_deadline_ms;
     wakeups.err = &run_err;
+    wakeups.json = json;
     start_tick_wakeups(wakeups, &app);
 
     QTimer key_poll_timer;
@@ -282,7 +304,13 @@ int main(int argc, char** argv)
     key_poll_timer.stop();
     if (faults) {
         finish_fault_timer(fault_timer);
-        out << fault_counts_text(fault_plan.counts) << '\n';
+        if (json) {
+            JsonLine line = bench_event(*json, "faults");
+            fault_counts_json(line, fault_plan.counts);
+            write_bench_event(*json, line);
+        } else {
+            out << fault_counts_text(fault_plan.counts) << '\n';
+        }
     }
     close_edge_wake(edge_wake);
     close_tick_wakeups(wakeups);

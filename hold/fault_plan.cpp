@@ -1,5 +1,7 @@
 #include "hold/fault_plan.h"
 
+#include "common/json_line.h"
+
 #include <QRegularExpression>
 
 #include <algorithm>
@@ -262,6 +264,39 @@ QString fault_log_text(const FaultAction& a)
     case FaultType::Muted: return QStringLiteral("  FAULT  muted after ") + QString::number(a.value) + QStringLiteral(" ms");
     }
     return QString();
+}
+
+void fault_json(JsonLine& line, const FaultAction& a)
+{
+    const char* action = "";
+    const char* figure = nullptr;
+    switch (a.type) {
+    case FaultType::Dropped: action = "dropped"; break;
+    case FaultType::Lost: action = "lost"; break;
+    case FaultType::Duplicated: action = "duplicated"; break;
+    case FaultType::HeldBack: action = "held_back"; break;
+    case FaultType::SentLate: action = "sent_late"; figure = "after_seq"; break;
+    case FaultType::Corrupted: action = "corrupted"; figure = "bit"; break;
+    case FaultType::Delayed: action = "delayed"; figure = "delay_ms"; break;
+    case FaultType::Muted: action = "muted"; figure = "after_ms"; break;
+    }
+    line.text("action", QLatin1String(action));
+    if (a.type != FaultType::Muted) {
+        line.text("datagram", QLatin1String(inhibit_label(a.kind)));
+        line.number("seq", a.seq);
+    }
+    if (figure != nullptr && a.value >= 0)
+        line.number(figure, a.value);
+}
+
+void fault_counts_json(JsonLine& line, const FaultCounts& c)
+{
+    line.number("dropped", c.dropped);
+    line.number("duplicated", c.duplicated);
+    line.number("reordered", c.reordered);
+    line.number("corrupted", c.corrupted);
+    line.number("delayed", c.delayed);
+    line.number("muted", c.muted);
 }
 
 QString fault_counts_text(const FaultCounts& c)

@@ -76,6 +76,11 @@ struct FaultAction {
 // without the line feed. Built from the plain fields only.
 QString fault_log_text(const FaultAction& action);
 
+struct JsonLine;
+// The same fault's fields for a "fault" JSON line: action, datagram, seq and
+// the action's own figure (bit, delay_ms, after_seq or after_ms).
+void fault_json(JsonLine& line, const FaultAction& action);
+
 struct FaultCounts {
     qint64 dropped = 0;     // drop= and loss=
     qint64 duplicated = 0;
@@ -87,6 +92,8 @@ struct FaultCounts {
 
 // "faults: dropped 3, duplicated 1, reordered 0, corrupted 0, delayed 41, muted 1"
 QString fault_counts_text(const FaultCounts& counts);
+// The same counts as the fields of a "faults" JSON line.
+void fault_counts_json(JsonLine& line, const FaultCounts& counts);
 
 struct OutgoingDatagram {
     QByteArray bytes;

@@ -3,6 +3,7 @@
 #include <QTextStream>
 #include <QUdpSocket>
 
+#include "hold/bench_log.h"
 #include "hold/fault_plan.h"
 #include "hold/inhibit_payload.h"
 #include "common/log_line.h"
@@ -68,6 +69,29 @@ QString send_log_text(InhibitKind kind, int ttl_ms, const QString& destinations,
     return text;
 }
 
+const char* inhibit_event_name(InhibitKind kind)
+{
+    switch (kind) {
+    case InhibitKind::Hold: return "hold";
+    case InhibitKind::Keepalive: return "keepalive";
+    case InhibitKind::Release: return "release";
+    }
+    return "";
+}
+
+void send_log_json(JsonLine& line, qint64 seq, int ttl_ms, const QString& destinations,
+                   const SendCounters& counters, InhibitKind kind, const char* note)
+{
+    line.number("seq", seq);
+    line.number("ttl_ms", ttl_ms);
+    add_text(line, "to", destinations);
+    line.number("holds", counters.holds);
+    line.number("ka", counters.ka);
+    line.number("rel", counters.rel);
+    if (kind == InhibitKind::Release && note != nullptr && note[0] != '\0')
+        add_text(line, "note", QString::fromUtf8(note));
+}
+
 namespace {
 
 void report_send_failure(InhibitSender& sender, const QString& destination)
@@ -112,12 +136,32 @@ void tell_sent(InhibitSender& sender, InhibitKind kind, bool sent)
         sender.on_send(kind, sender.hold_active, sent);
 }
 
+// The send log line of a datagram, as text or as a JSON line.
+void log_send(InhibitSender& sender, InhibitKind kind, qint64 seq, int ttl_ms, const QString& destinations,
+              const char* note)
+{
+    if (kind == InhibitKind::Keepalive && !sender.verbose_keepalive)
+        return;
+    if (sender.json != nullptr) {
+        JsonLine line = bench_event(*sender.json, inhibit_event_name(kind));
+        send_log_json(line, seq, ttl_ms, destinations, sender.counters, kind, note);
+        write_bench_event(*sender.json, line);
+    } else if (sender.out != nullptr) {
+        write_log_line(*sender.out, send_log_text(kind, ttl_ms, destinations, sender.counters, note));
+    }
+}
+
 void log_faults(InhibitSender& sender, const std::vector<FaultAction>& actions)
 {
-    if (sender.out == nullptr)
-        return;
-    for (const FaultAction& a : actions)
-        write_log_line(*sender.out, fault_log_text(a));
+    for (const FaultAction& a : actions) {
+        if (sender.json != nullptr) {
+            JsonLine line = bench_event(*sender.json, "fault");
+            fault_json(line, a);
+            write_bench_event(*sender.json, line);
+        } else if (sender.out != nullptr) {
+            write_log_line(*sender.out, fault_log_text(a));
+        }
+    }
 }
 
 void send_planned(InhibitSender& sender, const std::vector<OutgoingDatagram>& send_now)
@@ -146,9 +190,8 @@ void send_inhibit(InhibitSender& sender, bool hold_active, int ttl_ms, bool keep
     if (sender.faults == nullptr && sender.also.empty()) {
         const qint64 written = sender.socket->writeDatagram(payload, sender.address, sender.port);
         count_inhibit(sender.counters, kind);
-        if ((kind != InhibitKind::Keepalive || sender.verbose_keepalive) && sender.out != nullptr)
-            write_log_line(*sender.out, send_log_text(kind, ttl_ms, sender.host_text, sender.port,
-                                                      sender.counters, note));
+        log_send(sender, kind, seq, ttl_ms, sender.host_text + QLatin1Char(':') + QString::number(sender.port),
+                 note);
         if (sender.on_send)
             sender.on_send(kind, hold_active, written >= 0);
         if (written < 0) {
@@ -175,12 +218,10 @@ void send_inhibit(InhibitSender& sender, bool hold_active, int ttl_ms, bool keep
         tell_sent(sender, kind, send_everywhere(sender, payload));
     }
     count_inhibit(sender.counters, kind);
-    if ((kind != InhibitKind::Keepalive || sender.verbose_keepalive) && sender.out != nullptr) {
-        const QString destinations = sender.also.empty()
-            ? sender.host_text + QLatin1Char(':') + QString::number(sender.port)
-            : sender.destinations_text;
-        write_log_line(*sender.out, send_log_text(kind, ttl_ms, destinations, sender.counters, note));
-    }
+    log_send(sender, kind, seq, ttl_ms,
+             sender.also.empty() ? sender.host_text + QLatin1Char(':') + QString::number(sender.port)
+                                 : sender.destinations_text,
+             note);
     log_faults(sender, actions);
 }
 

@@ -12,6 +12,8 @@ class QTextStream;
 class QUdpSocket;
 struct FaultPlan;
 struct OutgoingDatagram;
+struct BenchLog;
+struct JsonLine;
 
 struct SendCounters {
     qint64 seq = 1;   // sequence number of the next datagram
@@ -49,6 +51,11 @@ struct SendDestination {
     quint16 port = 0;
     QString text;  // "127.0.0.1:22400", "[::1]:22400"
 };
+// The same line's fields as a JSON line ("hold", "keepalive" or "release"
+// with seq, ttl_ms, to, the counters and, on a RELEASE, the note).
+void send_log_json(JsonLine& line, qint64 seq, int ttl_ms, const QString& destinations,
+                   const SendCounters& counters, InhibitKind kind, const char* note);
+const char* inhibit_event_name(InhibitKind kind);  // "hold", "keepalive", "release"
 
 // Where and what to send; filled once at start-up.
 struct InhibitSender {
@@ -60,6 +67,7 @@ struct InhibitSender {
     QByteArray band_body;      // json_string_body(band)
     bool verbose_keepalive = false;
     QTextStream* out = nullptr;
+    const BenchLog* json = nullptr;  // set: the send log is JSON lines there instead of text on out
     QTextStream* err = nullptr;
     SendCounters counters;
 

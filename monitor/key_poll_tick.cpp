@@ -1,5 +1,7 @@
 #include "monitor/key_poll_tick.h"
 
+#include "hold/bench_log.h"
+
 #include <QTextStream>
 
 #include "input/key_probes.h"
@@ -150,7 +152,11 @@ void run_quit_path(PollTick& t, int exit_status)
     t.latched = false;
     Monitor& m = *t.monitor;
     m.hold.release_hold("quit");
-    if (m.out) {
+    if (m.json) {
+        JsonLine line = bench_event(*m.json, "quit");
+        line.number("status", exit_status);
+        write_bench_event(*m.json, line);
+    } else if (m.out) {
         *m.out << "quit\n";
         m.out->flush();
     }

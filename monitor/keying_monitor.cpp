@@ -6,6 +6,7 @@
 #include <QTextStream>
 
 #include "common/log_line.h"
+#include "hold/bench_log.h"
 
 namespace {
 
@@ -29,6 +30,30 @@ void log(Monitor& m, const QString& text)
 {
     if (m.out)
         write_log_line(*m.out, text);
+}
+
+void log_key_assert(Monitor& m, KeyClass key_class)
+{
+    if (!m.json) {
+        log(m, QStringLiteral("  KEY ASSERT  class=") + QLatin1String(class_name(key_class)));
+        return;
+    }
+    JsonLine line = bench_event(*m.json, "key_assert");
+    add_text(line, "class", QLatin1String(class_name(key_class)));
+    write_bench_event(*m.json, line);
+}
+
+// The dit estimate and its speed are written only when there is one.
+void log_key_open_json(const Monitor& m, qint32 hang, KeyClass key_class, double dit_ms)
+{
+    JsonLine line = bench_event(*m.json, "key_open");
+    line.number("hang_ms", hang);
+    add_text(line, "class", QLatin1String(class_name(key_class)));
+    if (dit_ms > 0.0) {
+        line.number("dit_ms", static_cast<qint64>(dit_ms + 0.5));
+        line.number("wpm", static_cast<qint64>(1200.0 / dit_ms + 0.5));
+    }
+    write_bench_event(*m.json, line);
 }
 
 double updated_dit(double dit_ms, KeyClass before, qint32 d)
@@ -101,7 +126,7 @@ void on_key_assert(Monitor& m, qint64 now)
     if (m.hold.start_hold)
         m.hold.start_hold();
 
-    log(m, QStringLiteral("  KEY ASSERT  class=") + QLatin1String(class_name(k.key_class)));
+    log_key_assert(m, k.key_class);
 }
 
 void on_key_open(Monitor& m, qint64 now)
@@ -142,12 +167,20 @@ void on_key_open(Monitor& m, qint64 now)
         if (m.hold.release_hold)
             m.hold.release_hold(class_name(decided));
         reset_keying_state(k);
+        if (m.json) {
+            log_key_open_json(m, 0, decided, 0.0);
+            return;
+        }
         log(m, QStringLiteral("  KEY OPEN   hang=0  (") + QLatin1String(class_name(decided))
                    + QLatin1Char(')'));
         return;
     }
 
     set_deadline(m, now + hang);
+    if (m.json) {
+        log_key_open_json(m, hang, decided, k.dit_ms);
+        return;
+    }
     QString text = QStringLiteral("  KEY OPEN   hang=") + QString::number(hang)
                    + QStringLiteral(" ms  class=") + QLatin1String(class_name(decided));
     if (k.dit_ms > 0.0) {

@@ -6,6 +6,7 @@
 #include <QtGlobal>
 
 class QTextStream;
+struct BenchLog;
 
 // From idle, a mark this long is not a Morse element but continuous keying.
 constexpr qint32 LONG_MARK_MS = 500;
@@ -39,6 +40,7 @@ struct Monitor {
     bool fixed_hang_set = false;
     qint32 fixed_hang_ms = 0;
     QTextStream* out = nullptr;
+    const BenchLog* json = nullptr;  // set: KEY lines (and quit) are JSON lines there instead of text on out
     HoldOps hold;
 };
 

@@ -6,6 +6,7 @@
 #include <QTimer>
 
 #include "common/log_line.h"
+#include "hold/bench_log.h"
 #include "input/evdev_discovery.h"
 #include "input/key_probes.h"
 #include "input/terminal_keys.h"
@@ -48,8 +49,15 @@ void lose_keyboard(TickWakeups& w)
     const char* reason = g_evdev_gone;
     stop_notifier(w.keyboard);
     close_evdev_keyboard();
-    report(w, QStringLiteral("  keyboard lost: %1 (%2); the KEY reads as up until a keyboard is found")
-                  .arg(QString::fromLocal8Bit(g_evdev_path), QLatin1String(reason)));
+    if (w.json) {
+        JsonLine line = bench_event(*w.json, "keyboard_lost");
+        add_text(line, "path", QString::fromLocal8Bit(g_evdev_path));
+        add_text(line, "reason", QLatin1String(reason));
+        write_bench_event(*w.json, line);
+    } else {
+        report(w, QStringLiteral("  keyboard lost: %1 (%2); the KEY reads as up until a keyboard is found")
+                      .arg(QString::fromLocal8Bit(g_evdev_path), QLatin1String(reason)));
+    }
     if (w.search_timer)
         w.search_timer->start();
 }
@@ -160,7 +168,13 @@ void search_keyboard(TickWakeups& w)
             close_evdev_keyboard();
             return;
         }
-        report(w, QStringLiteral("  keyboard found: %1").arg(QString::fromLocal8Bit(g_evdev_path)));
+        if (w.json) {
+            JsonLine line = bench_event(*w.json, "keyboard_found");
+            add_text(line, "path", QString::fromLocal8Bit(g_evdev_path));
+            write_bench_event(*w.json, line);
+        } else {
+            report(w, QStringLiteral("  keyboard found: %1").arg(QString::fromLocal8Bit(g_evdev_path)));
+        }
         watch_keyboard(w);
     }
     if (g_evdev_fd >= 0 && w.search_timer)

@@ -11,6 +11,7 @@ class QObject;
 class QSocketNotifier;
 class QTextStream;
 class QTimer;
+struct BenchLog;
 struct PollTick;
 
 constexpr int KEYBOARD_SEARCH_INTERVAL_MS = 1000;
@@ -19,6 +20,7 @@ struct TickWakeups {
     PollTick* tick = nullptr;
     const qint64* hang_deadline_ms = nullptr;  // the hold's deadline; -1: none
     QTextStream* err = nullptr;                // the keyboard lost / found lines
+    const BenchLog* json = nullptr;            // set: those lines are JSON lines there instead
     // Made by start_tick_wakeups, owned by its context object:
     QObject* context = nullptr;
     QSocketNotifier* keyboard = nullptr;  // on g_evdev_fd; null while no keyboard is open

@@ -12,6 +12,7 @@ packages=(
   help2man groff-base   # man pages: generated from --help, checked for warnings
   dpkg-dev file         # the Debian package: dpkg-shlibdeps, and file for CPack
   sigrok-cli            # reads the --vcd waveforms back and decodes their Morse
+  librsvg2-bin libxml2-utils python3-junitparser  # the timeline and JUnit tests: render, validate, read
 )
 
 missing=()

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "common/json_line.h"
 #include "common/line_queue.h"
 #include "common/log_line.h"
 #include "station/reception.h"
@@ -26,49 +27,6 @@ QString names(const StationEvent& e)
 {
     return QStringLiteral("  station=%1  band=%2").arg(e.station, e.band);
 }
-
-// A JSON object built key by key. Texts here are escaped already, so only
-// the quote and the backslash remain to be written as JSON escapes.
-struct JsonLine {
-    QString out = QStringLiteral("{");
-
-    void key(const char* name)
-    {
-        if (out.size() > 1)
-            out += QLatin1Char(',');
-        out += QLatin1Char('"');
-        out += QLatin1String(name);
-        out += QLatin1String("\":");
-    }
-    void text(const char* name, const QString& value)
-    {
-        key(name);
-        out += QLatin1Char('"');
-        for (const QChar c : value) {
-            if (c == QLatin1Char('"') || c == QLatin1Char('\\'))
-                out += QLatin1Char('\\');
-            out += c;
-        }
-        out += QLatin1Char('"');
-    }
-    void number(const char* name, qint64 value)
-    {
-        key(name);
-        out += QString::number(value);
-    }
-    void flag(const char* name, bool value)
-    {
-        key(name);
-        out += value ? QLatin1String("true") : QLatin1String("false");
-    }
-    // A number only where it applies.
-    void number_if(const char* name, qint64 value)
-    {
-        if (value >= 0)
-            number(name, value);
-    }
-    QString done() { return out + QLatin1Char('}'); }
-};
 
 bool names_the_stream(EventKind kind)
 {

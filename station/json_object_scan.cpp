@@ -2,7 +2,7 @@
 
 #include <QTextCodec>
 
-#include "station/text_escape.h"
+#include "common/text_escape.h"
 
 namespace {
 

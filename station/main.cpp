@@ -22,6 +22,7 @@
 #include "station/port_file.h"
 #include "station/forward_tap.h"
 #include "station/reception.h"
+#include "station/run_reports.h"
 #include "station/station_options.h"
 #include "station/station_output.h"
 #include "station/station_vcd.h"
@@ -83,6 +84,13 @@ int main(int argc, char** argv)
             return EXIT_USAGE;
         }
     }
+    RunReports reports;
+    QString report_error;
+    if (!open_run_reports(reports, options, station_now_ms(), report_error)) {
+        err << report_error << '\n';
+        close(fd);
+        return EXIT_USAGE;
+    }
 
     // A reader that stops reading must not stop reception: lines that cannot
     // be written now wait in a bounded queue, or are dropped and counted.
@@ -138,6 +146,7 @@ int main(int argc, char** argv)
 
     auto flush = [&] {
         station_vcd_events(vcd, events);
+        collect_events(reports, events);
         write_events(output, events);
         events.clear();
     };
@@ -187,6 +196,13 @@ int main(int argc, char** argv)
                                 ? QStringLiteral("the output took nothing for %1 s").arg(FINAL_WRITE_MS / 1000)
                                 : QString::fromLocal8Bit(strerror(written.error)))
                 << Qt::endl;
+        QString write_error;
+        if (!write_run_reports(reports, station.table, now, write_error)) {
+            err << write_error;
+            err.flush();
+            QCoreApplication::exit(EXIT_USAGE);
+            return;
+        }
         QCoreApplication::exit(table_problems(station.table) > 0 ? EXIT_PROBLEMS : EXIT_CLEAN);
     };
     auto enough_holds = [&] {

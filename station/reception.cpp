@@ -1,7 +1,7 @@
 #include "station/reception.h"
 
 #include "station/payload_check.h"
-#include "station/text_escape.h"
+#include "common/text_escape.h"
 
 namespace {
 

@@ -29,8 +29,9 @@ const char* const DESCRIPTION =
     "\n"
     "Exit status: 0 nothing was wrong; 1 a lapse, a sequence problem or a malformed\n"
     "datagram was seen, one could not be forwarded, or fewer holds ended than\n"
-    "--expect-holds asks; 2 a usage error, or the address could not be bound or the\n"
-    "--port-file written.";
+    "--expect-holds asks; 2 a usage error, the address could not be bound, the\n"
+    "--port-file could not be written, or a --timeline or --junit file could not\n"
+    "be written.";
 
 bool all_digits(const QString& text)
 {
@@ -105,6 +106,18 @@ OptionsResult read_station_options(const QStringList& arguments)
         "sequence problem and malformed datagram; the first 16 senders get wires (s0..s15); "
         "times in us from the start (an existing file is never overwritten).",
         "file"));
+    parser.addOption(QCommandLineOption(
+        "timeline",
+        "When the run ends (also on Ctrl-C, SIGTERM or SIGHUP), write a picture of it to this SVG "
+        "file: a lane per stream with its hold, arrivals, lapses, sequence problems and malformed "
+        "datagrams on a wall-time axis, and the summary. The file is replaced.",
+        "file.svg"));
+    parser.addOption(QCommandLineOption(
+        "junit",
+        "When the run ends, write a JUnit XML report for CI to this file: a testsuite per stream, a "
+        "testcase per hold (a lapse fails it), and a case per stream each for sequence problems and "
+        "malformed datagrams. The file is replaced.",
+        "file"));
 
     OptionsResult result;
     if (!parser.parse(arguments))
@@ -174,5 +187,10 @@ OptionsResult read_station_options(const QStringList& arguments)
         if (o.vcd_file.isEmpty())
             return failure(QStringLiteral("--vcd needs a file name"));
     }
+    o.timeline_file = parser.value("timeline");
+    o.junit_file = parser.value("junit");
+    for (const char* name : {"timeline", "junit"})
+        if (parser.isSet(QLatin1String(name)) && parser.value(QLatin1String(name)).isEmpty())
+            return failure(QStringLiteral("--%1 needs a file name").arg(QLatin1String(name)));
     return result;
 }

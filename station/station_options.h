@@ -28,6 +28,8 @@ struct StationOptions {
     quint16 forward_port = 0;
     QString forward_text;
     QString vcd_file;         // empty: no waveform file
+    QString timeline_file;  // --timeline: an SVG picture of the run, written at its end
+    QString junit_file;     // --junit: a JUnit XML report, written at its end
 };
 
 enum class OptionsOutcome { Run, Help, Version, Error };

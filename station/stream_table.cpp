@@ -1,6 +1,6 @@
 #include "station/stream_table.h"
 
-#include "station/text_escape.h"
+#include "common/text_escape.h"
 
 #include <cstring>
 

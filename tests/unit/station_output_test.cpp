@@ -17,7 +17,7 @@
 #include "station/malformed_limiter.h"
 #include "station/reception.h"
 #include "station/station_output.h"
-#include "station/text_escape.h"
+#include "common/text_escape.h"
 
 namespace {
 

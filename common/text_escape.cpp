@@ -1,4 +1,4 @@
-#include "station/text_escape.h"
+#include "common/text_escape.h"
 
 namespace {
 

@@ -1,0 +1,221 @@
+#include "station/junit_report.h"
+
+#include <QDateTime>
+#include <QXmlStreamWriter>
+
+#include <vector>
+
+namespace {
+
+// A case before it is written, so that its suite's counts come first.
+struct Case {
+    QString name;
+    qint64 time_ms = 0;
+    QString failure_type;     // empty: passed
+    QString failure_message;
+    QString failure_text;
+    QString skipped;          // not empty: skipped, with the reason
+    QString out;              // system-out
+};
+
+QString seconds(qint64 ms)
+{
+    return QString::number(static_cast<double>(ms) / 1000.0, 'f', 3);
+}
+
+QString end_text(HoldEnd end)
+{
+    switch (end) {
+    case HoldEnd::Released: return QStringLiteral("released");
+    case HoldEnd::Lapsed: return QStringLiteral("lapsed");
+    case HoldEnd::Evicted: return QStringLiteral("evicted");
+    case HoldEnd::Open: break;
+    }
+    return QStringLiteral("holding at the end of the run");
+}
+
+Case hold_case(const RunRecord& run, const HoldCase& h)
+{
+    Case c;
+    const QString start = wall_stamp(run, h.start_ms);
+    c.name = QStringLiteral("hold %1 at %2").arg(h.number).arg(start);
+    c.time_ms = h.end_ms - h.start_ms;
+    c.out = QStringLiteral("start=%1 length_ms=%2 keepalives=%3 margin_ms=%4 ttl_ms=%5 end=%6")
+                .arg(start)
+                .arg(c.time_ms)
+                .arg(h.keepalives)
+                .arg(h.margin_ms)
+                .arg(h.ttl_ms)
+                .arg(end_text(h.end));
+    if (h.end == HoldEnd::Lapsed) {
+        c.failure_type = QStringLiteral("lapse");
+        c.failure_message = QStringLiteral("lapse: %1 ms of silence with ttl_ms %2")
+                                .arg(h.silence_ms)
+                                .arg(h.lapse_ttl_ms);
+        c.failure_text = QStringLiteral("LAPSE at %1 silence_ms=%2 ttl_ms=%3 (the station would let the "
+                                        "transmitter go here)")
+                             .arg(wall_stamp(run, h.end_ms))
+                             .arg(h.silence_ms)
+                             .arg(h.lapse_ttl_ms);
+    } else if (h.end == HoldEnd::Evicted) {
+        c.skipped = QStringLiteral("the stream was evicted while holding; its hold was not followed further");
+    }
+    return c;
+}
+
+Case count_case(const QString& name, const char* type, qint64 count, const QStringList& details)
+{
+    Case c;
+    c.name = name;
+    if (count > 0) {
+        c.failure_type = QLatin1String(type);
+        c.failure_message = QStringLiteral("%1: %2").arg(name).arg(count);
+        c.failure_text = details.join(QLatin1Char('\n'));
+        if (count > details.size())
+            c.failure_text += QStringLiteral("\n... %1 more").arg(count - details.size());
+    }
+    return c;
+}
+
+std::vector<Case> stream_cases(const RunRecord& run, const StreamRecord& lane)
+{
+    std::vector<Case> cases;
+    for (const HoldCase& h : lane.holds)
+        cases.push_back(hold_case(run, h));
+    if (lane.unlisted_holds > 0 || lane.unlisted_lapses > 0) {
+        Case c;
+        c.name = QStringLiteral("holds not listed one by one");
+        c.out = QStringLiteral("%1 holds beyond the report's limit of %2 cases or from senders beyond %3 lanes")
+                    .arg(lane.unlisted_holds)
+                    .arg(MAX_HOLD_CASES)
+                    .arg(MAX_LANES);
+        if (lane.unlisted_lapses > 0) {
+            c.failure_type = QStringLiteral("lapse");
+            c.failure_message = QStringLiteral("%1 lapses, longest silence %2 ms")
+                                    .arg(lane.unlisted_lapses)
+                                    .arg(lane.unlisted_max_silence_ms);
+        }
+        cases.push_back(c);
+    }
+    // A sender never heard with a valid datagram has no sequence to check.
+    if (!lane.station.isNull() || lane.seq_problems > 0)
+        cases.push_back(count_case(QStringLiteral("seq problems"), "seq", lane.seq_problems, lane.seq_details));
+    cases.push_back(count_case(QStringLiteral("malformed datagrams"), "malformed", lane.malformed_count,
+                               lane.malformed_details));
+    return cases;
+}
+
+QString suite_name(const StreamRecord& lane)
+{
+    if (lane.from.isEmpty())
+        return QStringLiteral("other senders");
+    if (lane.station.isNull())
+        return lane.from + QStringLiteral(", (no valid datagram)");
+    return QStringLiteral("%1, %2, %3").arg(lane.from, lane.station, lane.band);
+}
+
+struct Counts {
+    qint64 tests = 0;
+    qint64 failures = 0;
+    qint64 skipped = 0;
+    qint64 time_ms = 0;
+
+    void add(const Case& c)
+    {
+        ++tests;
+        failures += c.failure_type.isEmpty() ? 0 : 1;
+        skipped += c.skipped.isEmpty() ? 0 : 1;
+        time_ms += c.time_ms;
+    }
+    void add(const Counts& o)
+    {
+        tests += o.tests;
+        failures += o.failures;
+        skipped += o.skipped;
+        time_ms += o.time_ms;
+    }
+    void write(QXmlStreamWriter& w) const
+    {
+        w.writeAttribute(QStringLiteral("tests"), QString::number(tests));
+        w.writeAttribute(QStringLiteral("failures"), QString::number(failures));
+        w.writeAttribute(QStringLiteral("errors"), QStringLiteral("0"));
+        w.writeAttribute(QStringLiteral("skipped"), QString::number(skipped));
+        w.writeAttribute(QStringLiteral("time"), seconds(time_ms));
+    }
+};
+
+void write_case(QXmlStreamWriter& w, const QString& classname, const Case& c)
+{
+    w.writeStartElement(QStringLiteral("testcase"));
+    w.writeAttribute(QStringLiteral("classname"), xml_safe(classname));
+    w.writeAttribute(QStringLiteral("name"), xml_safe(c.name));
+    w.writeAttribute(QStringLiteral("time"), seconds(c.time_ms));
+    if (!c.failure_type.isEmpty()) {
+        w.writeStartElement(QStringLiteral("failure"));
+        w.writeAttribute(QStringLiteral("message"), xml_safe(c.failure_message));
+        w.writeAttribute(QStringLiteral("type"), c.failure_type);
+        w.writeCharacters(xml_safe(c.failure_text));
+        w.writeEndElement();
+    }
+    if (!c.skipped.isEmpty()) {
+        w.writeEmptyElement(QStringLiteral("skipped"));
+        w.writeAttribute(QStringLiteral("message"), c.skipped);
+    }
+    if (!c.out.isEmpty())
+        w.writeTextElement(QStringLiteral("system-out"), xml_safe(c.out));
+    w.writeEndElement();
+}
+
+void write_property(QXmlStreamWriter& w, const char* name, const QString& value)
+{
+    w.writeEmptyElement(QStringLiteral("property"));
+    w.writeAttribute(QStringLiteral("name"), QLatin1String(name));
+    w.writeAttribute(QStringLiteral("value"), xml_safe(value));
+}
+
+}  // namespace
+
+QByteArray junit_xml(const RunRecord& run, const QString& hostname)
+{
+    std::vector<std::vector<Case>> suites;
+    std::vector<Counts> counts;
+    Counts total;
+    for (const StreamRecord& lane : run.streams) {
+        suites.push_back(stream_cases(run, lane));
+        Counts c;
+        for (const Case& one : suites.back())
+            c.add(one);
+        counts.push_back(c);
+        total.add(c);
+    }
+    const QString timestamp =
+        QDateTime::fromMSecsSinceEpoch(run.wall_start_ms).toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss"));
+
+    QByteArray bytes;
+    QXmlStreamWriter w(&bytes);
+    w.setAutoFormatting(true);
+    w.writeStartDocument();
+    w.writeStartElement(QStringLiteral("testsuites"));
+    w.writeAttribute(QStringLiteral("name"), QStringLiteral("keyline-station"));
+    total.write(w);
+    for (size_t i = 0; i < suites.size(); ++i) {
+        const StreamRecord& lane = run.streams[i];
+        const QString name = suite_name(lane);
+        w.writeStartElement(QStringLiteral("testsuite"));
+        w.writeAttribute(QStringLiteral("name"), xml_safe(name));
+        counts[i].write(w);
+        w.writeAttribute(QStringLiteral("timestamp"), timestamp);
+        w.writeAttribute(QStringLiteral("hostname"), xml_safe(hostname));
+        w.writeStartElement(QStringLiteral("properties"));
+        write_property(w, "from", lane.from);
+        write_property(w, "station", lane.station);
+        write_property(w, "band", lane.band);
+        w.writeEndElement();
+        for (const Case& c : suites[i])
+            write_case(w, name, c);
+        w.writeEndElement();
+    }
+    w.writeEndElement();
+    w.writeEndDocument();
+    return bytes;
+}
