@@ -610,6 +610,43 @@ class Bench:
             out.append(report.cadence(held))
         return out
 
+    def key_queries(self, n):
+        """One emulated key query's round trip (ms), n times, from a child
+        process under the same emulation as the programs: the cost a poll
+        tick pays for the query it makes before a hang's release."""
+        code = (
+            "import fcntl, os, random, sys, time\n"
+            "fd = os.open(sys.argv[1], os.O_RDONLY | os.O_NONBLOCK)\n"
+            "buf = bytearray(96)\n"
+            "for _ in range(int(sys.argv[2])):\n"
+            "    time.sleep(0.002 + random.uniform(0.0, 0.003))\n"
+            "    t0 = time.monotonic()\n"
+            "    fcntl.ioctl(fd, %d, buf)\n"
+            "    print('%%.6f' %% ((time.monotonic() - t0) * 1000.0))\n" % self.h.EVIOCGKEY)
+        done = subprocess.run([sys.executable, "-c", code, self.kb.path("poll"), str(n)],
+                              capture_output=True, text=True, timeout=120,
+                              env=self.kb.inputs.child_env())
+        return [float(x) for x in done.stdout.split()]
+
+    def keyless_cadence(self, hold_s):
+        """The same program's keepalive timer with no device at all: one
+        continuous mark from a key script, alone."""
+        script = tempfile.NamedTemporaryFile("w", suffix=".keys", delete=False)
+        script.write("down %d\n" % int(hold_s * MS))
+        script.close()
+        receiver = self.h.UdpReceiver(kernel_stamps=True)
+        run = self.h.Agent(self.binaries["program"], self.kb.inputs, receiver)
+        try:
+            run.start(["--key-script", script.name], stdin="devnull")
+            run.wait_exit(timeout=hold_s + 15.0)
+            stamps = holding_stamps(receiver)
+        finally:
+            run.kill()
+            receiver.close()
+            os.unlink(script.name)
+            gc.collect()
+        return [report.cadence(stamps)]
+
     def startups(self, n):
         for i in range(n):
             for who in WHO[i % 3:] + WHO[:i % 3]:
@@ -640,6 +677,8 @@ def parse_args(argv):
     p.add_argument("--presses", type=int, default=200, help="presses per program and mode")
     p.add_argument("--blocks", type=int, default=4, help="rotating blocks per latency figure")
     p.add_argument("--hang-taps", type=int, default=50, help="taps for the hang accuracy")
+    p.add_argument("--key-queries", type=int, default=400,
+                   help="emulated key queries timed for the floor of the hang")
     p.add_argument("--holds", type=int, default=2, help="holds with auto-repeat (cadence)")
     p.add_argument("--latched-holds", type=int, default=1, help="latched holds (cadence)")
     p.add_argument("--hold-s", type=float, default=25.0, help="length of a hold")
@@ -700,10 +739,14 @@ def main(argv):
         res["tty"] = b.latency(True, opts.presses)
         step("hang accuracy (figure 4)")
         res["hang"] = b.hang_accuracy(opts.hang_taps)
+        step("one emulated key query (the floor of figure 4)")
+        res["key_query"] = b.key_queries(opts.key_queries)
         step("grave held with auto-repeat: keepalive cadence (figure 5a)")
         res["held"] = b.held_cadence(opts.holds, opts.hold_s)
         step("latched holds: keepalive cadence (figure 5b)")
         res["latched"] = b.latched_holds(opts.latched_holds, opts.hold_s)
+        step("keyless mark, no device: keepalive cadence (the floor of figure 5)")
+        res["keyless"] = b.keyless_cadence(opts.hold_s)
         step("idle CPU, this terminal (figure 6a)")
         res["idle_tty"] = b.cpu_side_by_side([], opts.cpu_runs, opts.cpu_s)
         step("idle CPU, system-wide (figure 6b)")
