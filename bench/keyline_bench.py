@@ -573,17 +573,21 @@ class Bench:
     def held_cadence(self, reps, hold_s):
         """keyline-bench alone in system-wide mode with the grave key held
         (and auto-repeating) for hold_s: the keepalive intervals."""
-        out = []
+        out, refs = [], []
         for _ in range(reps):
             run, receiver = self.start("program", ["--global-keys"])
             held = None
             try:
                 time.sleep(1.0)
+                keyless = self.keyless_hold(hold_s + 2.0)
+                time.sleep(0.5)
+                began = time.monotonic()
                 held = self.grave_held()
                 time.sleep(hold_s)
                 stamps = holding_stamps(receiver)
                 held.stop()
                 held = None
+                refs.append(report.cadence(keyless.finish(began, time.monotonic())))
                 wait_release(receiver, len(stamps), 2.0)
             finally:
                 if held:
@@ -591,61 +595,73 @@ class Bench:
                 self.kb.release_all()
                 self.stop("program", run, receiver)
             out.append(report.cadence(stamps))
-        return out
+        return out, refs
 
     def latched_holds(self, reps, hold_s):
         """A hold latched with ~ in this-terminal mode: keepalive cadence."""
-        out = []
+        out, refs = [], []
         for _ in range(reps):
             run, receiver = self.start("program", [])
             try:
                 time.sleep(0.5)
+                keyless = self.keyless_hold(hold_s + 2.0)
+                time.sleep(0.5)
+                began = time.monotonic()
                 run.tty.type(b"~")
                 time.sleep(hold_s)
                 held = holding_stamps(receiver)
                 run.tty.type(b"`")  # the next press ends the latch
+                refs.append(report.cadence(keyless.finish(began, time.monotonic())))
                 wait_release(receiver, len(held), 2.0)
             finally:
                 self.stop("program", run, receiver)
             out.append(report.cadence(held))
-        return out
+        return out, refs
 
     def key_queries(self, n):
-        """One emulated key query's round trip (ms), n times, from a child
-        process under the same emulation as the programs: the cost a poll
-        tick pays for the query it makes before a hang's release."""
+        """What a hang's release costs beyond the detection of the open, with
+        no program logic at all: a wake-up at a deadline, then one emulated
+        key query, n times, from a child process under the same emulation and
+        load as the programs. Returns (wake-up + query, query alone) in ms."""
         code = (
             "import fcntl, os, random, sys, time\n"
             "fd = os.open(sys.argv[1], os.O_RDONLY | os.O_NONBLOCK)\n"
             "buf = bytearray(96)\n"
             "for _ in range(int(sys.argv[2])):\n"
-            "    time.sleep(0.002 + random.uniform(0.0, 0.003))\n"
+            "    due = time.monotonic() + 0.002 + random.uniform(0.0, 0.003)\n"
+            "    time.sleep(max(0.0, due - time.monotonic()))\n"
             "    t0 = time.monotonic()\n"
             "    fcntl.ioctl(fd, %d, buf)\n"
-            "    print('%%.6f' %% ((time.monotonic() - t0) * 1000.0))\n" % self.h.EVIOCGKEY)
+            "    t1 = time.monotonic()\n"
+            "    print('%%.6f %%.6f' %% ((t1 - due) * 1000.0, (t1 - t0) * 1000.0))\n" % self.h.EVIOCGKEY)
         done = subprocess.run([sys.executable, "-c", code, self.kb.path("poll"), str(n)],
                               capture_output=True, text=True, timeout=120,
                               env=self.kb.inputs.child_env())
-        return [float(x) for x in done.stdout.split()]
+        pairs = [tuple(float(x) for x in line.split()) for line in done.stdout.splitlines()]
+        return {"release": [p[0] for p in pairs], "query": [p[1] for p in pairs]}
 
-    def keyless_cadence(self, hold_s):
-        """The same program's keepalive timer with no device at all: one
-        continuous mark from a key script, alone."""
+    def keyless_hold(self, hold_s):
+        """The same program keyed by a key script with one continuous mark,
+        no device at all, started now beside a measured hold: finish() gives
+        its keepalive stamps between two times."""
         script = tempfile.NamedTemporaryFile("w", suffix=".keys", delete=False)
         script.write("down %d\n" % int(hold_s * MS))
         script.close()
         receiver = self.h.UdpReceiver(kernel_stamps=True)
         run = self.h.Agent(self.binaries["program"], self.kb.inputs, receiver)
-        try:
-            run.start(["--key-script", script.name], stdin="devnull")
-            run.wait_exit(timeout=hold_s + 15.0)
-            stamps = holding_stamps(receiver)
-        finally:
-            run.kill()
-            receiver.close()
-            os.unlink(script.name)
-            gc.collect()
-        return [report.cadence(stamps)]
+        run.start(["--key-script", script.name], stdin="devnull")
+
+        class Keyless:
+            def finish(self, start, end):
+                try:
+                    run.wait_exit(timeout=hold_s + 15.0)
+                    return [s for s in holding_stamps(receiver) if start <= s <= end]
+                finally:
+                    run.kill()
+                    receiver.close()
+                    os.unlink(script.name)
+
+        return Keyless()
 
     def startups(self, n):
         for i in range(n):
@@ -678,7 +694,7 @@ def parse_args(argv):
     p.add_argument("--blocks", type=int, default=4, help="rotating blocks per latency figure")
     p.add_argument("--hang-taps", type=int, default=50, help="taps for the hang accuracy")
     p.add_argument("--key-queries", type=int, default=400,
-                   help="emulated key queries timed for the floor of the hang")
+                   help="wake-ups with an emulated key query, timed for the floor of the hang")
     p.add_argument("--holds", type=int, default=2, help="holds with auto-repeat (cadence)")
     p.add_argument("--latched-holds", type=int, default=1, help="latched holds (cadence)")
     p.add_argument("--hold-s", type=float, default=25.0, help="length of a hold")
@@ -739,14 +755,12 @@ def main(argv):
         res["tty"] = b.latency(True, opts.presses)
         step("hang accuracy (figure 4)")
         res["hang"] = b.hang_accuracy(opts.hang_taps)
-        step("one emulated key query (the floor of figure 4)")
+        step("a wake-up and one emulated key query (the floor of figure 4)")
         res["key_query"] = b.key_queries(opts.key_queries)
-        step("grave held with auto-repeat: keepalive cadence (figure 5a)")
-        res["held"] = b.held_cadence(opts.holds, opts.hold_s)
-        step("latched holds: keepalive cadence (figure 5b)")
-        res["latched"] = b.latched_holds(opts.latched_holds, opts.hold_s)
-        step("keyless mark, no device: keepalive cadence (the floor of figure 5)")
-        res["keyless"] = b.keyless_cadence(opts.hold_s)
+        step("grave held with auto-repeat, a keyless hold beside it: keepalive cadence (figure 5a)")
+        res["held"], res["held_ref"] = b.held_cadence(opts.holds, opts.hold_s)
+        step("latched holds, a keyless hold beside it: keepalive cadence (figure 5b)")
+        res["latched"], res["latched_ref"] = b.latched_holds(opts.latched_holds, opts.hold_s)
         step("idle CPU, this terminal (figure 6a)")
         res["idle_tty"] = b.cpu_side_by_side([], opts.cpu_runs, opts.cpu_s)
         step("idle CPU, system-wide (figure 6b)")

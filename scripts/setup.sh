@@ -11,6 +11,7 @@ packages=(
   python3 python3-gi python3-pytest
   help2man groff-base   # man pages: generated from --help, checked for warnings
   dpkg-dev file         # the Debian package: dpkg-shlibdeps, and file for CPack
+  lintian               # the package checked as Debian checks its own
 )
 
 missing=()
