@@ -12,6 +12,7 @@ packages=(
   help2man groff-base   # man pages: generated from --help, checked for warnings
   dpkg-dev file         # the Debian package: dpkg-shlibdeps, and file for CPack
   lintian               # the package checked as Debian checks its own
+  jq                    # the README's CI recipe reads the station's JSON lines
 )
 
 missing=()
