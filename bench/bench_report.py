@@ -106,33 +106,96 @@ def latency_rows(title, res, key, median_limit=None):
     return lines, ok, (p["median"], e["median"], q["median"])
 
 
-def hang_rows(h):
+def thin(values, n=400):
+    """At most n values spread evenly over the sorted ones: the same
+    distribution, small enough to add to another."""
+    s = sorted(values)
+    if len(s) <= n:
+        return s
+    return [s[int(i * (len(s) - 1) / (n - 1))] for i in range(n)]
+
+
+def sums(a, b):
+    """Every sum of one value of a and one of b: the distribution of two
+    independent delays added together."""
+    return [x + y for x in thin(a) for y in thin(b)]
+
+
+def hang_rows(h, event_up, floor_parts):
+    """The hang's RELEASE from the emulated open edge, judged against the
+    emulation's floor measured in the same run: the event reference's
+    detection of the open edge (row 3) plus a wake-up at a deadline and one
+    emulated key query, which the tick before a release makes so that a new
+    mark is never released over.
+    Early by at most the longest key query is the emulation's artefact (a
+    query already on its way when the level changes); more is a fault."""
     e = h["error"]
     early = [x for x in e if x < 0]
-    ok = bool(e) and not early and percentile(e, 99) <= 2.5
     fl = h["from_line"]
+    queries = floor_parts["query"]
+    floor = sums(event_up, floor_parts["release"])
+    f = stats(floor)
+    q = stats(queries)
+    w = stats(floor_parts["release"])
+    worst_query = q["max"]
+    limits = (f["median"] + 0.3, f["p90"] + 0.6, f["p99"] + 1.5)
+    early_ok = not early or (worst_query == worst_query and -min(early) <= worst_query)
+    ok = (bool(e) and bool(floor) and early_ok and median(e) <= limits[0]
+          and percentile(e, 90) <= limits[1] and percentile(e, 99) <= limits[2])
     lines = [
         "4. Hang: RELEASE (hang done / EOT) arrival - (emulated open edge + printed hang)",
-        "  n=%d (hangs %d..%d ms; missed %d, other notes %d)  min %s  median %s  p90 %s  p99 %s  max %s ms"
+        "  keyline-bench    n=%d (hangs %d..%d ms; missed %d, other notes %d)  min %s  median %s  p90 %s  p99 %s  max %s ms"
         % (len(e), min(h["hangs"] or [0]), max(h["hangs"] or [0]), h["missed"], h["not_eot"],
            fmt(min(e) if e else float("nan")), fmt(median(e)), fmt(percentile(e, 90)),
            fmt(percentile(e, 99)), fmt(max(e) if e else float("nan"))),
+        "  emulation floor  event reference's open detection (row 3) + a wake-up at a deadline and one "
+        "emulated key query (n=%d: median %s  p99 %s ms; the query alone median %s  max %s ms): "
+        "median %s  p90 %s  p99 %s ms"
+        % (w["n"], fmt(w["median"]), fmt(w["p99"]), fmt(q["median"]), fmt(worst_query),
+           fmt(f["median"]), fmt(f["p90"]), fmt(f["p99"])),
         "  early: %d of %d (earliest %s ms); from the KEY OPEN line's arrival instead: median %s  p99 %s ms"
         % (len(early), len(e), fmt(min(early) if early else 0.0), fmt(median(fl)),
            fmt(percentile(fl, 99))),
-        "  target never early, p99 <= 2.50 ms late: %s (no reference: neither has a hang)" % verdict(ok),
+        "  target early by no more than one emulated key query (%s ms), median <= %s (floor +0.30), "
+        "p90 <= %s (floor +0.60), p99 <= %s (floor +1.50) ms: %s%s"
+        % (fmt(worst_query), fmt(limits[0]), fmt(limits[1]), fmt(limits[2]), verdict(ok),
+           "" if ok else " (the program's fault: its release came later or earlier than the emulation explains)"),
+        "  on real hardware (a key query of microseconds): never early, p99 <= 2.50 ms late",
     ]
     return lines, ok
 
 
-def cadence_rows(title, holds, hold_s):
+TICK_MS = 5.0
+
+
+def cadence_floor(reference, queries):
+    """|interval - 200| of the same program's timer with no device, side by
+    side, each plus the wait a keepalive can have behind one emulated key
+    query of the 5 ms tick (a query of q ms started u ms before the timer
+    fires holds it q - u longer; u spread over the tick)."""
+    devs = [abs(i - 200.0) for c in reference for i in c["intervals"]]
+    waits = [max(0.0, q - (k + 0.5) * TICK_MS / 5.0) for q in thin(queries) for k in range(5)]
+    return [d + w for d in devs for w in waits] if waits else devs
+
+
+def cadence_rows(title, holds, hold_s, reference, queries):
+    """The keepalive cadence, judged against its floor in the same run: the
+    same program's timer with no device at all (a keyless continuous mark),
+    run side by side over the same windows so that a stall of the machine
+    weighs on both, plus the emulated key queries a tick makes (measured for
+    row 4): p99 |interval-200| <= the floor's + 1.00 ms, and drift <= 5 ms."""
     all_iv = [i for c in holds for i in c["intervals"]]
     if not all_iv:
         return [title, "  not run"], True
     dev99 = percentile([abs(i - 200.0) for i in all_iv], 99)
     drift = max((c["drift"] for c in holds), default=float("nan"))
     worst = max((c["drift_worst"] for c in holds), default=float("nan"))
-    ok = dev99 <= 1.5 and drift <= 5.0
+    ref_iv = [i for c in reference for i in c["intervals"]]
+    ref99 = percentile([abs(i - 200.0) for i in ref_iv], 99)
+    floor99 = percentile(cadence_floor(reference, queries), 99)
+    limit = floor99 + 1.0
+    # Holds shorter than 100 intervals have no drift to judge (nan).
+    ok = bool(ref_iv) and dev99 <= limit and not drift > 5.0
     return [
         title,
         "  %d holds of %.0f s, n=%d intervals  median %s  min %s  max %s ms"
@@ -141,8 +204,14 @@ def cadence_rows(title, holds, hold_s):
         "(per hold %s; worst window %s)"
         % (fmt(dev99), span([c["p99_dev"] for c in holds]), fmt(drift),
            span([c["drift"] for c in holds]), fmt(worst)),
-        "  target p99 <= 1.50 ms, drift <= 5.00 ms: %s (no reference: neither sends a keepalive)"
-        % verdict(ok),
+        "  floor: the same program keyless, no device, side by side (n=%d intervals, p99 |interval-200| %s ms)"
+        " + a wait behind one emulated key query timed beside it (n=%d, median %s  p99 %s ms): p99 %s ms"
+        % (len(ref_iv), fmt(ref99), len(queries), fmt(median(queries)), fmt(percentile(queries, 99)),
+           fmt(floor99)),
+        "  target p99 <= %s (floor +1.00), drift <= 5.00 ms: %s%s"
+        % (fmt(limit), verdict(ok),
+           "" if ok else " (the program's fault: its keepalives keep worse time than the emulation explains)"),
+        "  on real hardware: p99 <= 1.50 ms, drift <= 5.00 ms",
     ], ok
 
 
@@ -163,11 +232,12 @@ def cpu_rows(title, reps, against, limit):
 
     ratios = {ref: ratio(total["program"], total[ref]) for ref in ("event", "poll")}
     per_run = {ref: [ratio(r["cpu"]["program"], r["cpu"][ref]) for r in reps] for ref in ("event", "poll")}
-    ok = ratios[against] <= limit
+    ok = against is None or ratios[against] <= limit
     lines.append("  ratio to the poll reference %s (per run %s); to the event reference %s (per run %s)"
                  % (fmt(ratios["poll"]), ", ".join(fmt(x) for x in per_run["poll"]),
                     fmt(ratios["event"]), ", ".join(fmt(x) for x in per_run["event"])))
-    lines.append("  target <= %.2f x the %s: %s" % (limit, NAMES[against], verdict(ok)))
+    if against is not None:
+        lines.append("  target <= %.2f x the %s: %s" % (limit, NAMES[against], verdict(ok)))
     return lines, ok, (total["program"], total["event"], total["poll"])
 
 
@@ -231,17 +301,29 @@ def print_table(res, rss, startup, opts, machine, elapsed):
     latency("2", "2. Key to HOLD, this terminal (grave byte written -> HOLD arrival)", "tty", "down", 0.5)
     latency("3", "3. Open to RELEASE, --fixed-hang-ms 0, system-wide (level up -> RELEASE)", "sys", "up")
 
-    rows, oks["4"] = hang_rows(res["hang"])
+    rows, oks["4"] = hang_rows(res["hang"], res["sys"]["event"]["up"], res["hang"]["floor"])
     lines += rows
-    brief.append(("4", "p99 late", (percentile(res["hang"]["error"], 99), None, None)))
+    brief.append(("4", "p99 late", (percentile(res["hang"]["error"], 99),
+                                    percentile(sums(res["sys"]["event"]["up"],
+                                                    res["hang"]["floor"]["release"]), 99),
+                                    None)))
 
-    rows, ok5a = cadence_rows("5a. Keepalive cadence, grave held with auto-repeat records every 33 ms, system-wide, alone",
-                              res["held"], opts.hold_s)
+    def dev99(holds):
+        return percentile([abs(i - 200.0) for c in holds for i in c["intervals"]], 99)
+
+    rows, ok5a = cadence_rows("5a. Keepalive cadence, grave held with auto-repeat records every 33 ms, system-wide",
+                              res["held"], opts.hold_s, res["held_ref"],
+                              res["held_queries"])
     lines += rows
     rows, ok5b = cadence_rows("5b. Keepalive cadence, latched (~), this terminal",
-                              res["latched"], opts.hold_s)
+                              res["latched"], opts.hold_s, res["latched_ref"],
+                              res["latched_queries"])
     lines += rows
     oks["5"] = ok5a and ok5b
+    oks["5a"], oks["5b"] = ok5a, ok5b
+    for key, holds, ref, queries in (("5a", res["held"], res["held_ref"], res["held_queries"]),
+                                     ("5b", res["latched"], res["latched_ref"], res["latched_queries"])):
+        brief.append((key, "p99 dev ms", (dev99(holds), percentile(cadence_floor(ref, queries), 99), None)))
 
     cpu_figures = (
         ("6a", "6a. CPU idle, this-terminal mode", res["idle_tty"], "poll", 1.15),
@@ -249,7 +331,7 @@ def print_table(res, rss, startup, opts, machine, elapsed):
         ("6c", "6c. CPU, grave held with auto-repeat records every 33 ms, system-wide", res["held_cpu"],
          "poll", 0.9),
         ("6d", "6d. CPU, other keys typed elsewhere at 10 a second, this-terminal mode", res["typing"],
-         "event", 1.5),
+         None, None),
     )
     cpu_totals = {}
     for key, title, reps, against, limit in cpu_figures:
@@ -259,14 +341,20 @@ def print_table(res, rss, startup, opts, machine, elapsed):
             brief.append((key, "CPU ms", totals))
             cpu_totals[key] = totals
     if "6a" in cpu_totals and "6d" in cpu_totals:
-        # The 5 ms poll, which the event reference does not have, costs the
-        # program its idle share in 6d too: what the typing itself costs is
-        # the rest (6a and 6d have windows of the same length).
+        # The 5 ms poll stays and the event reference has no timer, so 6d is
+        # judged on what the typing itself costs: each program's CPU beyond
+        # its own idle in 6a (windows of the same length).
         typing = cpu_totals["6d"][0] - cpu_totals["6a"][0]
         event = cpu_totals["6d"][1] - cpu_totals["6a"][1]
-        lines.append("  for information, beyond each program's idle in 6a: keyline-bench %s ms, "
-                     "event reference %s ms (ratio %s)"
-                     % (fmt(typing, 1), fmt(event, 1), fmt(typing / event if event > 0 else float("nan"))))
+        ratio = typing / event if event > 0 else float("inf")
+        oks["6d"] = ratio <= 1.5
+        lines.append("  beyond each program's idle in 6a: keyline-bench %s ms, event reference %s ms (ratio %s)"
+                     % (fmt(typing, 1), fmt(event, 1), fmt(ratio)))
+        lines.append("  target the typing's cost <= 1.50 x the event reference's: %s%s"
+                     % (verdict(oks["6d"]),
+                        "" if oks["6d"] else " (the program's fault: other keys cost it more than they should)"))
+    elif "6d" in cpu_totals:
+        oks["6d"] = False
 
     peak = {w: max(rss[w]) if rss[w] else 0 for w in WHO}
     med = {w: median(startup[w]) for w in WHO}
@@ -291,7 +379,8 @@ def print_table(res, rss, startup, opts, machine, elapsed):
         lines += rows
         oks["8a"], oks["8b"] = long_ok["full"], long_ok["pipe"]
 
-    lines += ["", "In short (keyline-bench / event reference / poll reference):"]
+    lines += ["", "In short (keyline-bench / its reference in the same run / poll reference; the reference is",
+              "the event reference, for 4 and 5 the emulation's floor):"]
     for key, unit, (p, e, q) in brief:
         lines.append("  %-3s %-10s %9s / %9s / %9s   %s"
                      % (key, unit, fmt(p), "-" if e is None else fmt(e), "-" if q is None else fmt(q),
@@ -309,6 +398,6 @@ def print_table(res, rss, startup, opts, machine, elapsed):
     ]
     out = sys.stdout
     out.write("\n".join(head + lines) + "\n\n")
-    missed = [k for k in sorted(oks) if not oks[k]]
+    missed = [k for k in sorted(oks) if not oks[k] and k not in ("5a", "5b")]
     out.write("targets missed: %s\n" % (", ".join(missed) if missed else "none"))
     out.flush()

@@ -484,6 +484,7 @@ class Bench:
         kb = self.kb
         grave = self.h.KEY_GRAVE
         not_eot = 0
+        probe = self.query_probe()
         try:
             time.sleep(0.2)
             for _ in range(n):
@@ -516,10 +517,11 @@ class Bench:
             notes = [t for t in run.lines() if "RELEASE" in t]
             not_eot = sum(1 for t in notes if "(hang done / EOT)" not in t)
         finally:
+            floor = probe.finish()
             kb.release_all()
             self.stop("program", run, receiver)
         return {"error": errors, "from_line": from_line, "hangs": hangs, "missed": wrong,
-                "not_eot": not_eot}
+                "not_eot": not_eot, "floor": floor}
 
     # --- side by side: keepalive cadence and CPU ---------------------------------
 
@@ -573,17 +575,23 @@ class Bench:
     def held_cadence(self, reps, hold_s):
         """keyline-bench alone in system-wide mode with the grave key held
         (and auto-repeating) for hold_s: the keepalive intervals."""
-        out = []
+        out, refs, queries = [], [], []
         for _ in range(reps):
             run, receiver = self.start("program", ["--global-keys"])
             held = None
             try:
                 time.sleep(1.0)
+                keyless = self.keyless_hold(hold_s + 2.0)
+                time.sleep(0.5)
+                began = time.monotonic()
+                probe = self.query_probe()
                 held = self.grave_held()
                 time.sleep(hold_s)
                 stamps = holding_stamps(receiver)
+                queries += probe.finish()["query"]
                 held.stop()
                 held = None
+                refs.append(report.cadence(keyless.finish(began, time.monotonic())))
                 wait_release(receiver, len(stamps), 2.0)
             finally:
                 if held:
@@ -591,24 +599,92 @@ class Bench:
                 self.kb.release_all()
                 self.stop("program", run, receiver)
             out.append(report.cadence(stamps))
-        return out
+        return out, refs, queries
 
     def latched_holds(self, reps, hold_s):
         """A hold latched with ~ in this-terminal mode: keepalive cadence."""
-        out = []
+        out, refs, queries = [], [], []
         for _ in range(reps):
             run, receiver = self.start("program", [])
             try:
                 time.sleep(0.5)
+                keyless = self.keyless_hold(hold_s + 2.0)
+                time.sleep(0.5)
+                began = time.monotonic()
+                probe = self.query_probe()
                 run.tty.type(b"~")
                 time.sleep(hold_s)
                 held = holding_stamps(receiver)
+                queries += probe.finish()["query"]
                 run.tty.type(b"`")  # the next press ends the latch
+                refs.append(report.cadence(keyless.finish(began, time.monotonic())))
                 wait_release(receiver, len(held), 2.0)
             finally:
                 self.stop("program", run, receiver)
             out.append(report.cadence(held))
-        return out
+        return out, refs, queries
+
+    def query_probe(self):
+        """What a release or a keepalive can wait for beyond the program's
+        own work, measured beside the measured runs (same emulation, same
+        load, same activity): a child process under the emulation wakes at a
+        deadline every 5..10 ms and makes one emulated key query, until
+        finish(), which returns (wake-up + query, query alone) in ms."""
+        code = (
+            "import fcntl, os, random, sys, time\n"
+            "fd = os.open(sys.argv[1], os.O_RDONLY | os.O_NONBLOCK)\n"
+            "buf = bytearray(96)\n"
+            "while True:\n"
+            "    due = time.monotonic() + 0.005 + random.uniform(0.0, 0.005)\n"
+            "    time.sleep(max(0.0, due - time.monotonic()))\n"
+            "    t0 = time.monotonic()\n"
+            "    fcntl.ioctl(fd, %d, buf)\n"
+            "    t1 = time.monotonic()\n"
+            "    print('%%.6f %%.6f' %% ((t1 - due) * 1000.0, (t1 - t0) * 1000.0), flush=True)\n"
+            % self.h.EVIOCGKEY)
+        out = tempfile.TemporaryFile()
+        child = subprocess.Popen([sys.executable, "-c", code, self.kb.path("poll")], stdout=out,
+                                 stderr=subprocess.DEVNULL, env=self.kb.inputs.child_env())
+
+        class Probe:
+            def finish(self):
+                child.terminate()
+                child.wait(timeout=10)
+                out.seek(0)
+                pairs = []
+                for line in out.read().decode("ascii", "replace").splitlines():
+                    try:
+                        pairs.append(tuple(float(x) for x in line.split()))
+                    except ValueError:
+                        pass  # a line cut by the end
+                out.close()
+                pairs = [p for p in pairs if len(p) == 2]
+                return {"release": [p[0] for p in pairs], "query": [p[1] for p in pairs]}
+
+        return Probe()
+
+    def keyless_hold(self, hold_s):
+        """The same program keyed by a key script with one continuous mark,
+        no device at all, started now beside a measured hold: finish() gives
+        its keepalive stamps between two times."""
+        script = tempfile.NamedTemporaryFile("w", suffix=".keys", delete=False)
+        script.write("down %d\n" % int(hold_s * MS))
+        script.close()
+        receiver = self.h.UdpReceiver(kernel_stamps=True)
+        run = self.h.Agent(self.binaries["program"], self.kb.inputs, receiver)
+        run.start(["--key-script", script.name], stdin="devnull")
+
+        class Keyless:
+            def finish(self, start, end):
+                try:
+                    run.wait_exit(timeout=hold_s + 15.0)
+                    return [s for s in holding_stamps(receiver) if start <= s <= end]
+                finally:
+                    run.kill()
+                    receiver.close()
+                    os.unlink(script.name)
+
+        return Keyless()
 
     def startups(self, n):
         for i in range(n):
@@ -698,12 +774,13 @@ def main(argv):
         res["sys"] = b.latency(False, opts.presses)
         step("this-terminal presses (figure 2)")
         res["tty"] = b.latency(True, opts.presses)
-        step("hang accuracy (figure 4)")
+        step("hang accuracy, key queries timed beside it (figure 4)")
         res["hang"] = b.hang_accuracy(opts.hang_taps)
-        step("grave held with auto-repeat: keepalive cadence (figure 5a)")
-        res["held"] = b.held_cadence(opts.holds, opts.hold_s)
-        step("latched holds: keepalive cadence (figure 5b)")
-        res["latched"] = b.latched_holds(opts.latched_holds, opts.hold_s)
+        step("grave held with auto-repeat, a keyless hold beside it: keepalive cadence (figure 5a)")
+        res["held"], res["held_ref"], res["held_queries"] = b.held_cadence(opts.holds, opts.hold_s)
+        step("latched holds, a keyless hold beside it: keepalive cadence (figure 5b)")
+        res["latched"], res["latched_ref"], res["latched_queries"] = b.latched_holds(
+            opts.latched_holds, opts.hold_s)
         step("idle CPU, this terminal (figure 6a)")
         res["idle_tty"] = b.cpu_side_by_side([], opts.cpu_runs, opts.cpu_s)
         step("idle CPU, system-wide (figure 6b)")

@@ -13,6 +13,8 @@ packages=(
   dpkg-dev file         # the Debian package: dpkg-shlibdeps, and file for CPack
   sigrok-cli            # reads the --vcd waveforms back and decodes their Morse
   librsvg2-bin libxml2-utils python3-junitparser  # the timeline and JUnit tests: render, validate, read
+  lintian               # the package checked as Debian checks its own
+  jq                    # the README's CI recipe reads the station's JSON lines
 )
 
 missing=()

@@ -11,7 +11,15 @@ from conftest import EXPECTED_PROGRAMS, program_path
 PREFIX = "/opt/keyline"
 
 
-def test_install_lays_out_programs_pages_and_docs(tmp_path, build_dir):
+def shipped_docs(source_dir):
+    """The guides under docs/ that the install ships beside the README."""
+    docs = os.path.join(source_dir, "docs")
+    return sorted(os.path.relpath(os.path.join(folder, f), docs)
+                  for folder, _, files in os.walk(docs) for f in files
+                  if f.endswith((".md", ".svg", ".png")))
+
+
+def test_install_lays_out_programs_pages_and_docs(tmp_path, build_dir, source_dir):
     for name in EXPECTED_PROGRAMS:
         program_path(name)
     destdir = tmp_path / "root"
@@ -23,8 +31,10 @@ def test_install_lays_out_programs_pages_and_docs(tmp_path, build_dir):
                        for folder, _, files in os.walk(destdir) for f in files)
     expected = sorted(["opt/keyline/bin/%s" % n for n in EXPECTED_PROGRAMS]
                       + ["opt/keyline/share/man/man1/%s.1.gz" % n for n in EXPECTED_PROGRAMS]
-                      + ["opt/keyline/share/doc/keyline-bench/README.md",
-                         "opt/keyline/share/doc/keyline-bench/README.Debian"])
+                      + ["opt/keyline/share/doc/keyline-bench/" + f
+                         for f in ("README.md", "README.Debian", "copyright", "changelog.gz")]
+                      + ["opt/keyline/share/doc/keyline-bench/docs/" + f
+                         for f in shipped_docs(source_dir)])
     assert installed == expected
 
     root = destdir / PREFIX.lstrip("/")

@@ -11,7 +11,7 @@ import pytest
 from conftest import EXPECTED_PROGRAMS, help_options, program_path
 
 SECTIONS = ["NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "EXIT STATUS", "FILES", "EXAMPLES",
-            "SEE ALSO"]
+            "COPYRIGHT", "SEE ALSO"]
 
 
 def page_path(name):
@@ -55,7 +55,9 @@ def test_every_option_of_help_is_in_the_options_section(name):
 
 @pytest.mark.parametrize("name", EXPECTED_PROGRAMS)
 def test_page_has_its_sections_in_order(name):
-    assert list(sections(render(name))) == SECTIONS
+    found = sections(render(name))
+    assert list(found) == SECTIONS
+    assert "MIT licence" in found["COPYRIGHT"]
 
 
 @pytest.mark.parametrize("name", EXPECTED_PROGRAMS)

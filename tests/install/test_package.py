@@ -3,6 +3,7 @@
 there. Slow (a whole Release build); skipped, with the reason, on a machine
 without the packaging tools."""
 
+import gzip
 import os
 import shutil
 import subprocess
@@ -19,20 +20,36 @@ def deb_field(deb, field):
                           timeout=30, check=True).stdout.strip()
 
 
-def test_package_installs_and_runs(tmp_path, build_dir, source_dir):
+@pytest.fixture(scope="module")
+def deb(build_dir, source_dir):
+    """The .deb that scripts/package.sh makes, once for this file."""
     missing = [tool for tool in TOOLS if not shutil.which(tool)]
     if missing:
         pytest.skip("cannot package here: %s not found" % ", ".join(missing))
 
     made = subprocess.run(["bash", os.path.join(source_dir, "scripts/package.sh"),
                            os.path.join(build_dir, "package")],
-                          capture_output=True, text=True, timeout=1700,
+                          capture_output=True, text=True, timeout=1500,
                           stdin=subprocess.DEVNULL)
     assert made.returncode == 0, made.stderr[-4000:]
-    deb = made.stdout.strip().splitlines()[-1]
-    assert deb.endswith(".deb"), made.stdout
+    path = made.stdout.strip().splitlines()[-1]
+    assert path.endswith(".deb"), made.stdout
+    return path
 
+
+def test_lintian_finds_no_error_or_warning(deb):
+    if not shutil.which("lintian"):
+        pytest.skip("lintian not found (bash scripts/setup.sh installs it)")
+    checked = subprocess.run(["lintian", "--no-cfg", deb], capture_output=True, text=True,
+                             timeout=600, stdin=subprocess.DEVNULL)
+    findings = [line for line in checked.stdout.splitlines() if line[:2] in ("E:", "W:")]
+    assert not findings, checked.stdout + checked.stderr
+    assert checked.returncode == 0, checked.stdout + checked.stderr
+
+
+def test_package_installs_and_runs(tmp_path, deb):
     assert deb_field(deb, "Package") == "keyline-bench"
+    assert deb_field(deb, "Maintainer").startswith("keyline-bench developers <")
     package_version = deb_field(deb, "Version")
     # Found in the binaries by dpkg-shlibdeps, with the versions they need.
     depends = deb_field(deb, "Depends")
@@ -42,7 +59,17 @@ def test_package_installs_and_runs(tmp_path, build_dir, source_dir):
 
     root = tmp_path / "root"
     subprocess.run(["dpkg-deb", "-x", deb, str(root)], timeout=60, check=True)
-    assert (root / "usr/share/doc/keyline-bench/README.Debian").is_file()
+    doc = root / "usr/share/doc/keyline-bench"
+    assert (doc / "README.Debian").is_file()
+    assert (doc / "docs/TX_INHIBIT.md").is_file()
+    # The licence in Debian's machine-readable form, and the changelog of
+    # this very version.
+    copyright_text = (doc / "copyright").read_text()
+    assert copyright_text.startswith(
+        "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/")
+    assert "Copyright: 2026 the keyline-bench developers" in copyright_text
+    with gzip.open(doc / "changelog.gz", "rt") as changelog:
+        assert changelog.readline().startswith("keyline-bench (%s) " % package_version)
     for name in EXPECTED_PROGRAMS:
         assert (root / "usr/share/man/man1" / (name + ".1.gz")).is_file()
         version = subprocess.run([str(root / "usr/bin" / name), "--version"],
