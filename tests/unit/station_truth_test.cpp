@@ -26,6 +26,18 @@ namespace {
 constexpr qint64 WALL = 1700000000000LL;  // realtime ms
 constexpr qint64 MONO = 5000000;          // monotonic ms
 
+InhibitFields seq_fields(qint64 seq, qint32 ttl_ms, const char* station)
+{
+    InhibitFields f;
+    f.seq = seq;
+    f.ttl_ms = ttl_ms;
+    f.station.begin = station;
+    f.station.size = static_cast<int>(strlen(station));
+    f.band.begin = "144";
+    f.band.size = 3;
+    return f;
+}
+
 TEST(ArrivalClock, AStampIsCarriedOverByItsAgeBoundedToTheTimeSinceTheQueueWasEmpty)
 {
     struct Row {
@@ -65,9 +77,7 @@ TEST(ArrivalClock, AStepWhileHoldingNeitherLapsesNorStretches)
             const qint64 mono = MONO + 200 * i + 1;
             const qint64 wall = WALL + 200 * i + 1 + (i >= 5 ? step : 0);
             ClockReading now{wall + 1, mono + 1};
-            InhibitFields f;
-            f.seq = i + 1;
-            f.ttl_ms = i == 9 ? 0 : 600;
+            const InhibitFields f = seq_fields(i + 1, i == 9 ? 0 : 600, "S");
             const qint64 arrival = arrival_on_station_clock(wall, now, empty);
             empty = mono + 2;
             track_datagram(table, sender, arrival, f, events);
@@ -78,18 +88,6 @@ TEST(ArrivalClock, AStepWhileHoldingNeitherLapsesNorStretches)
         EXPECT_EQ(events.back().max_silence_ms, 200) << step;
         EXPECT_EQ(table.lapses, 0);
     }
-}
-
-InhibitFields seq_fields(qint64 seq, qint32 ttl_ms, const char* station)
-{
-    InhibitFields f;
-    f.seq = seq;
-    f.ttl_ms = ttl_ms;
-    f.station.begin = station;
-    f.station.size = static_cast<int>(strlen(station));
-    f.band.begin = "144";
-    f.band.size = 3;
-    return f;
 }
 
 std::vector<EventKind> kinds_of(const StationEvents& events)
