@@ -212,20 +212,6 @@ def test_what_is_shown_is_what_was_sent_with_invisibles_escaped(station, sent, s
     s.close()
 
 
-@pytest.mark.parametrize("payload, cut", [
-    ("\u00e9".encode() * 5, False),     # fewer characters than bytes
-    (b"\x01" * 48, False),              # longer once escaped
-    (b"\x01" * 49, True),
-], ids=["multibyte", "escaped-whole", "cut"])
-def test_the_excerpt_marker_only_when_cut(station, payload, cut):
-    st = station(json_lines=False)
-    s = Sender(st.port)
-    s.raw(payload)
-    line = st.run.wait_line(r"  MALFORMED  ")
-    assert line.endswith('"...)') is cut, line
-    s.close()
-
-
 def test_suppressed_reports_stay_few_however_many_senders(station):
     st = station()
     socks = []
