@@ -127,7 +127,6 @@ void restart(StreamTable& table, Stream& stream, qint64 arrival_ms, const Inhibi
     events.push_back(event);
     stream.lapsed = false;  // the new run holds afresh, it does not resume
     stream.highest_seq = 0;
-    ++stream.restarts;
     ++table.restarts;
 }
 

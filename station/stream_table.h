@@ -53,7 +53,6 @@ struct Stream {
     qint64 holds = 0;
     qint64 lapses = 0;
     qint64 seq_problems = 0;
-    qint64 restarts = 0;
 };
 
 struct StreamTable {
