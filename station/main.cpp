@@ -193,7 +193,7 @@ int main(int argc, char** argv)
         if (!written.whole)
             err << QStringLiteral("keyline-station: the summary could not be written: %1")
                        .arg(written.error == EAGAIN
-                                ? QStringLiteral("the output took nothing for %1 s").arg(FINAL_WRITE_MS / 1000)
+                                ? QStringLiteral("the output did not take it within %1 s").arg(FINAL_WRITE_MS / 1000)
                                 : QString::fromLocal8Bit(strerror(written.error)))
                 << Qt::endl;
         QString write_error;

@@ -73,7 +73,7 @@ OptionsResult read_station_options(const QStringList& arguments)
         {"d", "duration"}, "End the run after this many seconds (a number above 0, e.g. 2.5; at most a year).",
         "seconds"));
     parser.addOption(QCommandLineOption(
-        {"n", "holds"}, "End the run after this many holds have ended, released, lapsed or ended by a restart (1 or more).",
+        {"n", "holds"}, "End the run after this many holds have ended, released or lapsed (1 or more).",
         "count"));
     parser.addOption(QCommandLineOption(
         "expect-holds",

@@ -53,7 +53,6 @@ struct Stream {
     qint64 holds = 0;
     qint64 lapses = 0;
     qint64 seq_problems = 0;
-    qint64 restarts = 0;
 };
 
 struct StreamTable {
@@ -63,7 +62,7 @@ struct StreamTable {
 
     // Whole run, evicted streams included.
     qint64 holds = 0;
-    qint64 holds_ended = 0;  // released, lapsed or ended by restart
+    qint64 holds_ended = 0;  // released or lapsed (not ended by a restart)
     qint64 lapses = 0;
     qint64 seq_problems = 0;
     qint64 malformed = 0;
