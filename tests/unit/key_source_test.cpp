@@ -55,8 +55,9 @@ TEST(KeySource, SlowKeyingIsSaidWhereTheFirstMarkFromIdleIsContinuous)
          "Slow keying: at 5 WPM a dah lasts 720 ms, and from idle a mark of 500 ms or more is continuous "
          "keying: a dah that starts the keying is released as it ends, and the marks after it take a new "
          "hold. From 8 WPM up this does not happen."},
-        {{"--key-text", "E", "--wpm", "7"}, "", "Slow keying: at 7 WPM a dah lasts 514 ms"},
+        {{"--key-text", "T", "--wpm", "7"}, "", "Slow keying: at 7 WPM a dah lasts 514 ms"},
         {{"--key-text", "TEST", "--wpm", "8"}, "", ""},
+        {{"--key-text", "EIS H", "--wpm", "5"}, "", ""},  // dits only: no mark is that long
         {{"--key-text", "TEST", "--wpm", "5", "--fixed-hang-ms", "2000"}, "", ""},
         {{"--key-script", "{script}"}, "down 800\nup 100\ndown 60\n",
          "Slow keying: the script's first mark lasts 800 ms, and from idle a mark of 500 ms or more is "
