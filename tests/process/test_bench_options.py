@@ -121,3 +121,17 @@ def test_a_recorded_text_replays_as_three_rounds_words_apart(agent, inputs, rece
             assert abs(ms - expected) <= 15, (r, round_levels, once)
         if r < 2:
             assert thrice[28 * r + 27][1] >= 420, thrice
+
+
+def test_slow_text_says_in_the_banner_that_a_dah_from_idle_is_released(agent, inputs, receiver):
+    run = agent().start(["--key-text", "TE", "--wpm", "7"], stdin="devnull")
+    assert run.wait_exit(timeout=15) == 0
+    lines = run.lines()
+    banner = lines[:lines.index("")]
+    assert ("  Slow keying: at 7 WPM a dah lasts 514 ms, and from idle a mark of 500 ms or more is "
+            "continuous keying: a dah that starts the keying is released as it ends, and the marks "
+            "after it take a new hold. From 8 WPM up this does not happen.") in banner
+    assert not [line for line in banner if "grave" in line or "Held (`)" in line], banner
+    # As said: the T is released as it ends, and the E takes a second hold.
+    holds = [line for line in lines if "  HOLD  " in line]
+    assert len(holds) == 2, lines
