@@ -1,5 +1,6 @@
 #include "app/key_source.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include <QByteArray>
@@ -97,7 +98,8 @@ QStringList keyed_source_lines(const AgentOptions& o, const KeySchedule& s)
     // continuous keying and released as it ends. A fixed hang replaces it.
     if (o.fixed_hang_set || marks.isEmpty())
         return lines;
-    if (o.key_text_set && dah_ms(o.wpm) >= LONG_MARK_MS) {
+    const bool long_mark = std::any_of(marks.begin(), marks.end(), [](qint64 ms) { return ms >= LONG_MARK_MS; });
+    if (o.key_text_set && long_mark) {
         lines << QStringLiteral("Slow keying: at %1 WPM a dah lasts %2 ms, and from idle a mark of %3 ms "
                                 "or more is continuous keying: a dah that starts the keying is released "
                                 "as it ends, and the marks after it take a new hold. From %4 WPM up this "

@@ -61,7 +61,9 @@ struct EdgeBuilder {
 
 QString shown_word(const QByteArray& word)
 {
-    QString text = QString::fromUtf8(word);
+    // fromUtf8 drops a leading byte order mark, which would hide it.
+    const bool bom = word.startsWith("\xEF\xBB\xBF");
+    QString text = bom ? QStringLiteral("\\uFEFF") + QString::fromUtf8(word.mid(3)) : QString::fromUtf8(word);
     if (text.size() > SHOWN_WORD_CHARS)
         text = text.left(SHOWN_WORD_CHARS) + QStringLiteral("...");
     return QStringLiteral("\"%1\"").arg(text);

@@ -52,25 +52,58 @@ TEST(AgentOptions, ShortAndLongNames)
     EXPECT_TRUE(o.verbose_keepalive);
 }
 
-TEST(AgentOptions, PortIsTakenModulo65536AndZeroWhenNotANumber)
+TEST(AgentOptions, PortAndFixedHangAreCheckedAndGoodValuesKeepTheirMeaning)
 {
-    EXPECT_EQ(parse({"--port", "70000"}).port, 4464);
+    const struct {
+        QStringList args;
+        const char* error;  // empty: accepted
+    } cases[] = {
+        {{"--port", "65535"}, ""},
+        {{"--port", "0"}, ""},  // every send then fails: the failure path, on purpose
+        {{"--port", "88372"}, "--port must be a whole number 0..65535, not \"88372\""},
+        {{"--port", "65536"}, "--port must be a whole number 0..65535, not \"65536\""},
+        {{"--port", "abc"}, "--port must be a whole number 0..65535, not \"abc\""},
+        {{"--port", "-1"}, "--port must be a whole number 0..65535, not \"-1\""},
+        {{"--port", ""}, "--port must be a whole number 0..65535, not \"\""},
+        {{"--fixed-hang-ms", "0"}, ""},
+        {{"--fixed-hang-ms", "-5"}, ""},
+        {{"--fixed-hang-ms", "2147483647"}, ""},
+        {{"--fixed-hang-ms", "-2147483648"}, ""},
+        {{"--fixed-hang-ms", "abc"}, "--fixed-hang-ms must be a whole number of ms -2147483648..2147483647"},
+        {{"--fixed-hang-ms", "nan"}, "--fixed-hang-ms must be a whole number of ms -2147483648..2147483647"},
+        {{"--fixed-hang-ms", "99999999999"}, "not \"99999999999\""},
+        {{"--fixed-hang-ms", "2147483648"}, "not \"2147483648\""},
+        {{"--fixed-hang-ms", "1.5"}, "not \"1.5\""},
+    };
+    for (const auto& c : cases) {
+        const QString error = number_option_error(parse(c.args));
+        if (*c.error == '\0') {
+            EXPECT_TRUE(error.isEmpty()) << c.args.join(' ').toStdString() << ": " << error.toStdString();
+        } else {
+            EXPECT_TRUE(error.startsWith("keyline-bench: ")) << error.toStdString();
+            EXPECT_TRUE(error.contains(c.error)) << c.args.join(' ').toStdString() << ": " << error.toStdString();
+        }
+    }
     EXPECT_EQ(parse({"--port", "65535"}).port, 65535);
-    EXPECT_EQ(parse({"--port", "65536"}).port, 0);
-    EXPECT_EQ(parse({"--port", "abc"}).port, 0);
-    EXPECT_EQ(parse({"--port", "-1"}).port, 0);
+    EXPECT_EQ(parse({"--port", "0"}).port, 0);
+    EXPECT_EQ(parse({"--fixed-hang-ms", "-5"}).fixed_hang_ms, -5);
+    EXPECT_EQ(parse({"--fixed-hang-ms", "2147483647"}).fixed_hang_ms, 2147483647);
 }
 
-TEST(AgentOptions, NumbersThatDoNotParseBecomeZero)
+TEST(AgentOptions, StationAndBandMustKeepADatagramWithinWhatAStationAccepts)
 {
-    EXPECT_EQ(parse({"--ttl-ms", "abc"}).ttl_ms, 0);
-    EXPECT_EQ(parse({"--ttl-ms", "-5"}).ttl_ms, -5);
-    const AgentOptions bad_hang = parse({"--fixed-hang-ms", "abc"});
-    EXPECT_TRUE(bad_hang.fixed_hang_set);
-    EXPECT_EQ(bad_hang.fixed_hang_ms, 0);
-    const AgentOptions negative_hang = parse({"--fixed-hang-ms", "-5"});
-    EXPECT_TRUE(negative_hang.fixed_hang_set);
-    EXPECT_EQ(negative_hang.fixed_hang_ms, -5);
+    // {"tx_inhibit":1,"ttl_ms":600,"station":"","band":"144","seq":9223372036854775807}
+    // is 81 bytes: the station may add 1967 more, and not one beyond.
+    const int room = 2048 - 81;
+    EXPECT_EQ(payload_option_error(parse({"-s", QString(room, 'x')})), QString());
+    const QString error = payload_option_error(parse({"-s", QString(room + 1, 'x')}));
+    EXPECT_TRUE(error.startsWith("keyline-bench: --station and --band make a datagram of up to 2049 bytes; "
+                                 "a station accepts at most 2048"))
+        << error.toStdString();
+    // Escaped as sent: a quote takes two bytes; the band counts alike.
+    EXPECT_FALSE(payload_option_error(parse({"-s", QString(room / 2 + 1, '"')})).isEmpty());
+    EXPECT_FALSE(payload_option_error(parse({"-s", "", "-b", QString(room + 4, 'b')})).isEmpty());
+    EXPECT_TRUE(payload_option_error(parse({})).isEmpty());
 }
 
 TEST(AgentOptions, TtlBoundsAreInclusive)
@@ -120,7 +153,12 @@ TEST(AgentOptions, HelpListsTheOptionsInOrderAfterHelpAndVersion)
                              "hold_timeout_ms on hold/keepalive packets (default 600)",
                              "Override hang after KEY open (ms). Omit for KEYing-monitor hang.",
                              "Read grave/` KEY system-wide (other windows can trigger). Not default.",
-                             "Log every keepalive (default: HOLD, KEY events, RELEASE only)."})
+                             "Log every keepalive (default: HOLD, KEY events, RELEASE only).",
+                             // What a newcomer needs besides: defaults, ranges and the words.
+                             "Badge station id (default TEST-KEY): the badge is",
+                             "Band field (informational) (default 144).", "(default 600), 100..30000",
+                             "A whole number -2147483648..2147483647; 0 or less releases at once.",
+                             "The Ostrel station is the station application", "a whole number 0..65535"})
         EXPECT_TRUE(flowing.contains(text)) << text;
 }
 
@@ -148,7 +186,7 @@ TEST(Banner, DefaultsAllFourteenLines)
 TEST(Banner, ShowsConvertedValuesAndTheMode)
 {
     const QStringList lines =
-        banner_text(parse({"--port", "70000", "--fixed-hang-ms", "-5", "--global-keys", "-s", "A%1B"}))
+        banner_text(parse({"--port", "4464", "--fixed-hang-ms", "-5", "--global-keys", "-s", "A%1B"}))
             .split('\n');
     ASSERT_EQ(lines.size(), 15);  // 14 lines and the text after the last line feed
     EXPECT_EQ(lines[0], "keyline-bench (KEY agent) -> 127.0.0.1:4464");
@@ -214,10 +252,31 @@ TEST(KeySourceOptions, RefusalsNameTheOption)
 
 TEST(Banner, NamesAKeyboardLessSourceAndTheRecording)
 {
-    const QStringList text = banner_text(parse({"--key-text", "CQ", "--wpm", "25", "--record", "r.txt"})).split('\n');
-    EXPECT_EQ(text[8], "  KEY = Morse text at 25 WPM, once (no keyboard); quits when done. q/Esc from this terminal.");
-    EXPECT_EQ(text[9], "  Recording the KEY's edges to r.txt (a key script for --key-script).");
-    EXPECT_EQ(banner_text(parse({"--key-script", "-", "--repeat", "0"})).split('\n')[8],
+    // The keyboard's instructions (grave, latch, 500 ms) do nothing here:
+    // the lines of what is keyed stand in their place.
+    const QStringList text = banner_text(parse({"--key-text", "CQ", "--wpm", "25", "--record", "r.txt"}),
+                                         {"Keys this.", "And that."})
+                                 .split('\n');
+    ASSERT_EQ(text.size(), 14) << text.join('\n').toStdString();
+    EXPECT_EQ(text[1], "  q or Esc  = release hold and quit");
+    EXPECT_EQ(text[6], "  KEY = Morse text at 25 WPM, once (no keyboard); quits when done. q/Esc from this terminal.");
+    EXPECT_EQ(text[7], "  Recording the KEY's edges to r.txt (a key script for --key-script).");
+    EXPECT_EQ(text[8], "  Keys this.");
+    EXPECT_EQ(text[9], "  And that.");
+    EXPECT_EQ(text[10], "  Or: --fixed-hang-ms 0 for immediate release on KEY open.");
+    EXPECT_EQ(banner_text(parse({"--key-script", "-", "--repeat", "0"})).split('\n')[6],
               "  KEY = key script from standard input, repeated until quit (no keyboard); quits when done. "
               "q/Esc from this terminal.");
+}
+
+TEST(Banner, WarnsOfATtlShorterThanTheKeepalivePeriod)
+{
+    for (const char* ttl : {"100", "199"}) {
+        const QStringList lines = banner_text(parse({"--ttl-ms", ttl})).split('\n');
+        ASSERT_EQ(lines.size(), 16) << ttl;
+        EXPECT_EQ(lines[6], QStringLiteral("  WARNING: hold_timeout_ms=%1 is shorter than the 200 ms keepalive "
+                                           "period: every hold lapses at the station between keepalives.")
+                                .arg(ttl));
+    }
+    EXPECT_EQ(banner_text(parse({"--ttl-ms", "200"})).split('\n').size(), 15);
 }

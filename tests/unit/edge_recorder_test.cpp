@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <fcntl.h>
+#include <sys/resource.h>
 
 #include <QDateTime>
 #include <QFile>
@@ -12,6 +14,7 @@
 #include <QTextStream>
 
 #include "input/key_schedule.h"
+#include "input/record_file.h"
 #include "monitor/edge_recorder.h"
 
 namespace {
@@ -22,6 +25,21 @@ QByteArray file_bytes(const QString& path)
     EXPECT_TRUE(f.open(QIODevice::ReadOnly));
     return f.readAll();
 }
+
+// Files this process writes may grow to `bytes` and no further: a write
+// past it is cut short, as on a disk that fills. Undone when it goes.
+struct FileSizeLimit {
+    rlimit before{};
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        std::signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &before);
+        rlimit r = before;
+        r.rlim_cur = bytes;
+        EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &r), 0);
+    }
+    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &before); }
+};
 
 }  // namespace
 
@@ -110,4 +128,79 @@ TEST(EdgeRecorder, AFailedWriteIsSaidOnceAndRecordingStops)
     close_edge_recorder(r);
     EXPECT_TRUE(r.failed);
     EXPECT_EQ(said.count("keyline-bench: --record rec.txt: write failed ("), 1) << said.toStdString();
+}
+
+TEST(EdgeRecorder, TheClosingLineLeavesAtLeastAWordGap)
+{
+    const struct {
+        bool ends_down;
+        double dit_ms;
+        qint64 after;  // from the last edge to the end of the run
+        const char* content;
+    } cases[] = {
+        {false, 60.0, 700, "down 60\nup 700\n"},  // the hang and more: as long as it was
+        {false, 60.0, 100, "down 60\nup 420\n"},  // cut short (q): one word gap, 7 dits
+        {false, 0.0, 100, "down 60\nup 100\n"},   // no estimate: as long as it was
+        {true, 60.0, 30, "down 60\nup 60\ndown 30\nup 420\n"},  // quit while down
+    };
+    for (const auto& c : cases) {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("rec.txt");
+        EdgeRecorder r;
+        QString error;
+        ASSERT_TRUE(open_edge_recorder(r, path, "", &error)) << error.toStdString();
+        record_edge(r, true, 880);
+        note_dit_estimate(r, c.dit_ms);
+        note_dit_estimate(r, 0.0);  // a released hold forgets; the recorder does not
+        record_edge(r, false, 940);
+        qint64 last = 940;
+        if (c.ends_down)
+            record_edge(r, true, last = 1000);
+        finish_edge_recorder(r, last + c.after);
+        finish_edge_recorder(r, last + c.after + 5000);  // a second call adds nothing
+        close_edge_recorder(r);
+        EXPECT_EQ(file_bytes(path).toStdString(), c.content) << c.after;
+    }
+}
+
+TEST(EdgeRecorder, ADiskThatFillsLeavesOnlyWholeLines)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("rec.txt");
+    QString said;
+    QTextStream err(&said);
+    EdgeRecorder r;
+    QString error;
+    {
+        FileSizeLimit limit(9 + 8 + 4);  // the header, "down 60\n" and 4 bytes of "up 100\n"
+        ASSERT_TRUE(open_edge_recorder(r, path, "# header\n", &error)) << error.toStdString();
+        r.err = &err;
+        record_edge(r, true, 1000);
+        record_edge(r, false, 1060);
+        record_edge(r, true, 1160);
+        record_edge(r, false, 1220);
+        finish_edge_recorder(r, 2000);
+        close_edge_recorder(r);
+    }
+    EXPECT_EQ(file_bytes(path), "# header\ndown 60\n");
+    EXPECT_EQ(said.count("write failed"), 1) << said.toStdString();
+    KeySchedule replay;
+    EXPECT_TRUE(parse_key_script(file_bytes(path), path, &replay, &error)) << error.toStdString();
+}
+
+TEST(EdgeRecorder, AHeaderThatCannotBeWrittenLeavesNoFile)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("rec.txt");
+    EdgeRecorder r;
+    QString error;
+    {
+        FileSizeLimit limit(4);
+        EXPECT_FALSE(open_edge_recorder(r, path, "# header\n", &error));
+    }
+    EXPECT_EQ(error, "File too large");
+    EXPECT_FALSE(QFile::exists(path));
+    // So the retry is not refused as "exists already".
+    EXPECT_TRUE(open_edge_recorder(r, path, "# header\n", &error)) << error.toStdString();
+    close_edge_recorder(r);
 }

@@ -156,6 +156,16 @@ TEST(KeyScript, LevelsAndDurationsBecomeEdges)
     }
 }
 
+TEST(KeyScript, AByteOrderMarkAtTheStartIsSkipped)
+{
+    KeySchedule s;
+    QString error;
+    ASSERT_TRUE(parse_key_script("\xEF\xBB\xBF" "down 60\nup 40\n", "s", &s, &error)) << error.toStdString();
+    ASSERT_EQ(s.edges.size(), 2u);
+    EXPECT_EQ(s.edges[1].at, 60);
+    EXPECT_EQ(s.last_line, 2);
+}
+
 TEST(KeyScript, EveryRefusalNamesItsLine)
 {
     const struct {
@@ -171,7 +181,10 @@ TEST(KeyScript, EveryRefusalNamesItsLine)
         {"down 60ms\n", "s:1: duration \"60ms\" is not a whole number of ms"},
         {"down +60\n", "s:1: duration \"+60\" is not a whole number of ms"},
         {"down 600001\n", "s:1: duration 600001 ms is over 10 minutes"},
-        {"up 10\ndown 99999999999999999999\n", "s:2: duration 999999999999 ms is over 10 minutes"},
+        {"up 10\ndown 99999999999999999999\n",
+         "s:2: duration \"99999999999999999999\" is too long (over 10 minutes)"},
+        // A byte order mark is skipped only where an editor puts it, before the first line.
+        {"\xEF\xBB\xBF" "down 60\n\xEF\xBB\xBF" "up 60\n", "s:2: unknown word \"\\uFEFFup\" (a line is \"down MS\" or \"up MS\")"},
         {"down 9\n", "s:1: duration 9 ms is under 10 ms (the 5 ms poll cannot see it reliably)"},
         {"down 0\n", "s:1: duration 0 ms is under 10 ms (the 5 ms poll cannot see it reliably)"},
         {"down 60 70\n", "s:1: unexpected \"70\" after the duration"},
