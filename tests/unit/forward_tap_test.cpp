@@ -8,6 +8,7 @@
 #include <QThread>
 #include <QUdpSocket>
 
+#include "common/host_port.h"
 #include "station/forward_tap.h"
 #include "station/stream_table.h"
 
@@ -21,7 +22,7 @@ SenderId sender(quint16 port)
 ForwardTap tap_to(quint16 port, int cap)
 {
     ForwardTap tap;
-    EXPECT_TRUE(parse_forward_destination(QStringLiteral("127.0.0.1:%1").arg(port), &tap.address, &tap.port));
+    EXPECT_TRUE(parse_host_port(QStringLiteral("127.0.0.1:%1").arg(port), &tap.address, &tap.port));
     tap.text = QStringLiteral("127.0.0.1:%1").arg(port);
     tap.max_sockets = cap;
     return tap;
@@ -29,7 +30,7 @@ ForwardTap tap_to(quint16 port, int cap)
 
 }  // namespace
 
-TEST(ForwardTap, DestinationsAreNumericWithAPort)
+TEST(HostPort, NumericWithAPortAndIPv6InBrackets)
 {
     const struct {
         const char* text;
@@ -40,7 +41,7 @@ TEST(ForwardTap, DestinationsAreNumericWithAPort)
     for (const auto& c : cases) {
         QHostAddress address;
         quint16 port = 0;
-        EXPECT_EQ(parse_forward_destination(QLatin1String(c.text), &address, &port), c.ok) << c.text;
+        EXPECT_EQ(parse_host_port(QLatin1String(c.text), &address, &port), c.ok) << c.text;
     }
 }
 
