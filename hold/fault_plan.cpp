@@ -80,7 +80,7 @@ QString add_percentage(double (&table)[FAULT_KINDS], const QString& value, bool 
 
 QString add_drop(FaultConfig& config, const QString& value)
 {
-    static const QRegularExpression shape(QStringLiteral("^([a-z]+)(?::(\\d{1,9})(?:-(\\d{1,9}))?)?$"));
+    static const QRegularExpression shape(QStringLiteral("^([^:]+)(?::(\\d{1,9})(?:-(\\d{1,9}))?)?$"));
     const QRegularExpressionMatch m = shape.match(value);
     InhibitKind kind;
     if (!m.hasMatch())

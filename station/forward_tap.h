@@ -30,9 +30,6 @@ struct ForwardTap {
     qint64 errors = 0;
 };
 
-// "HOST:PORT" or "[IPv6]:PORT", numeric, port 1..65535; false when it is not.
-bool parse_forward_destination(const QString& text, QHostAddress* address, quint16* port);
-
 // Sends one datagram on from sender's own socket (made on its first
 // datagram, connected to the destination, never blocking). A failure is
 // counted and, at most once a second per stream, reported as an event.

@@ -6,7 +6,7 @@
 
 #include <cmath>
 
-#include "station/forward_tap.h"
+#include "common/host_port.h"
 
 namespace {
 
@@ -175,7 +175,7 @@ OptionsResult read_station_options(const QStringList& arguments)
     if (parser.isSet("forward")) {
         o.forward = true;
         o.forward_text = parser.value("forward");
-        if (!parse_forward_destination(o.forward_text, &o.forward_address, &o.forward_port))
+        if (!parse_host_port(o.forward_text, &o.forward_address, &o.forward_port))
             return failure(QStringLiteral("--forward must be a numeric IPv4 address and port (HOST:PORT) "
                                           "or [IPv6]:PORT, port 1..65535: %1")
                                .arg(o.forward_text));
