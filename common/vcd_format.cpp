@@ -67,15 +67,8 @@ bool plain_shell_word(const QString& a)
 
 void vcd_id(int index, char out[3])
 {
-    if (index < ID_CHARS) {
-        out[0] = char(ID_FIRST + index);
-        out[1] = '\0';
-    } else {
-        out[0] = char(ID_FIRST + index % ID_CHARS);
-        out[1] = char(ID_FIRST + index / ID_CHARS - 1);
-        out[2] = '\0';
-        return;
-    }
+    out[0] = char(ID_FIRST + index % ID_CHARS);
+    out[1] = index < ID_CHARS ? '\0' : char(ID_FIRST + index / ID_CHARS - 1);
     out[2] = '\0';
 }
 

@@ -37,7 +37,8 @@ struct PollTick {
     // as in system-wide mode; the run quits once it is over and no hold is
     // left. Null: the keyboard.
     ScheduledKey* scheduled = nullptr;
-    // Told of every edge handed to the monitor (the recorder); may be empty.
+    // Told of every edge handed to the monitor (the recorder, the waveform);
+    // may be empty.
     std::function<void(bool down, qint64 now)> on_edge;
     // Told of every change of the latch (the waveform); may be empty.
     std::function<void(bool latched, qint64 now)> on_latch;

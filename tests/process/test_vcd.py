@@ -2,7 +2,8 @@
 the file reads to its end, the Morse decoder on the bench's KEY wire decodes
 the keyed text, every datagram is a pulse of its own, the station's wires
 follow its events, an existing file is never overwritten and a killed run
-keeps all but its last second."""
+keeps all but its last second; senders beyond the slots are counted. GTKWave's
+loader, where installed, reads every change."""
 
 import json
 import re
@@ -167,3 +168,27 @@ def test_gtkwave_reads_every_change_despite_a_hostile_argument(agent, tmp_path):
     ours = changes(path.read_text())
     assert len(changes(back)) == len(ours) > 20
     assert changes(back)[-1] == ours[-1]
+
+
+@needs_sigrok
+def test_senders_beyond_the_slots_are_counted_not_drawn(station_bin, tmp_path):
+    path = tmp_path / "many.vcd"
+    station = Station(station_bin, ["--vcd", str(path), "--duration", "1.5"])
+    socks = []
+    for i in range(18):
+        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        s.bind(("127.0.0.1", 0))
+        body = {"tx_inhibit": 1, "ttl_ms": 0, "station": "S%d" % i, "band": "2", "seq": 1}
+        s.sendto(json.dumps(body).encode(), ("127.0.0.1", station.port))
+        socks.append(s)
+        time.sleep(0.01)
+    assert station.run.wait_exit(timeout=10) == 0
+    for s in socks:
+        s.close()
+
+    header = open(path).read().split("$enddefinitions")[0]
+    assert re.findall(r'^  s(\d+): .* station "S(\d+)"', header, re.M) == [(str(i), str(i)) for i in range(16)]
+    assert "Senders beyond s15, not drawn: 2" in header
+    assert "Senders beyond s15, not drawn: 2" in station.run.text("stderr")
+    wires = sigrok_wires(path)
+    assert all(rises(wires["s%d_arrival" % i]) == 1 for i in range(16))

@@ -198,6 +198,29 @@ TEST_F(TickFixture, ShiftAtTheRisingEdgeLatchesInSystemWideMode)
     EXPECT_FALSE(monitor.key_asserted);
 }
 
+// The waveform's latch wire: told of each change with its tick's time, and
+// of the latch let go by quitting.
+TEST_F(TickFixture, EveryLatchChangeIsToldWithItsTime)
+{
+    std::vector<std::pair<bool, qint64>> told;
+    tick.on_latch = [&told](bool latched, qint64 now) { told.push_back({latched, now}); };
+    tick.global_keys = true;
+    const struct {
+        qint64 at;
+        bool grave, shift;
+    } steps[] = {{1000, true, true}, {1005, false, false}, {1100, true, false}, {1105, false, false},
+                 {1200, true, true}, {1205, false, false}};
+    for (const auto& s : steps) {
+        world.grave = s.grave;
+        world.shift = s.shift;
+        tick_at(s.at);
+    }
+    world.now = 1300;
+    run_quit_path(tick, 0);
+    const std::vector<std::pair<bool, qint64>> expected = {{true, 1000}, {false, 1100}, {true, 1200}, {false, 1300}};
+    EXPECT_EQ(told, expected);
+}
+
 TEST_F(TickFixture, LatchRequestWhileTheLevelIsAlreadyHighIsDropped)
 {
     tick.global_keys = true;
