@@ -93,7 +93,7 @@ def test_timeline_is_self_contained_and_shows_the_hostile_name_as_text(finished_
 
 def test_timeline_renders_with_rsvg(finished_run, tmp_path):
     png = tmp_path / "run.png"
-    subprocess.run(["rsvg-convert", "--width", "640", "-o", str(png), finished_run[0]["svg"]], check=True)
+    subprocess.run(["rsvg-convert", "-o", str(png), finished_run[0]["svg"]], check=True)
     assert_drawn(png.read_bytes())
 
 
