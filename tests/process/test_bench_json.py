@@ -40,7 +40,11 @@ def test_a_keyed_text_logs_its_events_as_json(agent, inputs, receiver, verbose):
 
     assert names.count("key_assert") == names.count("key_open") == 2
     opened = [e for e in events if e["event"] == "key_open"]
-    assert all(e["hang_ms"] > 0 and e["class"] == "break-in CW" and e["wpm"] == 20 for e in opened[1:])
+    # The second E is keyed with an estimate from the first: 60 ms at 20 WPM,
+    # loosely (the machine is shared).
+    second = opened[1]
+    assert second["class"] == "break-in CW" and second["hang_ms"] > 0, second
+    assert 40 <= second["dit_ms"] <= 120 and 10 <= second["wpm"] <= 30, second
 
     sent = [e for e in events if e["event"] in ("hold", "keepalive", "release")]
     assert all(SEND_FIELDS <= set(e) for e in sent)
