@@ -29,6 +29,7 @@ QString end_text(HoldEnd end)
     case HoldEnd::Released: return QStringLiteral("released");
     case HoldEnd::Lapsed: return QStringLiteral("lapsed");
     case HoldEnd::Evicted: return QStringLiteral("evicted");
+    case HoldEnd::Restarted: return QStringLiteral("ended by restart");
     case HoldEnd::Open: break;
     }
     return QStringLiteral("holding at the end of the run");

@@ -185,11 +185,17 @@ void record_event(RunRecord& run, const StationEvent& e)
         if (lane.holding && !shared(lane))
             close_hold(lane, e.at_ms, HoldEnd::Evicted);
         break;
+    case EventKind::Restart:
+        // The sender started afresh: what it still held ends here, not as a lapse.
+        if (lane.holding && !shared(lane))
+            close_hold(lane, e.at_ms, HoldEnd::Restarted);
+        break;
     case EventKind::Note:
         if (e.seq >= 0)
             tick(lane, e.at_ms);
         break;
     case EventKind::Listening:
+    case EventKind::ForwardFailed:
         break;
     }
 }

@@ -45,7 +45,7 @@ void add_mark(MarkList& list, const Mark& mark);
 // The list with every gap up to merge_ms closed (for drawing at a scale).
 std::vector<Mark> merged_marks(const std::vector<Mark>& marks, qint64 merge_ms);
 
-enum class HoldEnd { Open, Released, Lapsed, Evicted };
+enum class HoldEnd { Open, Released, Lapsed, Evicted, Restarted };
 
 struct HoldCase {
     qint64 number = 0;      // 1, 2, ... within its stream

@@ -79,7 +79,12 @@ void draw(StationVcd& vcd, int slot, qint64 t_us, const StationEvent& e)
         // The station forgot the stream, and any hold it had.
         vcd_write_level(w, t_us, wire(slot, STREAM_WIRE_HOLD), false);
         break;
+    case EventKind::Restart:
+        // What the run before held ends; the new run's HOLD follows.
+        vcd_write_level(w, t_us, wire(slot, STREAM_WIRE_HOLD), false);
+        break;
     case EventKind::Listening:
+    case EventKind::ForwardFailed:
         break;
     }
 }

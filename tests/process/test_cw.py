@@ -67,8 +67,9 @@ def test_a_fist_is_named_in_the_banner_and_the_recording(agent, inputs, receiver
     with open(path) as f:
         lines = f.read().splitlines()
     assert lines[2] == "# keying: Morse text at 20 WPM, Farnsworth 15 WPM, fist 20 % (seed 42)"
+    # PARIS PARIS: 28 marks and the 27 gaps between them, then the closing gap.
     durations = [int(line.split()[1]) for line in lines[3:]]
-    assert len(durations) == 55  # PARIS PARIS: 28 marks and the 27 gaps between them
+    assert len(durations) == 56 and lines[-1].startswith("up "), lines
     # Not the exact keying: PARIS opens with four dits of 60 ms and three gaps of 60 ms.
     assert len(set(durations[:7])) > 2, durations
 
@@ -90,7 +91,8 @@ def test_farnsworth_stretches_the_letter_and_word_gaps_only(agent, inputs, recei
                 level, ms = line.split()
                 levels.append(int(ms))
     want = [180, 338, 60, 338, 60, 60, 60, 60, 60, 338, 180, 788, 180, 60, 60, 60, 180, 60, 60]
-    assert len(levels) == len(want), levels
+    # The recording ends with the closing gap after the last mark.
+    assert len(levels) == len(want) + 1, levels
     # The schedule is exact to the ms; a loaded machine may stamp an edge late.
     assert all(abs(got - ms) <= 8 for got, ms in zip(levels, want)), levels
     assert sum(abs(got - ms) <= 1 for got, ms in zip(levels, want)) >= len(want) // 2, levels

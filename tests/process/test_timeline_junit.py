@@ -56,7 +56,8 @@ def finished_run(station_bin, tmp_path_factory):
         hostile.send(0)
         time.sleep(0.9)            # plain's hold lapses
         plain.send(600)            # held again
-        plain.send(600, seq=1)     # backwards
+        plain.send(600)
+        plain.send(600, seq=2)     # backwards (a late seq 1 would be a restart)
         hostile.raw(b"{not json")
         hostile.raw(b"\xff\xfe <svg onload=alert(1)>")
         keep_alive(hostile, 0.4)
