@@ -23,7 +23,8 @@ const char* const DESCRIPTION =
     "Default: KEY only from *this terminal* (other windows ignored).\n"
     "Use --global-keys for system-wide KEY (true agent bench).";
 
-// Digits only (no sign, blank or point), at most nine of them; else -1.
+}  // namespace
+
 qint32 whole_number(const QString& text)
 {
     if (text.isEmpty() || text.size() > 9)
@@ -33,8 +34,6 @@ qint32 whole_number(const QString& text)
             return -1;
     return text.toInt();
 }
-
-}  // namespace
 
 void add_agent_options(QCommandLineParser& parser)
 {

@@ -68,6 +68,9 @@ void add_agent_options(QCommandLineParser& parser);
 // --port and --fixed-hang-ms say whether they did).
 AgentOptions read_agent_options(const QCommandLineParser& parser);
 
+// Digits only (no sign, blank or point), at most nine of them; else -1.
+qint32 whole_number(const QString& text);
+
 bool ttl_ms_valid(qint32 ttl_ms);               // 100..30000
 bool host_is_numeric_address(const QString& host);  // IPv4 or IPv6 literal
 

@@ -9,17 +9,6 @@
 
 namespace {
 
-// Digits only, at most nine of them; else -1.
-qint32 whole_number(const QString& text)
-{
-    if (text.isEmpty() || text.size() > 9)
-        return -1;
-    for (const QChar c : text)
-        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
-            return -1;
-    return text.toInt();
-}
-
 QString range_error(const char* option, int low, int high, const QString& given)
 {
     return QStringLiteral("keyline-bench: --%1 must be a whole number %2..%3, not \"%4\"")

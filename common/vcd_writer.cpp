@@ -1,5 +1,7 @@
 #include "common/vcd_writer.h"
 
+#include "common/write_all.h"
+
 #include <QFile>
 #include <QTextStream>
 
@@ -40,21 +42,6 @@ struct VcdOutput {
 };
 
 namespace {
-
-bool write_all(int fd, const char* bytes, size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(fd, bytes, size);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        bytes += n;
-        size -= size_t(n);
-    }
-    return true;
-}
 
 bool pwrite_all(int fd, const char* bytes, size_t size, off_t offset)
 {

@@ -9,30 +9,15 @@
 #include <cstring>
 
 #include "station/stream_table.h"
+#include "station/udp_receiver.h"
 
 namespace {
 
 int open_forward_socket(const QHostAddress& address, quint16 port)
 {
-    sockaddr_storage storage = {};
-    socklen_t length = 0;
-    int family = AF_INET;
-    if (address.protocol() == QAbstractSocket::IPv4Protocol) {
-        auto* in = reinterpret_cast<sockaddr_in*>(&storage);
-        in->sin_family = AF_INET;
-        in->sin_port = htons(port);
-        in->sin_addr.s_addr = htonl(address.toIPv4Address());
-        length = sizeof *in;
-    } else {
-        auto* in6 = reinterpret_cast<sockaddr_in6*>(&storage);
-        in6->sin6_family = AF_INET6;
-        in6->sin6_port = htons(port);
-        const Q_IPV6ADDR v6 = address.toIPv6Address();
-        std::memcpy(&in6->sin6_addr, v6.c, 16);
-        in6->sin6_scope_id = address.scopeId().toUInt();
-        length = sizeof *in6;
-        family = AF_INET6;
-    }
+    sockaddr_storage storage;
+    const socklen_t length = socket_address(address, port, storage);
+    const int family = storage.ss_family;
     const int fd = socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;

@@ -7,7 +7,13 @@
 
 #include "station/sender_id.h"
 
+#include <sys/socket.h>
+
 class QHostAddress;
+
+// The socket address of a numeric address and port (IPv4 or IPv6 with its
+// scope); returns its length.
+socklen_t socket_address(const QHostAddress& address, quint16 port, sockaddr_storage& storage);
 
 // Opens a non-blocking UDP socket bound exclusively (no SO_REUSEADDR or
 // SO_REUSEPORT, so a port held by any other socket is refused) to address

@@ -1,0 +1,7 @@
+#pragma once
+// A whole write to a file descriptor, through interrupted and short writes.
+
+#include <cstddef>
+
+// False with errno set when the file took less than all of it.
+bool write_all(int fd, const char* bytes, std::size_t size);
