@@ -1,6 +1,6 @@
 """Every link of the README and of the guides in docs/ to a file of the
-repository leads to a file that exists, and every guide in docs/ can be
-reached from the README."""
+repository leads to a file that exists, every guide in docs/ can be
+reached from the README, and the README's CI recipe is the one that is run."""
 
 import glob
 import os
@@ -48,3 +48,17 @@ def test_every_guide_is_reached_from_the_readme(source_dir):
         pytest.fail("no guide in docs/")
     assert guides <= reached, "not linked from the README: %s" % ", ".join(
         sorted(os.path.relpath(p, source_dir) for p in guides - reached))
+
+
+def ci_recipe(page):
+    with open(page, encoding="utf-8") as f:
+        found = re.search(r"<!-- ci-recipe -->\n```sh\n(.*?)```", f.read(), re.DOTALL)
+    return found.group(1) if found else None
+
+
+def test_the_readme_shows_the_ci_recipe_that_is_run(source_dir):
+    # docs/station-checking.md holds the recipe a process test runs; the
+    # README's copy must not drift from it.
+    documented = ci_recipe(os.path.join(source_dir, "docs", "station-checking.md"))
+    assert documented, "no CI recipe in docs/station-checking.md"
+    assert ci_recipe(os.path.join(source_dir, "README.md")) == documented
