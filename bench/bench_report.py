@@ -2,6 +2,7 @@
 beside the event reference's and the 5 ms reference poller's, and its target.
 The table reports; nothing here fails on a time."""
 
+import math
 import statistics
 import sys
 
@@ -74,6 +75,19 @@ def verdict(ok):
 
 # --- rows -------------------------------------------------------------------
 
+def tail_past(values, limit):
+    """How many values lie past a p99 limit, and how many may by chance: a
+    p99 is a count of the slowest 1 %, and a count of rare stalls from a
+    shared machine varies by about its square root, the reference's as much
+    as the program's. So a tail misses only when more values lie past the
+    limit than 1 % plus two standard deviations of that count (5 of 200,
+    2 of 50): one stall of the machine is not the program's fault, a habit is."""
+    n = len(values)
+    expected = 0.01 * n
+    allowed = int(math.ceil(expected + 2.0 * math.sqrt(expected)))
+    past = sum(1 for v in values if v > limit)
+    return past, allowed
+
 def stats(values):
     return {"n": len(values), "median": median(values), "p90": percentile(values, 90),
             "p99": percentile(values, 99), "max": max(values) if values else float("nan")}
@@ -94,11 +108,13 @@ def latency_rows(title, res, key, median_limit=None):
     p, e, q = s["program"], s["event"], s["poll"]
     limits = (median_limit if median_limit is not None else e["median"] + 0.3,
               e["p90"] + 0.6, e["p99"] + 1.5)
-    ok = p["n"] > 0 and p["median"] <= limits[0] and p["p90"] <= limits[1] and p["p99"] <= limits[2]
+    past, allowed = tail_past(res["program"][key], limits[2])
+    ok = p["n"] > 0 and p["median"] <= limits[0] and p["p90"] <= limits[1] and past <= allowed
     basis = ("median <= %s" % fmt(median_limit) if median_limit is not None
              else "median <= %s (event +0.30)" % fmt(limits[0]))
-    lines.append("  target %s, p90 <= %s (event +0.60), p99 <= %s (event +1.50) ms: %s"
-                 % (basis, fmt(limits[1]), fmt(limits[2]), verdict(ok)))
+    lines.append("  target %s, p90 <= %s (event +0.60), p99 <= %s (event +1.50) ms, %d of %d past it "
+                 "(at most %d by chance): %s"
+                 % (basis, fmt(limits[1]), fmt(limits[2]), past, p["n"], allowed, verdict(ok)))
     lines.append("  against the event reference median %+.2f  p90 %+.2f  p99 %+.2f ms; "
                  "against the poll reference median %+.2f  p90 %+.2f  p99 %+.2f ms"
                  % (p["median"] - e["median"], p["p90"] - e["p90"], p["p99"] - e["p99"],
@@ -140,8 +156,9 @@ def hang_rows(h, event_up, floor_parts):
     worst_query = q["max"]
     limits = (f["median"] + 0.3, f["p90"] + 0.6, f["p99"] + 1.5)
     early_ok = not early or (worst_query == worst_query and -min(early) <= worst_query)
+    past, allowed = tail_past(e, limits[2])
     ok = (bool(e) and bool(floor) and early_ok and median(e) <= limits[0]
-          and percentile(e, 90) <= limits[1] and percentile(e, 99) <= limits[2])
+          and percentile(e, 90) <= limits[1] and past <= allowed)
     lines = [
         "4. Hang: RELEASE (hang done / EOT) arrival - (emulated open edge + printed hang)",
         "  keyline-bench    n=%d (hangs %d..%d ms; missed %d, other notes %d)  min %s  median %s  p90 %s  p99 %s  max %s ms"
@@ -157,8 +174,8 @@ def hang_rows(h, event_up, floor_parts):
         % (len(early), len(e), fmt(min(early) if early else 0.0), fmt(median(fl)),
            fmt(percentile(fl, 99))),
         "  target early by no more than one emulated key query (%s ms), median <= %s (floor +0.30), "
-        "p90 <= %s (floor +0.60), p99 <= %s (floor +1.50) ms: %s%s"
-        % (fmt(worst_query), fmt(limits[0]), fmt(limits[1]), fmt(limits[2]), verdict(ok),
+        "p90 <= %s (floor +0.60), p99 <= %s (floor +1.50) ms, %d of %d past it (at most %d by chance): %s%s"
+        % (fmt(worst_query), fmt(limits[0]), fmt(limits[1]), fmt(limits[2]), past, len(e), allowed, verdict(ok),
            "" if ok else " (the program's fault: its release came later or earlier than the emulation explains)"),
         "  on real hardware (a key query of microseconds): never early, p99 <= 2.50 ms late",
     ]

@@ -27,7 +27,7 @@ void append_stamp(VcdChunk& out, qint64 t_us)
 
 void append_change(VcdChunk& out, const VcdTrack& track, int wire, bool value)
 {
-    char line[6];
+    char line[6] = {};
     const int id_size = int(std::strlen(track.id[wire]));
     line[0] = value ? '1' : '0';
     std::memcpy(line + 1, track.id[wire], size_t(id_size));
