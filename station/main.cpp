@@ -62,6 +62,7 @@ int main(int argc, char** argv)
 
     // Nothing can be queued before the socket exists.
     qint64 queue_empty_ms = station_now_ms();
+    qint64 last_arrival_ms = queue_empty_ms;
     quint16 port = 0;
     QString bind_error;
     const int fd = open_inhibit_socket(options.bind_address, options.port, port, bind_error);
@@ -158,6 +159,11 @@ int main(int argc, char** argv)
             if (!receive_datagram(fd, buffer.data(), static_cast<int>(buffer.size()), queue_empty_ms,
                                   datagram))
                 break;
+            // The queue hands datagrams over in the order they came; clocks read
+            // in whole milliseconds must not make one seem to come before the
+            // one ahead of it (a hold of -1 ms).
+            datagram.arrival_ms = qMax(datagram.arrival_ms, last_arrival_ms);
+            last_arrival_ms = datagram.arrival_ms;
             // Forwarded first: nothing the checker does can delay or lose it.
             if (options.forward) {
                 forward_datagram(tap, datagram.sender, datagram.arrival_ms, buffer.data(), datagram.size,
