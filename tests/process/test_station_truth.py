@@ -14,25 +14,11 @@ import time
 import pytest
 
 from keyline_harness import Agent
-from test_station import Sender, Station, _NoDevices, kinds
+from test_station import Sender, _NoDevices, kinds, station  # noqa: F401 (a fixture)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DOC = os.path.join(HERE, "..", "..", "docs", "station-checking.md")
 MAN = os.path.join(HERE, "..", "..", "man", "keyline-station.h2m")
-
-
-@pytest.fixture
-def station(station_bin):
-    runs = []
-
-    def make(args=(), **kw):
-        s = Station(station_bin, args, **kw)
-        runs.append(s.run)
-        return s
-
-    yield make
-    for run in runs:
-        run.kill()
 
 
 class ShiftedClock:
