@@ -18,6 +18,14 @@ QString mode_text(bool global_keys)
         "windows ignored). q/Esc only from this terminal. --global-keys for system-wide KEY.");
 }
 
+QString ttl_warning_text(qint32 ttl_ms)
+{
+    return QStringLiteral("hold_timeout_ms=%1 is shorter than the %2 ms keepalive period: "
+                          "every hold lapses at the station between keepalives.")
+        .arg(ttl_ms)
+        .arg(KEEPALIVE_INTERVAL_MS);
+}
+
 QString banner_text(const AgentOptions& o, const QStringList& keyed_lines)
 {
     const bool keyboard = !keyless_source(o);
@@ -36,10 +44,7 @@ QString banner_text(const AgentOptions& o, const QStringList& keyed_lines)
              .arg(o.ttl_ms)
              .arg(KEEPALIVE_INTERVAL_MS);
     if (o.ttl_ms < KEEPALIVE_INTERVAL_MS)
-        b += QStringLiteral("  WARNING: hold_timeout_ms=%1 is shorter than the %2 ms keepalive period: "
-                            "every hold lapses at the station between keepalives.\n")
-                 .arg(o.ttl_ms)
-                 .arg(KEEPALIVE_INTERVAL_MS);
+        b += QStringLiteral("  WARNING: ") + ttl_warning_text(o.ttl_ms) + QLatin1Char('\n');
     b += QStringLiteral("  key poll=%1 ms (EVIOCGKEY true level)\n").arg(KEY_POLL_INTERVAL_MS);
     b += QStringLiteral("  hang=%1\n").arg(hang);
     b += QStringLiteral("  %1\n").arg(keyless_source(o) ? key_source_mode_text(o) : mode_text(o.global_keys));
@@ -57,7 +62,8 @@ QString banner_text(const AgentOptions& o, const QStringList& keyed_lines)
     return b;
 }
 
-void write_start_event(const BenchLog& log, const AgentOptions& o, bool seed_shown, quint64 seed)
+void write_start_event(const BenchLog& log, const AgentOptions& o, const QStringList& keyed_lines,
+                       bool seed_shown, quint64 seed)
 {
     JsonLine line = bench_event(log, "start");
     add_text(line, "to", o.host + QLatin1Char(':') + QString::number(o.port));
@@ -81,5 +87,10 @@ void write_start_event(const BenchLog& log, const AgentOptions& o, bool seed_sho
         line.text("seed", QString::number(seed));
     if (o.decode)
         line.flag("decode", true);
+    // What the text banner says of the keying and its warnings, word for word.
+    if (!keyed_lines.isEmpty())
+        add_text(line, "keyed", keyed_lines.join(QLatin1Char(' ')));
+    if (o.ttl_ms < KEEPALIVE_INTERVAL_MS)
+        add_text(line, "warning", ttl_warning_text(o.ttl_ms));
     write_bench_event(log, line);
 }

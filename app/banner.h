@@ -14,7 +14,11 @@ QString mode_text(bool global_keys);
 QString banner_text(const AgentOptions& options, const QStringList& keyed_lines = QStringList());
 
 struct BenchLog;
-// The banner's settings as the "start" JSON line, written to the log; the
-// seed only when seed_shown (a draw depends on it).
-void write_start_event(const BenchLog& log, const AgentOptions& options, bool seed_shown = false,
-                       quint64 seed = 0);
+// "hold_timeout_ms=150 is shorter than the 200 ms keepalive period: ..."
+QString ttl_warning_text(qint32 ttl_ms);
+
+// The banner's settings as the "start" JSON line, written to the log: the
+// keyless source's banner lines as "keyed", the ttl warning, and the seed
+// only when seed_shown (a draw depends on it).
+void write_start_event(const BenchLog& log, const AgentOptions& options, const QStringList& keyed_lines,
+                       bool seed_shown = false, quint64 seed = 0);

@@ -256,7 +256,8 @@ int main(int argc, char** argv)
     if (fist_used(options) && !fault_config_random(fault_config))
         banner.insert(banner.size() - 1, seed_banner_line(seed));  // before the closing blank line
     if (json) {
-        write_start_event(*json, options, fault_config_random(fault_config) || fist_used(options), seed);
+        write_start_event(*json, options, keyless ? keyed_source_lines(options, schedule) : QStringList(),
+                          fault_config_random(fault_config) || fist_used(options), seed);
     } else {
         out << banner;
         out.flush();

@@ -37,6 +37,7 @@ def test_a_keyed_text_logs_its_events_as_json(agent, inputs, receiver, verbose):
     start = events[0]
     assert start["station"] == HOSTILE_SHOWN and start["band"] == "144"
     assert start["to"] == "127.0.0.1:%d" % receiver.port and start["ttl_ms"] == 600
+    assert start["keyed"].startswith("Keys ") and "warning" not in start
 
     assert names.count("key_assert") == names.count("key_open") == 2
     opened = [e for e in events if e["event"] == "key_open"]
