@@ -121,7 +121,7 @@ void add_agent_options(QCommandLineParser& parser)
         "one (not release); delay=MS[~JITTER] sends every datagram late; corrupt=P[:KIND] "
         "flips one bit; mute=MS sends nothing more of a hold after MS ms. Each fault is a "
         "FAULT line; a count follows \"quit\".",
-        "spec"));
+        "fault"));
     parser.addOption(QCommandLineOption(
         "also",
         "Also send every datagram, after the faults, to this numeric HOST:PORT (IPv6 as "
@@ -165,8 +165,8 @@ AgentOptions read_agent_options(const QCommandLineParser& parser)
     o.repeat = whole_number(o.repeat_text);
     o.record_set = parser.isSet("record");
     o.record_file = parser.value("record");
-    o.fault_specs = parser.values("fault");
-    o.also_specs = parser.values("also");
+    o.fault_texts = parser.values("fault");
+    o.also_texts = parser.values("also");
     o.vcd_set = parser.isSet("vcd");
     o.vcd_file = parser.value("vcd");
     o.seed_set = parser.isSet("seed");

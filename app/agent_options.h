@@ -47,8 +47,8 @@ struct AgentOptions {
     bool seed_valid = false;
 
     // Faults on purpose and more destinations (fault_options.h checks them).
-    QStringList fault_specs;  // --fault, in order
-    QStringList also_specs;   // --also HOST:PORT, in order
+    QStringList fault_texts;  // --fault, in order
+    QStringList also_texts;   // --also HOST:PORT, in order
     // Read back as text, and how a text is keyed (app/cw_options.h).
     bool decode = false;
     bool farnsworth_set = false;

@@ -78,10 +78,10 @@ void write_start_event(const BenchLog& log, const AgentOptions& o, const QString
     if (o.record_set)
         add_text(line, "record", o.record_file);
     line.flag("verbose_keepalive", o.verbose_keepalive);
-    if (!o.fault_specs.isEmpty())
-        add_text(line, "faults", o.fault_specs.join(QLatin1Char(' ')));
-    if (!o.also_specs.isEmpty())
-        add_text(line, "also", o.also_specs.join(QStringLiteral(", ")));
+    if (!o.fault_texts.isEmpty())
+        add_text(line, "faults", o.fault_texts.join(QLatin1Char(' ')));
+    if (!o.also_texts.isEmpty())
+        add_text(line, "also", o.also_texts.join(QStringLiteral(", ")));
     // As text: a seed may pass the largest number a JSON reader keeps exact.
     if (seed_shown)
         line.text("seed", QString::number(seed));

@@ -1,6 +1,5 @@
 #include "app/bench_vcd.h"
 
-#include <QCoreApplication>
 
 namespace {
 
@@ -36,16 +35,11 @@ QStringList bench_wire_names()
 bool open_bench_vcd(BenchVcd& vcd, const QString& path, const QDateTime& start_wall, qint64 start_ns,
                     const QStringList& arguments, QString* error)
 {
-    VcdHeaderSpec spec;
-    spec.program = QCoreApplication::applicationName() + QLatin1Char(' ')
-        + QCoreApplication::applicationVersion();
-    spec.start = start_wall;
-    spec.arguments = arguments;
-    spec.scope = QStringLiteral("keyline_bench");
-    spec.wire_names = bench_wire_names();
+    const VcdHeaderFields fields =
+        run_header_fields(start_wall, arguments, QStringLiteral("keyline_bench"), bench_wire_names());
     vcd.start_ns = start_ns;
     vcd.writer.option_text = QStringLiteral("keyline-bench: --vcd ") + path;
-    return open_vcd_writer(vcd.writer, path, vcd_header(spec), BENCH_WIRES, error);
+    return open_vcd_writer(vcd.writer, path, vcd_header(fields), BENCH_WIRES, error);
 }
 
 void bench_vcd_key(BenchVcd& vcd, bool down, qint64 now_ms)

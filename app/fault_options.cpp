@@ -8,9 +8,9 @@
 
 QString fault_option_error(const AgentOptions& options, FaultConfig* config)
 {
-    for (const QString& spec : options.fault_specs) {
+    for (const QString& given : options.fault_texts) {
         QString error;
-        if (!add_fault_spec(*config, spec, &error))
+        if (!add_fault(*config, given, &error))
             return error;
     }
     return QString();
@@ -18,15 +18,15 @@ QString fault_option_error(const AgentOptions& options, FaultConfig* config)
 
 QString also_option_error(const AgentOptions& options, std::vector<SendDestination>* destinations)
 {
-    if (options.also_specs.size() > MAX_ALSO_DESTINATIONS)
+    if (options.also_texts.size() > MAX_ALSO_DESTINATIONS)
         return QStringLiteral("keyline-bench: --also may be given at most %1 times").arg(MAX_ALSO_DESTINATIONS);
-    for (const QString& spec : options.also_specs) {
+    for (const QString& given : options.also_texts) {
         SendDestination d;
-        if (!parse_host_port(spec, &d.address, &d.port))
+        if (!parse_host_port(given, &d.address, &d.port))
             return QStringLiteral("keyline-bench: --also must be a numeric IPv4 address and port "
                                   "(HOST:PORT) or [IPv6]:PORT, port 1..65535: %1")
-                .arg(spec);
-        d.text = spec;
+                .arg(given);
+        d.text = given;
         destinations->push_back(d);
     }
     return QString();
@@ -51,7 +51,7 @@ QString banner_with_faults(const QString& banner, const FaultConfig& config,
         lines += QStringLiteral("  also -> %1  (every datagram, the same bytes)\n").arg(names.join(QStringLiteral(", ")));
     }
     if (!fault_config_empty(config))
-        lines += QStringLiteral("  FAULTS: %1\n").arg(config.specs.join(QLatin1Char(' ')));
+        lines += QStringLiteral("  FAULTS: %1\n").arg(config.given.join(QLatin1Char(' ')));
     if (fault_config_random(config))
         lines += seed_banner_line(seed);
     if (lines.isEmpty())

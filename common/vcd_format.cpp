@@ -1,5 +1,7 @@
 #include "common/vcd_format.h"
 
+#include <QCoreApplication>
+
 #include <cstdio>
 #include <cstring>
 
@@ -167,19 +169,32 @@ QByteArray vcd_note_line(const QString& text)
     return line.leftJustified(VCD_NOTE_WIDTH, ' ');
 }
 
-VcdHeader vcd_header(const VcdHeaderSpec& spec)
+VcdHeaderFields run_header_fields(const QDateTime& start, const QStringList& arguments,
+                                  const QString& scope, const QStringList& wire_names)
+{
+    VcdHeaderFields fields;
+    fields.program = QCoreApplication::applicationName() + QLatin1Char(' ')
+        + QCoreApplication::applicationVersion();
+    fields.start = start;
+    fields.arguments = arguments;
+    fields.scope = scope;
+    fields.wire_names = wire_names;
+    return fields;
+}
+
+VcdHeader vcd_header(const VcdHeaderFields& fields)
 {
     VcdHeader h;
     QByteArray& b = h.bytes;
-    b += "$date\n  " + vcd_comment_text(spec.start.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz t")))
+    b += "$date\n  " + vcd_comment_text(fields.start.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz t")))
         + "\n$end\n";
-    b += "$version\n  " + vcd_comment_text(spec.program) + "\n$end\n";
-    b += "$comment\n  Started " + vcd_comment_text(spec.start.toOffsetFromUtc(spec.start.offsetFromUtc()).toString(Qt::ISODateWithMs))
+    b += "$version\n  " + vcd_comment_text(fields.program) + "\n$end\n";
+    b += "$comment\n  Started " + vcd_comment_text(fields.start.toOffsetFromUtc(fields.start.offsetFromUtc()).toString(Qt::ISODateWithMs))
         + "; times are microseconds on the monotonic clock from that start.\n  Command line: "
-        + vcd_command_line(spec.arguments) + "\n$end\n";
-    if (spec.notes > 0) {
-        b += "$comment\n  " + vcd_comment_text(spec.note_title) + "\n";
-        for (int i = 0; i < spec.notes; ++i) {
+        + vcd_command_line(fields.arguments) + "\n$end\n";
+    if (fields.notes > 0) {
+        b += "$comment\n  " + vcd_comment_text(fields.note_title) + "\n";
+        for (int i = 0; i < fields.notes; ++i) {
             b += "  ";
             h.note_offsets.push_back(b.size());
             b += QByteArray(VCD_NOTE_WIDTH, ' ') + "\n";
@@ -187,12 +202,12 @@ VcdHeader vcd_header(const VcdHeaderSpec& spec)
         b += "$end\n";
     }
     b += "$timescale 1 us $end\n";
-    b += "$scope module " + vcd_comment_text(spec.scope) + " $end\n";
-    const int wires = qMin(spec.wire_names.size(), VCD_MAX_WIRES);
+    b += "$scope module " + vcd_comment_text(fields.scope) + " $end\n";
+    const int wires = qMin(fields.wire_names.size(), VCD_MAX_WIRES);
     char id[3];
     for (int i = 0; i < wires; ++i) {
         vcd_id(i, id);
-        b += "$var wire 1 " + QByteArray(id) + ' ' + vcd_comment_text(spec.wire_names[i]) + " $end\n";
+        b += "$var wire 1 " + QByteArray(id) + ' ' + vcd_comment_text(fields.wire_names[i]) + " $end\n";
     }
     b += "$upscope $end\n$enddefinitions $end\n#0\n$dumpvars\n";
     for (int i = 0; i < wires; ++i) {

@@ -61,7 +61,7 @@ void vcd_all_levels(const VcdTrack& track, VcdChunk& out);
 // The stamp that ends the dump, so the last levels last until then.
 void vcd_end(VcdTrack& track, qint64 t_us, VcdChunk& out);
 
-struct VcdHeaderSpec {
+struct VcdHeaderFields {
     QString program;          // "keyline-bench 2.1"
     QDateTime start;          // wall time of the run's start
     QStringList arguments;    // the command line, program first
@@ -76,8 +76,13 @@ struct VcdHeader {
     std::vector<qint64> note_offsets;  // where each reserved note line starts
 };
 
+// The fields every program's file starts with: this program and version,
+// the run's start and command line, and its wires in a module of their own.
+VcdHeaderFields run_header_fields(const QDateTime& start, const QStringList& arguments,
+                                  const QString& scope, const QStringList& wire_names);
+
 // Header, the definitions and the dump of every wire low at #0.
-VcdHeader vcd_header(const VcdHeaderSpec& spec);
+VcdHeader vcd_header(const VcdHeaderFields& fields);
 
 // Text safe inside a header comment: printable ASCII only, no '$' (a reader
 // may take "$end" anywhere as the end of the comment); a backslash, a '$',

@@ -200,7 +200,7 @@ void send_held_back(FaultPlan& plan, qint64 after_seq, qint64 now_ms,
 
 bool fault_config_empty(const FaultConfig& config)
 {
-    return config.specs.isEmpty();
+    return config.given.isEmpty();
 }
 
 bool fault_config_random(const FaultConfig& config)
@@ -209,11 +209,11 @@ bool fault_config_random(const FaultConfig& config)
            any_given(config.reorder_pct) || any_given(config.corrupt_pct) || config.jitter_ms > 0;
 }
 
-bool add_fault_spec(FaultConfig& config, const QString& spec, QString* error)
+bool add_fault(FaultConfig& config, const QString& fault, QString* error)
 {
-    const int eq = spec.indexOf(QLatin1Char('='));
-    const QString name = eq < 0 ? spec : spec.left(eq);
-    const QString value = eq < 0 ? QString() : spec.mid(eq + 1);
+    const int eq = fault.indexOf(QLatin1Char('='));
+    const QString name = eq < 0 ? fault : fault.left(eq);
+    const QString value = eq < 0 ? QString() : fault.mid(eq + 1);
     QString problem;
     if (eq < 0 || value.isEmpty())
         problem = QStringLiteral("expected NAME=VALUE: loss, drop, duplicate, reorder, delay, corrupt or mute");
@@ -235,10 +235,10 @@ bool add_fault_spec(FaultConfig& config, const QString& spec, QString* error)
         problem = QStringLiteral("unknown fault \"%1\": loss, drop, duplicate, reorder, delay, corrupt or mute").arg(name);
     if (!problem.isEmpty()) {
         if (error)
-            *error = QStringLiteral("keyline-bench: --fault \"%1\": %2").arg(spec, problem);
+            *error = QStringLiteral("keyline-bench: --fault \"%1\": %2").arg(fault, problem);
         return false;
     }
-    config.specs << spec;
+    config.given << fault;
     return true;
 }
 

@@ -41,16 +41,16 @@ struct FaultConfig {
     qint32 delay_ms = -1;   // -1: no delay
     qint32 jitter_ms = 0;
     qint32 mute_ms = -1;    // -1: no mute
-    QStringList specs;      // as given, for the banner
+    QStringList given;      // as given, for the banner
 };
 
 bool fault_config_empty(const FaultConfig& config);
 // A fault that draws from the generator is given (so the seed matters).
 bool fault_config_random(const FaultConfig& config);
 
-// Adds one SPEC to config. On a bad or contradictory SPEC returns false and
-// sets error to "keyline-bench: --fault \"SPEC\": <what is wrong>".
-bool add_fault_spec(FaultConfig& config, const QString& spec, QString* error);
+// Adds one fault to config. On a bad or contradictory one returns false and
+// sets error to "keyline-bench: --fault \"FAULT\": <what is wrong>".
+bool add_fault(FaultConfig& config, const QString& fault, QString* error);
 
 // What a fault did, for the log (fault_log_text) and for whoever else wants
 // a mark per fault.

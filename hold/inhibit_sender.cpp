@@ -137,11 +137,14 @@ void tell_sent(InhibitSender& sender, InhibitKind kind, bool sent)
 }
 
 // The send log line of a datagram, as text or as a JSON line.
-void log_send(InhibitSender& sender, InhibitKind kind, qint64 seq, int ttl_ms, const QString& destinations,
-              const char* note)
+void log_send(InhibitSender& sender, InhibitKind kind, qint64 seq, int ttl_ms, const char* note)
 {
     if (kind == InhibitKind::Keepalive && !sender.verbose_keepalive)
         return;
+    // Built only for a line that is written: most keepalives are not.
+    const QString destinations = sender.also.empty()
+        ? sender.host_text + QLatin1Char(':') + QString::number(sender.port)
+        : sender.destinations_text;
     if (sender.json != nullptr) {
         JsonLine line = bench_event(*sender.json, inhibit_event_name(kind));
         send_log_json(line, seq, ttl_ms, destinations, sender.counters, kind, note);
@@ -190,8 +193,7 @@ void send_inhibit(InhibitSender& sender, bool hold_active, int ttl_ms, bool keep
     if (sender.faults == nullptr && sender.also.empty()) {
         const qint64 written = sender.socket->writeDatagram(payload, sender.address, sender.port);
         count_inhibit(sender.counters, kind);
-        log_send(sender, kind, seq, ttl_ms, sender.host_text + QLatin1Char(':') + QString::number(sender.port),
-                 note);
+        log_send(sender, kind, seq, ttl_ms, note);
         if (sender.on_send)
             sender.on_send(kind, hold_active, written >= 0);
         if (written < 0) {
@@ -218,10 +220,7 @@ void send_inhibit(InhibitSender& sender, bool hold_active, int ttl_ms, bool keep
         tell_sent(sender, kind, send_everywhere(sender, payload));
     }
     count_inhibit(sender.counters, kind);
-    log_send(sender, kind, seq, ttl_ms,
-             sender.also.empty() ? sender.host_text + QLatin1Char(':') + QString::number(sender.port)
-                                 : sender.destinations_text,
-             note);
+    log_send(sender, kind, seq, ttl_ms, note);
     log_faults(sender, actions);
 }
 

@@ -19,3 +19,15 @@ struct ClockReading {
 // last found empty.
 qint64 arrival_on_station_clock(qint64 stamp_realtime_ms, const ClockReading& now,
                                 qint64 queue_empty_ms);
+
+// What the receiver keeps between reads of its queue.
+struct QueueReading {
+    qint64 empty_ms = 0;         // station clock: when the queue was last found empty
+    qint64 last_arrival_ms = 0;  // the arrival of the datagram taken last
+};
+
+// The arrival of the next datagram taken from the queue, stamped at
+// stamp_realtime_ms (or -1: no stamp, so now). The queue hands datagrams over
+// in the order they came, so clocks read in whole milliseconds must not make
+// one seem to come before the one ahead of it (a hold of -1 ms).
+qint64 take_arrival(QueueReading& queue, qint64 stamp_realtime_ms, const ClockReading& now);

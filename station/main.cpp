@@ -61,8 +61,8 @@ int main(int argc, char** argv)
     const int stop_fd = install_signal_pipe({SIGINT, SIGTERM, SIGHUP});
 
     // Nothing can be queued before the socket exists.
-    qint64 queue_empty_ms = station_now_ms();
-    qint64 last_arrival_ms = queue_empty_ms;
+    QueueReading queue;
+    queue.empty_ms = queue.last_arrival_ms = station_now_ms();
     quint16 port = 0;
     QString bind_error;
     const int fd = open_inhibit_socket(options.bind_address, options.port, port, bind_error);
@@ -156,14 +156,8 @@ int main(int argc, char** argv)
     auto drain = [&](int limit, qint64 horizon_ms) {
         ReceivedDatagram datagram;
         for (int n = 0; n < limit; ++n) {
-            if (!receive_datagram(fd, buffer.data(), static_cast<int>(buffer.size()), queue_empty_ms,
-                                  datagram))
+            if (!receive_datagram(fd, buffer.data(), static_cast<int>(buffer.size()), queue, datagram))
                 break;
-            // The queue hands datagrams over in the order they came; clocks read
-            // in whole milliseconds must not make one seem to come before the
-            // one ahead of it (a hold of -1 ms).
-            datagram.arrival_ms = qMax(datagram.arrival_ms, last_arrival_ms);
-            last_arrival_ms = datagram.arrival_ms;
             // Forwarded first: nothing the checker does can delay or lose it.
             if (options.forward) {
                 forward_datagram(tap, datagram.sender, datagram.arrival_ms, buffer.data(), datagram.size,

@@ -1,6 +1,5 @@
 #include "station/station_vcd.h"
 
-#include <QCoreApplication>
 #include <QTextStream>
 
 namespace {
@@ -103,19 +102,14 @@ QStringList station_wire_names()
 bool open_station_vcd(StationVcd& vcd, const QString& path, const QDateTime& start_wall, qint64 start_ms,
                       const QStringList& arguments, QString* error)
 {
-    VcdHeaderSpec spec;
-    spec.program = QCoreApplication::applicationName() + QLatin1Char(' ')
-        + QCoreApplication::applicationVersion();
-    spec.start = start_wall;
-    spec.arguments = arguments;
-    spec.scope = QStringLiteral("keyline_station");
-    spec.wire_names = station_wire_names();
-    spec.note_title = QStringLiteral("Slots in the order their senders were first heard "
-                                     "(sender address:port, station, band):");
-    spec.notes = STATION_VCD_SLOTS + 1;  // the last counts the senders beyond them
+    VcdHeaderFields fields =
+        run_header_fields(start_wall, arguments, QStringLiteral("keyline_station"), station_wire_names());
+    fields.note_title = QStringLiteral("Slots in the order their senders were first heard "
+                                       "(sender address:port, station, band):");
+    fields.notes = STATION_VCD_SLOTS + 1;  // the last counts the senders beyond them
     vcd.start_ms = start_ms;
     vcd.writer.option_text = QStringLiteral("keyline-station: --vcd ") + path;
-    return open_vcd_writer(vcd.writer, path, vcd_header(spec), STATION_VCD_SLOTS * STREAM_WIRES, error);
+    return open_vcd_writer(vcd.writer, path, vcd_header(fields), STATION_VCD_SLOTS * STREAM_WIRES, error);
 }
 
 int station_vcd_slot(StationVcd& vcd, const QString& from)

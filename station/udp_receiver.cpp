@@ -73,8 +73,7 @@ int open_inhibit_socket(const QHostAddress& address, quint16 port, quint16& boun
     return fd;
 }
 
-bool receive_datagram(int fd, char* buffer, int capacity, qint64& queue_empty_ms,
-                      ReceivedDatagram& out)
+bool receive_datagram(int fd, char* buffer, int capacity, QueueReading& queue, ReceivedDatagram& out)
 {
     const qint64 before = station_now_ms();
     sockaddr_storage source = {};
@@ -94,7 +93,7 @@ bool receive_datagram(int fd, char* buffer, int capacity, qint64& queue_empty_ms
     } while (size < 0 && errno == EINTR);
     if (size < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK)
-            queue_empty_ms = before;
+            queue.empty_ms = before;
         return false;
     }
 
@@ -102,14 +101,15 @@ bool receive_datagram(int fd, char* buffer, int capacity, qint64& queue_empty_ms
     now.station_ms = station_now_ms();
     now.realtime_ms = realtime_now_ms();
     out.size = static_cast<int>(size);
-    out.arrival_ms = now.station_ms;  // when the kernel gave no stamp
+    qint64 stamp_ms = -1;  // the kernel gave no stamp
     for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
         if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
             timespec stamp;
             std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
-            out.arrival_ms = arrival_on_station_clock(timespec_ms(stamp), now, queue_empty_ms);
+            stamp_ms = timespec_ms(stamp);
         }
     }
+    out.arrival_ms = take_arrival(queue, stamp_ms, now);
     if (!sender_from_sockaddr(reinterpret_cast<sockaddr*>(&source), out.sender))
         out.sender = SenderId();
     return true;

@@ -5,6 +5,7 @@
 #include <QString>
 #include <QtGlobal>
 
+#include "station/arrival_clock.h"
 #include "station/sender_id.h"
 
 #include <sys/socket.h>
@@ -30,11 +31,11 @@ struct ReceivedDatagram {
 };
 
 // Receives one queued datagram into buffer (capacity bytes, at least 65536 so
-// nothing is cut). False when nothing is queued; then queue_empty_ms becomes
-// the station-clock time read just before the queue was found empty, which
-// bounds how early the next datagram can have arrived.
-bool receive_datagram(int fd, char* buffer, int capacity, qint64& queue_empty_ms,
-                      ReceivedDatagram& out);
+// nothing is cut), its arrival taken in queue order (take_arrival). False when
+// nothing is queued; then queue.empty_ms becomes the station-clock time read
+// just before the queue was found empty, which bounds how early the next
+// datagram can have arrived.
+bool receive_datagram(int fd, char* buffer, int capacity, QueueReading& queue, ReceivedDatagram& out);
 
 // Wall-clock milliseconds since the epoch: the clock of the kernel stamps.
 qint64 realtime_now_ms();

@@ -1,4 +1,4 @@
-// The fault plan on a fake clock: which SPECs it takes and refuses, the drop
+// The fault plan on a fake clock: which faults it takes and refuses, the drop
 // schedule per hold, replayable draws, and the order of held-back and
 // delayed datagrams.
 
@@ -12,12 +12,12 @@
 
 namespace {
 
-FaultConfig config_of(const QStringList& specs)
+FaultConfig config_of(const QStringList& faults)
 {
     FaultConfig config;
-    for (const QString& spec : specs) {
+    for (const QString& fault : faults) {
         QString error;
-        EXPECT_TRUE(add_fault_spec(config, spec, &error)) << error.toStdString();
+        EXPECT_TRUE(add_fault(config, fault, &error)) << error.toStdString();
     }
     return config;
 }
@@ -65,20 +65,20 @@ struct PlanRun {
     }
 };
 
-PlanRun run_of(const QStringList& specs, quint64 seed = 1)
+PlanRun run_of(const QStringList& faults, quint64 seed = 1)
 {
     PlanRun r;
-    init_fault_plan(r.plan, config_of(specs), seed);
+    init_fault_plan(r.plan, config_of(faults), seed);
     return r;
 }
 
 }  // namespace
 
-TEST(FaultSpec, RefusesBadAndContradictorySpecsNamingThem)
+TEST(FaultText, RefusesBadAndContradictoryFaultsNamingThem)
 {
     const struct {
         QStringList earlier;
-        const char* spec;
+        const char* fault;
         const char* says;
     } cases[] = {
         {{}, "loss", "expected NAME=VALUE"},
@@ -102,17 +102,17 @@ TEST(FaultSpec, RefusesBadAndContradictorySpecsNamingThem)
     for (const auto& c : cases) {
         FaultConfig config = config_of(c.earlier);
         QString error;
-        EXPECT_FALSE(add_fault_spec(config, QString::fromLatin1(c.spec), &error)) << c.spec;
-        EXPECT_TRUE(error.startsWith(QStringLiteral("keyline-bench: --fault \"%1\": ").arg(QLatin1String(c.spec))))
+        EXPECT_FALSE(add_fault(config, QString::fromLatin1(c.fault), &error)) << c.fault;
+        EXPECT_TRUE(error.startsWith(QStringLiteral("keyline-bench: --fault \"%1\": ").arg(QLatin1String(c.fault))))
             << error.toStdString();
         EXPECT_TRUE(error.contains(QLatin1String(c.says))) << error.toStdString();
     }
 }
 
-TEST(FaultSpec, TakesEveryFormAndKnowsWhichDraw)
+TEST(FaultText, TakesEveryFormAndKnowsWhichDraw)
 {
     const struct {
-        QStringList specs;
+        QStringList faults;
         bool random;
     } cases[] = {
         {{"drop=release", "drop=keepalive:2-3", "drop=hold:1", "mute=1500", "delay=40"}, false},
@@ -123,7 +123,7 @@ TEST(FaultSpec, TakesEveryFormAndKnowsWhichDraw)
         {{"delay=5~3"}, true},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(fault_config_random(config_of(c.specs)), c.random) << c.specs.join(' ').toStdString();
+        EXPECT_EQ(fault_config_random(config_of(c.faults)), c.random) << c.faults.join(' ').toStdString();
 }
 
 TEST(FaultPlan, DropScheduleCountsWithinEachHold)
@@ -140,9 +140,9 @@ TEST(FaultPlan, DropScheduleCountsWithinEachHold)
 
 TEST(FaultPlan, TheSameSeedRepeatsTheDrawsAndAnotherDoesNot)
 {
-    const QStringList specs{"loss=30", "duplicate=20", "corrupt=20", "reorder=20:keepalive", "delay=0~9"};
+    const QStringList faults{"loss=30", "duplicate=20", "corrupt=20", "reorder=20:keepalive", "delay=0~9"};
     auto faults_of = [&](quint64 seed) {
-        PlanRun r = run_of(specs, seed);
+        PlanRun r = run_of(faults, seed);
         r.hold(0, 30);
         r.tick(100000);
         return r.faults;

@@ -63,6 +63,20 @@ TEST(ArrivalClock, AStampIsCarriedOverByItsAgeBoundedToTheTimeSinceTheQueueWasEm
     }
 }
 
+TEST(ArrivalClock, DatagramsTakenFromTheQueueNeverSeemToComeBeforeTheOneAheadOfThem)
+{
+    QueueReading queue;
+    queue.empty_ms = queue.last_arrival_ms = MONO - 100;
+    // Two datagrams stamped 1 ms apart, both read at once, the second with
+    // whole-ms readings of the two clocks that put its age 2 ms further back.
+    ClockReading first{WALL, MONO};
+    ClockReading second{WALL + 2, MONO};
+    EXPECT_EQ(take_arrival(queue, WALL - 10, first), MONO - 10);
+    EXPECT_EQ(take_arrival(queue, WALL - 9, second), MONO - 10);
+    // Without a kernel stamp, the read itself.
+    EXPECT_EQ(take_arrival(queue, -1, ClockReading{WALL + 5, MONO + 5}), MONO + 5);
+}
+
 std::vector<EventKind> kinds_of(const StationEvents& events)
 {
     std::vector<EventKind> k;

@@ -30,18 +30,18 @@ QByteArray file_bytes(const QString& path)
     return f.readAll();
 }
 
-VcdHeaderSpec spec_with(const QStringList& arguments, int wires, int notes = 0)
+VcdHeaderFields header_with(const QStringList& arguments, int wires, int notes = 0)
 {
-    VcdHeaderSpec spec;
-    spec.program = QStringLiteral("keyline-bench 2.1");
-    spec.start = QDateTime(QDate(2026, 12, 9), QTime(5, 42, 13, 250), Qt::UTC);
-    spec.arguments = arguments;
-    spec.scope = QStringLiteral("top");
+    VcdHeaderFields fields;
+    fields.program = QStringLiteral("keyline-bench 2.1");
+    fields.start = QDateTime(QDate(2026, 12, 9), QTime(5, 42, 13, 250), Qt::UTC);
+    fields.arguments = arguments;
+    fields.scope = QStringLiteral("top");
     for (int i = 0; i < wires; ++i)
-        spec.wire_names << QStringLiteral("w%1").arg(i);
-    spec.note_title = QStringLiteral("notes:");
-    spec.notes = notes;
-    return spec;
+        fields.wire_names << QStringLiteral("w%1").arg(i);
+    fields.note_title = QStringLiteral("notes:");
+    fields.notes = notes;
+    return fields;
 }
 
 // The text between "$comment"/"$date"/"$version" and the "$end" that closes it.
@@ -125,7 +125,7 @@ TEST(VcdFormat, HostileTextNeverEndsAHeaderComment)
     const QStringList hostile = {"$end", "a $end b", "x\n$end\n", "$enddefinitions", "back\\slash",
                                  QString::fromUtf8("\xc3\xa9t\xc3\xa9"), QStringLiteral("tab\there")};
     for (const QString& h : hostile) {
-        const VcdHeader header = vcd_header(spec_with({"keyline-bench", "--station", h}, 2));
+        const VcdHeader header = vcd_header(header_with({"keyline-bench", "--station", h}, 2));
         for (const QByteArray& body : comment_bodies(header.bytes)) {
             EXPECT_FALSE(body.contains('$')) << h.toStdString();
             for (const char ch : body)
@@ -170,7 +170,7 @@ TEST(VcdWriter, NeverOverwritesAndFillsNotesInPlace)
 {
     QTemporaryDir dir;
     const QString path = dir.filePath("run.vcd");
-    const VcdHeader header = vcd_header(spec_with({"keyline-station"}, 3, 2));
+    const VcdHeader header = vcd_header(header_with({"keyline-station"}, 3, 2));
 
     VcdWriter w;
     QString error;
@@ -203,7 +203,7 @@ TEST(VcdWriter, AnOverflowCostsLinesNotLevels)
 {
     QTemporaryDir dir;
     const QString path = dir.filePath("burst.vcd");
-    const VcdHeader header = vcd_header(spec_with({"keyline-bench"}, 3));
+    const VcdHeader header = vcd_header(header_with({"keyline-bench"}, 3));
     QString said;
     QTextStream err(&said);
     VcdWriter w;
@@ -272,7 +272,7 @@ TEST(VcdWriter, LevelsAndMarksAllocateNothing)
     QTemporaryDir dir;
     VcdWriter w;
     QString error;
-    ASSERT_TRUE(open_vcd_writer(w, dir.filePath("quiet.vcd"), vcd_header(spec_with({"x"}, 3)), 3, &error));
+    ASSERT_TRUE(open_vcd_writer(w, dir.filePath("quiet.vcd"), vcd_header(header_with({"x"}, 3)), 3, &error));
     g_counted_thread = pthread_self();
     __sanitizer_install_malloc_and_free_hooks(count_allocation, ignore_free);
     const std::size_t before = g_allocations;
