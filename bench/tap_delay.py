@@ -1,18 +1,34 @@
-"""The delay keyline-station --forward adds: the same datagram sent straight
-to a receiver, through the tap to another, and through a bare forwarder
-(recv, send, nothing else) to a third, one round every couple of
-milliseconds, the order within a round rotating. Each latency runs from just
-before the send to the receiver's kernel receive time (SO_TIMESTAMPNS), so
-no receiver's wake-up counts. The straight path is the reference the tap's
-added delay is measured from; the bare forwarder shows what waking any
-second process costs on this machine now, so a missed target is put down to
-the tap only when the bare forwarder meets it.
+"""The delay keyline-station --forward adds, beside a bare forwarder
+(bench/forward_reference.cpp: recv, send, nothing else) and socat, in the
+same run.
+
+Each round sends the same datagram twice: straight to a receiver, and
+through one forwarder to a receiver behind it; which of the two goes first
+alternates from round to round. Each latency runs from just before its send
+to the receiver's kernel receive time (SO_TIMESTAMPNS), so no receiver's
+wake-up counts, and the delay a forwarder adds is taken per round: through
+minus straight. The percentiles are those of the per-round figures.
+
+Rounds come every 5, 10 and 50 ms, as a station's traffic does (a keepalive
+every 200 ms from each of a few senders), so the forwarders sleep between
+datagrams and pay for waking up. The forwarders take turns in short blocks
+of rounds, so each meets the same machine; each sees one datagram per round
+interval while its turn lasts.
+
+Targets: the tap's p50 within 10 us of the bare forwarder's, its p99 within
+50 us, at every rate. A figure is judged only as far as this run can tell:
+the run is cut into two halves, and the difference between the bare
+forwarder's two halves is the run's own noise. A row reads MISSED only when
+the tap exceeds its target by more than that noise (or lost a datagram the
+bare forwarder did not): then the program is at fault, not the machine. A
+row inside the noise reads "not judged".
 
 Loopback only (127.0.0.1); every wait is bounded. Reports, never fails."""
 
 import argparse
 import json
 import os
+import shutil
 import signal
 import socket
 import struct
@@ -21,12 +37,14 @@ import sys
 import time
 
 SO_TIMESTAMPNS = 35
-TARGET_P50_US = 50.0
-TARGET_P99_US = 200.0
+TARGETS_US = {50: 10.0, 99: 50.0}  # over the bare forwarder
+BLOCK = 25  # rounds in a row for one forwarder
 
 
 def percentile(values, q):
     s = sorted(values)
+    if not s:
+        return float("nan")
     pos = (len(s) - 1) * q / 100.0
     lo = int(pos)
     hi = min(lo + 1, len(s) - 1)
@@ -37,21 +55,33 @@ def stamped_receiver():
     sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     sock.bind(("127.0.0.1", 0))
     sock.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
-    sock.settimeout(2.0)
+    sock.settimeout(0.5)
     return sock
+
+
+def port_of(sock):
+    return sock.getsockname()[1]
+
+
+def free_port():
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.bind(("127.0.0.1", 0))
+    port = port_of(s)
+    s.close()
+    return port
 
 
 def arrival_ns(sock, payload):
     """The kernel receive time of payload on sock (ns, wall clock); None when
-    it does not come."""
-    deadline = time.monotonic() + 2.0
+    it does not come within half a second."""
+    deadline = time.monotonic() + 0.5
     while time.monotonic() < deadline:
         try:
             data, ancillary, _, _ = sock.recvmsg(65536, socket.CMSG_SPACE(16))
         except socket.timeout:
             return None
         if data != payload:
-            continue  # a straggler of an earlier pair
+            continue  # a straggler of an earlier round
         for level, kind, value in ancillary:
             if level == socket.SOL_SOCKET and kind == SO_TIMESTAMPNS:
                 sec, nsec = struct.unpack("qq", value[:16])
@@ -59,88 +89,166 @@ def arrival_ns(sock, payload):
     return None
 
 
+def wait_for_port(port, timeout=5.0):
+    """Until something has bound 127.0.0.1:port (UDP)."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        try:
+            probe.bind(("127.0.0.1", port))
+        except OSError:
+            return True
+        finally:
+            probe.close()
+        time.sleep(0.02)
+    return False
+
+
+class Forwarders:
+    """The tap, the bare forwarder and socat, each with a receiver behind it."""
+
+    def __init__(self, station, reference):
+        self.behind = {}
+        self.entry = {}
+        self.procs = []
+        self.behind["tap"] = stamped_receiver()
+        tap = self._start([station, "--port", "0", "--json", "--forward",
+                           "127.0.0.1:%d" % port_of(self.behind["tap"])])
+        self.entry["tap"] = json.loads(tap.stdout.readline())["port"]
+        # The tap's output is read (and thrown away) as a terminal would.
+        self._drain = subprocess.Popen(["cat"], stdin=tap.stdout, stdout=subprocess.DEVNULL)
+        self.behind["bare"] = stamped_receiver()
+        bare = self._start([reference, str(port_of(self.behind["bare"]))])
+        self.entry["bare"] = int(bare.stdout.readline())
+        if shutil.which("socat"):
+            self.behind["socat"] = stamped_receiver()
+            port = free_port()
+            self._start(["socat", "-u", "UDP4-RECV:%d,bind=127.0.0.1" % port,
+                         "UDP4-SENDTO:127.0.0.1:%d" % port_of(self.behind["socat"])])
+            if wait_for_port(port):
+                self.entry["socat"] = port
+            else:
+                del self.behind["socat"]
+        self.names = [n for n in ("tap", "bare", "socat") if n in self.entry]
+
+    def _start(self, argv):
+        proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.DEVNULL, start_new_session=True)
+        self.procs.append(proc)
+        return proc
+
+    def close(self):
+        for proc in self.procs:
+            try:
+                os.killpg(proc.pid, signal.SIGTERM)
+            except ProcessLookupError:
+                pass
+        for proc in self.procs:
+            try:
+                proc.wait(timeout=20)
+            except subprocess.TimeoutExpired:
+                os.killpg(proc.pid, signal.SIGKILL)
+                proc.wait()
+        self._drain.wait(timeout=5)
+        for sock in self.behind.values():
+            sock.close()
+
+
+def measure(fw, direct, sender, interval_ms, rounds, seq0):
+    """Per forwarder: (added delay per round in us, first half or second
+    half), and the rounds lost."""
+    added = {n: [] for n in fw.names}
+    lost = {n: 0 for n in fw.names}
+    seq = seq0
+    total = rounds * len(fw.names)
+    next_at = time.monotonic()
+    for i in range(total):
+        name = fw.names[(i // BLOCK) % len(fw.names)]
+        seq += 1
+        payload = b'{"tx_inhibit":1,"ttl_ms":600,"station":"BENCH","band":"144","seq":%d}' % seq
+        sends = [("direct", direct, port_of(direct)), (name, fw.behind[name], fw.entry[name])]
+        if i % 2:
+            sends.reverse()
+        latency = {}
+        for route, sock, port in sends:
+            sent = time.time_ns()
+            sender.sendto(payload, ("127.0.0.1", port))
+            latency[route] = sent
+        for route, sock, _ in sends:
+            came = arrival_ns(sock, payload)
+            latency[route] = None if came is None else (came - latency[route]) / 1000.0
+        if latency[name] is None or latency["direct"] is None:
+            lost[name] += latency[name] is None
+        else:
+            added[name].append((latency[name] - latency["direct"], i < total // 2))
+        next_at += interval_ms / 1000.0
+        delay = next_at - time.monotonic()
+        if delay > 0:
+            time.sleep(delay)
+        else:
+            next_at = time.monotonic()
+    return added, lost, seq
+
+
+def figures(samples, q):
+    whole = percentile([v for v, _ in samples], q)
+    halves = [percentile([v for v, first in samples if first == h], q) for h in (True, False)]
+    return whole, halves
+
+
+def report(interval_ms, added, lost, names):
+    print("  rounds every %d ms: added delay per round (through minus straight), us" % interval_ms)
+    print("    %-34s %8s %8s %7s %7s" % ("", "p50", "p99", "rounds", "lost"))
+    fig = {n: {q: figures(added[n], q) for q in TARGETS_US} for n in names}
+    for n, label in (("bare", "bare forwarder (reference)"), ("socat", "socat (reference)"),
+                     ("tap", "keyline-station --forward")):
+        if n in names:
+            print("    %-34s %8.1f %8.1f %7d %7d" % (label, fig[n][50][0], fig[n][99][0],
+                                                   len(added[n]), lost[n]))
+    verdicts = []
+    for q, target in TARGETS_US.items():
+        over = fig["tap"][q][0] - fig["bare"][q][0]
+        noise = abs(fig["bare"][q][1][0] - fig["bare"][q][1][1])
+        if lost["tap"] > lost["bare"]:
+            verdict = "MISSED (the tap lost datagrams)"
+        elif over <= target:
+            verdict = "met"
+        elif over > target + noise:
+            verdict = "MISSED"
+        else:
+            verdict = "not judged (within this run's noise, %.1f us)" % noise
+        verdicts.append("p%d %+.1f us over the bare forwarder (target <= %.0f): %s"
+                        % (q, over, target, verdict))
+    for v in verdicts:
+        print("    tap: " + v)
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--station", required=True, help="keyline-station")
     ap.add_argument("--reference", required=True, help="forward-reference")
-    ap.add_argument("--rounds", type=int, default=3000)
+    ap.add_argument("--rounds", type=int, default=2000, help="rounds per forwarder and rate")
+    ap.add_argument("--intervals", default="5,10,50", help="round intervals, ms")
     args = ap.parse_args()
 
     direct = stamped_receiver()
-    behind = stamped_receiver()
-    bare = stamped_receiver()
-    ref = subprocess.Popen([args.reference, str(bare.getsockname()[1])], stdin=subprocess.DEVNULL,
-                           stdout=subprocess.PIPE, start_new_session=True)
-    proc = subprocess.Popen(
-        [args.station, "--port", "0", "--json", "--forward", "127.0.0.1:%d" % behind.getsockname()[1]],
-        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-        start_new_session=True)
+    sender = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    fw = Forwarders(args.station, args.reference)
     try:
-        tap_port = json.loads(proc.stdout.readline())["port"]
-        ref_port = int(ref.stdout.readline())
-        sender = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        routes = {"direct": (direct, ("127.0.0.1", direct.getsockname()[1])),
-                  "tap": (behind, ("127.0.0.1", tap_port)),
-                  "bare": (bare, ("127.0.0.1", ref_port))}
-        names = list(routes)
-        lat = {name: [] for name in names}
-        lost = 0
-        warmup = 100
-        for i in range(args.rounds + warmup):
-            payload = b'{"tx_inhibit":1,"ttl_ms":600,"station":"BENCH","band":"144","seq":%d}' % (i + 1)
-            order = names[i % 3:] + names[:i % 3]
-            pair = {}
-            for name in order:
-                sock, address = routes[name]
-                sent = time.time_ns()
-                sender.sendto(payload, address)
-                came = arrival_ns(sock, payload)
-                pair[name] = None if came is None else (came - sent) / 1000.0
-            if None in pair.values():
-                lost += 1
-            elif i >= warmup:
-                for name in lat:
-                    lat[name].append(pair[name])
-            time.sleep(0.002)
-        sender.close()
+        print("keyline-station --forward: the delay it adds beside a bare forwarder and socat, "
+              "%d rounds per forwarder and rate, straight and through in alternating order"
+              % args.rounds)
+        print("  load average before: %s" % " ".join(open("/proc/loadavg").read().split()[:3]))
+        seq = 0
+        _, _, seq = measure(fw, direct, sender, 5, 20, seq)  # every path warmed up
+        for interval in [int(x) for x in args.intervals.split(",")]:
+            added, lost, seq = measure(fw, direct, sender, interval, args.rounds, seq)
+            report(interval, added, lost, fw.names)
+        print("  load average after: %s" % " ".join(open("/proc/loadavg").read().split()[:3]))
     finally:
-        os.killpg(ref.pid, signal.SIGKILL)
-        ref.wait()
-        proc.send_signal(signal.SIGTERM)
-        try:
-            proc.wait(timeout=20)
-        except subprocess.TimeoutExpired:
-            os.killpg(proc.pid, signal.SIGKILL)
-            proc.wait()
-
-    n = len(lat["tap"])
-    print("keyline-station --forward: the delay the tap adds, %d rounds of the same datagram "
-          "straight, through the tap and through a bare forwarder (%d rounds lost)" % (n, lost))
-    if n == 0:
-        print("  nothing came through the tap: MISSED")
-        return 0
-    p = {name: (percentile(v, 50), percentile(v, 99)) for name, v in lat.items()}
-
-    def added(name):
-        return p[name][0] - p["direct"][0], p[name][1] - p["direct"][1]
-
-    def meets(name):
-        a = added(name)
-        return a[0] <= TARGET_P50_US and a[1] <= TARGET_P99_US
-
-    print("  %-46s %9s %9s" % ("send -> kernel receive time, us", "p50", "p99"))
-    print("  %-46s %9.1f %9.1f" % ("straight to a receiver (reference)", p["direct"][0], p["direct"][1]))
-    print("  %-46s %9.1f %9.1f" % ("through a bare forwarder (reference)", p["bare"][0], p["bare"][1]))
-    print("  %-46s %9.1f %9.1f" % ("through the tap", p["tap"][0], p["tap"][1]))
-    print("  %-46s %9.1f %9.1f" % ("added by a bare forwarder (reference)", *added("bare")))
-    if meets("tap") and lost == 0:
-        verdict = "met"
-    elif not meets("bare"):
-        verdict = "not met, and not by the bare forwarder either: the machine is too busy to judge"
-    else:
-        verdict = "MISSED"
-    print("  %-46s %9.1f %9.1f   target p50 <= %.0f, p99 <= %.0f: %s"
-          % ("added by the tap", *added("tap"), TARGET_P50_US, TARGET_P99_US, verdict))
+        sender.close()
+        direct.close()
+        fw.close()
     return 0
 
 

@@ -191,6 +191,10 @@ QStringList summary_text(const StreamTable& table)
                       num("evicted", table.evicted);
     if (table.forward_errors >= 0)
         summary += num("forward_errors", table.forward_errors);
+    if (table.kernel_drops > 0)
+        summary += num("kernel_drops", table.kernel_drops);
+    if (table.unchecked > 0)
+        summary += num("unchecked", table.unchecked);
     if (table.restarts > 0)
         summary += num("restarts", table.restarts);
     if (table.expect_holds > 0)
@@ -216,6 +220,9 @@ QString summary_json(const StreamTable& table, const QString& stamp)
         j.number("expect_holds", table.expect_holds);
     if (table.forward_errors >= 0)
         j.number("forward_errors", table.forward_errors);
+    j.number("kernel_drops", table.kernel_drops);
+    if (table.unchecked > 0)
+        j.number("unchecked", table.unchecked);
     j.key("streams");
     j.out += QLatin1Char('[');
     bool first = true;

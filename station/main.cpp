@@ -14,6 +14,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <unordered_set>
 #include <vector>
 
 #include "common/nonblocking_output.h"
@@ -21,6 +22,7 @@
 #include "station/event_format.h"
 #include "station/port_file.h"
 #include "station/forward_tap.h"
+#include "station/forward_tap_thread.h"
 #include "station/reception.h"
 #include "station/run_reports.h"
 #include "station/station_options.h"
@@ -72,6 +74,16 @@ int main(int argc, char** argv)
                    .arg(options.port)
                    .arg(bind_error)
             << '\n';
+        return EXIT_USAGE;
+    }
+    if (options.forward &&
+        forward_reaches_itself(options.bind_address, port, options.forward_address, options.forward_port)) {
+        err << QStringLiteral("keyline-station: --forward %1 is where this station listens (%2 port %3): "
+                              "every datagram would come back to it")
+                   .arg(options.forward_text, options.bind_text)
+                   .arg(port)
+            << '\n';
+        close(fd);
         return EXIT_USAGE;
     }
 
@@ -134,13 +146,27 @@ int main(int argc, char** argv)
         }
     }
 
-    ForwardTap tap;
-    tap.address = options.forward_address;
-    tap.port = options.forward_port;
-    tap.text = options.forward_text;
-    tap.max_sockets = station.table.max_streams;
-    if (options.forward)
+    // The tap forwards on a thread of its own (forward_tap_thread.h); the
+    // checking below takes what it hands over.
+    ForwardThread tap;
+    tap.tap.address = options.forward_address;
+    tap.tap.port = options.forward_port;
+    tap.tap.text = options.forward_text;
+    // Room for every stream the table keeps, and for those it has let go of
+    // while the thread has not yet heard so.
+    tap.tap.max_sockets = 2 * station.table.max_streams;
+    std::unordered_set<SenderId, SenderIdHash> forwarded;  // streams with a socket of their own
+    qint64 came_back_report_ms = -1;
+    bool tap_left = false;  // a batch ended with records still waiting
+    if (options.forward) {
         station.table.forward_errors = 0;
+        QString error;
+        if (!start_forward_thread(tap, fd, options.bind_address, error)) {
+            err << QStringLiteral("keyline-station: cannot start forwarding: %1").arg(error) << '\n';
+            close(fd);
+            return EXIT_USAGE;
+        }
+    }
 
     const qint64 run_end_ms = options.duration_ms > 0 ? station_now_ms() + options.duration_ms : -1;
     bool finished = false;
@@ -153,22 +179,88 @@ int main(int argc, char** argv)
     };
     // Takes queued datagrams; with a horizon, stops after the first one the
     // kernel received later than that (nothing later can count for it).
+    // What the tap's thread handed over, checked as drain does; with a
+    // horizon, first makes sure of everything queued before it (a marker).
+    auto drain_tap = [&](int limit, qint64 horizon_ms) {
+        const qint64 marker = horizon_ms >= 0 ? send_tap_marker(tap) : -1;
+        const qint64 give_up_ms = station_now_ms() + 2000;
+        TapRecord record;
+        int size = 0;
+        tap_left = false;
+        for (int n = 0; n < limit;) {
+            if (!take_tap_record(tap, record, buffer, size)) {
+                if (marker < 0 || station_now_ms() >= give_up_ms)
+                    break;
+                wait_tap_records(tap, 20);
+                continue;
+            }
+            ++n;
+            station.table.kernel_drops = qMax(station.table.kernel_drops, record.kernel_drops);
+            if (record.kind == TapRecord::Marker) {
+                if (marker >= 0 && record.serial >= marker)
+                    break;
+                continue;
+            }
+            StationEvent failed;
+            failed.kind = EventKind::ForwardFailed;
+            failed.at_ms = record.arrival_ms;
+            failed.from = sender_text(record.sender);
+            failed.address = options.forward_text;
+            if (record.kind == TapRecord::CameBack) {
+                // Not sent on again, and not a sender under test.
+                ++station.table.forward_errors;
+                if (came_back_report_ms < 0 || record.arrival_ms - came_back_report_ms >= 1000) {
+                    came_back_report_ms = record.arrival_ms;
+                    failed.text = QStringLiteral("came back from the forward target, not sent on again");
+                    events.push_back(failed);
+                }
+                continue;
+            }
+            if (record.error != 0) {
+                ++station.table.forward_errors;
+                if (record.report) {
+                    failed.text = forward_error_text(record.error);
+                    events.push_back(failed);
+                }
+            }
+            if (record.own_socket)
+                forwarded.insert(record.sender);
+            const qint64 evicted = station.table.evicted;
+            receive_payload(station, record.sender, record.arrival_ms, buffer.data(), size, events);
+            // A socket lives as long as its stream, no longer: this sender
+            // may have been refused, others evicted.
+            const bool scan_all = station.table.evicted != evicted;
+            for (auto it = scan_all ? forwarded.begin() : forwarded.find(record.sender);
+                 it != forwarded.end();) {
+                if (station.table.streams.count(*it) == 0) {
+                    tap_stream_gone(tap, *it, record.serial);
+                    it = forwarded.erase(it);
+                } else {
+                    ++it;
+                }
+                if (!scan_all)
+                    break;
+            }
+            if (events.size() >= 256)
+                flush();
+            if (horizon_ms >= 0 && record.arrival_ms > horizon_ms)
+                break;
+            tap_left = n >= limit;
+        }
+        flush();
+    };
     auto drain = [&](int limit, qint64 horizon_ms) {
+        if (options.forward) {
+            drain_tap(limit, horizon_ms);
+            return;
+        }
         ReceivedDatagram datagram;
         for (int n = 0; n < limit; ++n) {
             if (!receive_datagram(fd, buffer.data(), static_cast<int>(buffer.size()), queue, datagram))
                 break;
-            // Forwarded first: nothing the checker does can delay or lose it.
-            if (options.forward) {
-                forward_datagram(tap, datagram.sender, datagram.arrival_ms, buffer.data(), datagram.size,
-                                 events);
-                station.table.forward_errors = tap.errors;
-            }
-            const qint64 evicted = station.table.evicted;
+            station.table.kernel_drops = qMax(station.table.kernel_drops, datagram.kernel_drops);
             receive_payload(station, datagram.sender, datagram.arrival_ms, buffer.data(), datagram.size,
                             events);
-            if (options.forward && station.table.evicted != evicted)
-                close_evicted_forwards(tap, station.table, datagram.sender);
             if (events.size() >= 256)
                 flush();
             if (horizon_ms >= 0 && datagram.arrival_ms > horizon_ms)
@@ -185,6 +277,10 @@ int main(int argc, char** argv)
         station_tick(station, now, events);
         flush_suppressed(station.limiter, now, true, events);
         flush();
+        // Drops after the last datagram taken are known only to the socket.
+        station.table.kernel_drops = qMax(station.table.kernel_drops, socket_kernel_drops(fd));
+        if (options.forward)
+            station.table.unchecked = tap.unchecked.load();
         // The summary is what a script reads: it waits for a slow reader
         // (bounded) and is never dropped for its length.
         out.flush();
@@ -239,9 +335,22 @@ int main(int argc, char** argv)
         rearm();
     });
 
-    QSocketNotifier socket_notifier(fd, QSocketNotifier::Read);
+    QSocketNotifier socket_notifier(options.forward ? tap.wake_fd : fd, QSocketNotifier::Read);
     QObject::connect(&socket_notifier, &QSocketNotifier::activated, &app, [&] {
+        if (options.forward) {
+            quint64 woken;
+            if (read(tap.wake_fd, &woken, sizeof woken) < 0) {
+                // Nothing new: the count was read at the last wake-up.
+            }
+        }
         drain(DRAIN_BATCH, -1);
+        if (options.forward && tap_left) {
+            // Whatever is left after a batch wakes the loop again.
+            const quint64 one = 1;
+            if (write(tap.wake_fd, &one, sizeof one) < 0) {
+                // The counter cannot overflow here.
+            }
+        }
         if (enough_holds())
             finish();
         rearm();
@@ -258,10 +367,10 @@ int main(int argc, char** argv)
     rearm();
     const int result = QCoreApplication::exec();
     socket_notifier.setEnabled(false);
+    stop_forward_thread(tap);
     close(fd);
     if (!options.port_file.isEmpty())
         QFile::remove(options.port_file);
-    close_forward_tap(tap);
     close_station_vcd(vcd, station_now_ms());
     out.flush();
     run_err.flush();

@@ -271,5 +271,5 @@ qint64 table_problems(const StreamTable& table)
     // A datagram the real station behind the tap did not get hides what it
     // went through: not all good.
     return table.lapses + table.seq_problems + table.malformed + (too_few_holds(table) ? 1 : 0) +
-           qMax<qint64>(0, table.forward_errors);
+           qMax<qint64>(0, table.forward_errors) + table.kernel_drops + table.unchecked;
 }

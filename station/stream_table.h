@@ -70,6 +70,8 @@ struct StreamTable {
     qint64 restarts = 0;
     qint64 expect_holds = -1;  // fewer holds ended than this is a problem; -1: no expectation
     qint64 forward_errors = -1;  // -1: not forwarding (--forward)
+    qint64 kernel_drops = 0;     // datagrams the receive socket dropped for a full queue (SO_RXQ_OVFL)
+    qint64 unchecked = 0;        // forwarded by the tap but not handed over to be checked
 };
 
 // One valid datagram from a sender; events are appended in order.

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <string.h>
+#include <linux/sock_diag.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -59,6 +60,7 @@ int open_inhibit_socket(const QHostAddress& address, quint16 port, quint16& boun
     const int buffer_bytes = 1 << 20;
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer_bytes, sizeof buffer_bytes);
     if (setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) != 0 ||
+        setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) != 0 ||
         bind(fd, reinterpret_cast<sockaddr*>(&storage), length) != 0) {
         error = QString::fromLocal8Bit(strerror(errno));
         close(fd);
@@ -73,12 +75,12 @@ int open_inhibit_socket(const QHostAddress& address, quint16 port, quint16& boun
     return fd;
 }
 
-bool receive_datagram(int fd, char* buffer, int capacity, QueueReading& queue, ReceivedDatagram& out)
+bool receive_raw(int fd, char* buffer, int capacity, bool wait, qint64& queue_empty_ms, RawDatagram& out)
 {
-    const qint64 before = station_now_ms();
+    const qint64 before = wait ? 0 : station_now_ms();
     sockaddr_storage source = {};
     iovec io = {buffer, static_cast<size_t>(capacity)};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec)) + CMSG_SPACE(sizeof(quint32))];
     msghdr message = {};
     message.msg_name = &source;
     message.msg_namelen = sizeof source;
@@ -89,30 +91,63 @@ bool receive_datagram(int fd, char* buffer, int capacity, QueueReading& queue, R
 
     ssize_t size;
     do {
-        size = recvmsg(fd, &message, MSG_DONTWAIT);
+        size = recvmsg(fd, &message, wait ? 0 : MSG_DONTWAIT);
     } while (size < 0 && errno == EINTR);
     if (size < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
-            queue.empty_ms = before;
+        if (!wait && (errno == EAGAIN || errno == EWOULDBLOCK))
+            queue_empty_ms = before;
         return false;
     }
-
-    ClockReading now;
-    now.station_ms = station_now_ms();
-    now.realtime_ms = realtime_now_ms();
     out.size = static_cast<int>(size);
-    qint64 stamp_ms = -1;  // the kernel gave no stamp
+    out.stamp_realtime_ms = -1;  // the kernel gave no stamp
     for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
-        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+        if (c->cmsg_level != SOL_SOCKET)
+            continue;
+        if (c->cmsg_type == SCM_TIMESTAMPNS) {
             timespec stamp;
             std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
-            stamp_ms = timespec_ms(stamp);
+            out.stamp_realtime_ms = timespec_ms(stamp);
+        } else if (c->cmsg_type == SO_RXQ_OVFL) {
+            quint32 drops;  // sent only once there are any
+            std::memcpy(&drops, CMSG_DATA(c), sizeof drops);
+            out.kernel_drops = drops;
         }
     }
-    out.arrival_ms = take_arrival(queue, stamp_ms, now);
     if (!sender_from_sockaddr(reinterpret_cast<sockaddr*>(&source), out.sender))
         out.sender = SenderId();
     return true;
+}
+
+ReceivedDatagram arrival_of(const RawDatagram& raw, QueueReading& queue)
+{
+    ClockReading now;
+    now.station_ms = station_now_ms();
+    now.realtime_ms = realtime_now_ms();
+    ReceivedDatagram out;
+    out.size = raw.size;
+    out.sender = raw.sender;
+    out.kernel_drops = raw.kernel_drops;
+    out.arrival_ms = take_arrival(queue, raw.stamp_realtime_ms, now);
+    return out;
+}
+
+bool receive_datagram(int fd, char* buffer, int capacity, QueueReading& queue, ReceivedDatagram& out)
+{
+    RawDatagram raw;
+    raw.kernel_drops = out.kernel_drops;
+    if (!receive_raw(fd, buffer, capacity, false, queue.empty_ms, raw))
+        return false;
+    out = arrival_of(raw, queue);
+    return true;
+}
+
+qint64 socket_kernel_drops(int fd)
+{
+    quint32 info[SK_MEMINFO_VARS] = {};
+    socklen_t length = sizeof info;
+    if (getsockopt(fd, SOL_SOCKET, SO_MEMINFO, info, &length) != 0 || length <= SK_MEMINFO_DROPS * sizeof(quint32))
+        return -1;
+    return info[SK_MEMINFO_DROPS];
 }
 
 qint64 realtime_now_ms()
