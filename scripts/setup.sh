@@ -14,6 +14,7 @@ packages=(
   sigrok-cli            # reads the --vcd waveforms back and decodes their Morse
   librsvg2-bin libxml2-utils python3-junitparser  # the timeline and JUnit tests: render, validate, read
   lintian               # the package checked as Debian checks its own
+  socat                 # the tap benchmark compares keyline-station --forward with it
   jq                    # the README's CI recipe reads the station's JSON lines
 )
 
