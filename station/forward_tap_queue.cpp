@@ -52,6 +52,11 @@ bool HandoverQueue::put(const void* head, std::size_t head_size, const char* dat
     return true;
 }
 
+bool HandoverQueue::empty() const
+{
+    return taken_at_.load(std::memory_order_relaxed) == put_at_.load(std::memory_order_acquire);
+}
+
 bool HandoverQueue::take(void* head, std::size_t head_size, char* data, std::size_t capacity,
                          std::size_t& size)
 {

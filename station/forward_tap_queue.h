@@ -21,6 +21,7 @@ public:
     // bytes) and its data into data (at most capacity bytes; the size is
     // returned in size), taken out of the queue; false when it is empty.
     bool take(void* head, std::size_t head_size, char* data, std::size_t capacity, std::size_t& size);
+    bool empty() const;  // taking thread
 
 private:
     std::unique_ptr<char[]> ring_;

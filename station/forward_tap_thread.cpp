@@ -147,8 +147,27 @@ qint64 send_tap_marker(ForwardThread& t)
 
 void wait_tap_records(ForwardThread& t, int timeout_ms)
 {
+    // The wake-ups of records already taken are cleared first, so that the
+    // wait does not spin on them.
+    clear_tap_wake(t);
+    if (!t.records.empty())
+        return;
     pollfd p = {t.wake_fd, POLLIN, 0};
     poll(&p, 1, timeout_ms);
+}
+
+void clear_tap_wake(ForwardThread& t)
+{
+    quint64 count;
+    if (read(t.wake_fd, &count, sizeof count) < 0) {
+        // EAGAIN: nothing to clear.
+    }
+}
+
+void wake_if_records_wait(ForwardThread& t)
+{
+    if (!t.records.empty())
+        wake(t.wake_fd);
 }
 
 void stop_forward_thread(ForwardThread& t)

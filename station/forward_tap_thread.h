@@ -63,8 +63,16 @@ void tap_stream_gone(ForwardThread& t, const SenderId& sender, qint64 upto);
 // Sends a marker; returns its number.
 qint64 send_tap_marker(ForwardThread& t);
 
-// Waits (at most timeout_ms) until something is handed over.
+// Waits (at most timeout_ms) until something is handed over; at once when
+// something is.
 void wait_tap_records(ForwardThread& t, int timeout_ms);
+
+// Clears the wake-up fd before records are taken.
+void clear_tap_wake(ForwardThread& t);
+
+// Makes the wake-up fd readable again when records are still waiting (the
+// checker took only some of them).
+void wake_if_records_wait(ForwardThread& t);
 
 // Stops and joins the thread, closes what it opened (not fd).
 void stop_forward_thread(ForwardThread& t);

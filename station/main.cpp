@@ -157,7 +157,6 @@ int main(int argc, char** argv)
     tap.tap.max_sockets = 2 * station.table.max_streams;
     std::unordered_set<SenderId, SenderIdHash> forwarded;  // streams with a socket of their own
     qint64 came_back_report_ms = -1;
-    bool tap_left = false;  // a batch ended with records still waiting
     if (options.forward) {
         station.table.forward_errors = 0;
         QString error;
@@ -182,11 +181,11 @@ int main(int argc, char** argv)
     // What the tap's thread handed over, checked as drain does; with a
     // horizon, first makes sure of everything queued before it (a marker).
     auto drain_tap = [&](int limit, qint64 horizon_ms) {
+        clear_tap_wake(tap);
         const qint64 marker = horizon_ms >= 0 ? send_tap_marker(tap) : -1;
         const qint64 give_up_ms = station_now_ms() + 2000;
         TapRecord record;
         int size = 0;
-        tap_left = false;
         for (int n = 0; n < limit;) {
             if (!take_tap_record(tap, record, buffer, size)) {
                 if (marker < 0 || station_now_ms() >= give_up_ms)
@@ -245,9 +244,10 @@ int main(int argc, char** argv)
                 flush();
             if (horizon_ms >= 0 && record.arrival_ms > horizon_ms)
                 break;
-            tap_left = n >= limit;
         }
         flush();
+        // What is left for later wakes the loop again.
+        wake_if_records_wait(tap);
     };
     auto drain = [&](int limit, qint64 horizon_ms) {
         if (options.forward) {
@@ -337,20 +337,7 @@ int main(int argc, char** argv)
 
     QSocketNotifier socket_notifier(options.forward ? tap.wake_fd : fd, QSocketNotifier::Read);
     QObject::connect(&socket_notifier, &QSocketNotifier::activated, &app, [&] {
-        if (options.forward) {
-            quint64 woken;
-            if (read(tap.wake_fd, &woken, sizeof woken) < 0) {
-                // Nothing new: the count was read at the last wake-up.
-            }
-        }
         drain(DRAIN_BATCH, -1);
-        if (options.forward && tap_left) {
-            // Whatever is left after a batch wakes the loop again.
-            const quint64 one = 1;
-            if (write(tap.wake_fd, &one, sizeof one) < 0) {
-                // The counter cannot overflow here.
-            }
-        }
         if (enough_holds())
             finish();
         rearm();
