@@ -14,7 +14,6 @@
 #include <string.h>
 #include <unistd.h>
 
-#include <unordered_set>
 #include <vector>
 
 #include "common/nonblocking_output.h"
@@ -22,7 +21,7 @@
 #include "station/event_format.h"
 #include "station/port_file.h"
 #include "station/forward_tap.h"
-#include "station/forward_tap_thread.h"
+#include "station/forward_tap_check.h"
 #include "station/reception.h"
 #include "station/run_reports.h"
 #include "station/station_options.h"
@@ -155,8 +154,7 @@ int main(int argc, char** argv)
     // Room for every stream the table keeps, and for those it has let go of
     // while the thread has not yet heard so.
     tap.tap.max_sockets = 2 * station.table.max_streams;
-    std::unordered_set<SenderId, SenderIdHash> forwarded;  // streams with a socket of their own
-    qint64 came_back_report_ms = -1;
+    TapChecking tap_checking;
     if (options.forward) {
         station.table.forward_errors = 0;
         QString error;
@@ -176,8 +174,6 @@ int main(int argc, char** argv)
         write_events(output, events);
         events.clear();
     };
-    // Takes queued datagrams; with a horizon, stops after the first one the
-    // kernel received later than that (nothing later can count for it).
     // What the tap's thread handed over, checked as drain does; with a
     // horizon, first makes sure of everything queued before it (a marker).
     auto drain_tap = [&](int limit, qint64 horizon_ms) {
@@ -194,52 +190,12 @@ int main(int argc, char** argv)
                 continue;
             }
             ++n;
-            station.table.kernel_drops = qMax(station.table.kernel_drops, record.kernel_drops);
             if (record.kind == TapRecord::Marker) {
                 if (marker >= 0 && record.serial >= marker)
                     break;
                 continue;
             }
-            StationEvent failed;
-            failed.kind = EventKind::ForwardFailed;
-            failed.at_ms = record.arrival_ms;
-            failed.from = sender_text(record.sender);
-            failed.address = options.forward_text;
-            if (record.kind == TapRecord::CameBack) {
-                // Not sent on again, and not a sender under test.
-                ++station.table.forward_errors;
-                if (came_back_report_ms < 0 || record.arrival_ms - came_back_report_ms >= 1000) {
-                    came_back_report_ms = record.arrival_ms;
-                    failed.text = QStringLiteral("came back from the forward target, not sent on again");
-                    events.push_back(failed);
-                }
-                continue;
-            }
-            if (record.error != 0) {
-                ++station.table.forward_errors;
-                if (record.report) {
-                    failed.text = forward_error_text(record.error);
-                    events.push_back(failed);
-                }
-            }
-            if (record.own_socket)
-                forwarded.insert(record.sender);
-            const qint64 evicted = station.table.evicted;
-            receive_payload(station, record.sender, record.arrival_ms, buffer.data(), size, events);
-            // A socket lives as long as its stream, no longer: this sender
-            // may have been refused, others evicted.
-            const bool scan_all = station.table.evicted != evicted;
-            for (auto it = scan_all ? forwarded.begin() : forwarded.find(record.sender);
-                 it != forwarded.end();) {
-                if (station.table.streams.count(*it) == 0) {
-                    tap_stream_gone(tap, *it, record.serial);
-                    it = forwarded.erase(it);
-                } else {
-                    ++it;
-                }
-                if (!scan_all)
-                    break;
-            }
+            check_tap_record(tap, tap_checking, station, record, buffer.data(), size, events);
             if (events.size() >= 256)
                 flush();
             if (horizon_ms >= 0 && record.arrival_ms > horizon_ms)
@@ -249,6 +205,8 @@ int main(int argc, char** argv)
         // What is left for later wakes the loop again.
         wake_if_records_wait(tap);
     };
+    // Takes queued datagrams; with a horizon, stops after the first one the
+    // kernel received later than that (nothing later can count for it).
     auto drain = [&](int limit, qint64 horizon_ms) {
         if (options.forward) {
             drain_tap(limit, horizon_ms);
