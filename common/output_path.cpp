@@ -94,28 +94,35 @@ bool same_file(const FileIdentity& a, const FileIdentity& b)
     return a.known && b.known && a.dev == b.dev && a.ino == b.ino;
 }
 
-FileIdentity fd_identity(int fd)
+bool unchanged_file(const FileIdentity& a, const FileIdentity& b)
+{
+    return same_file(a, b) && a.ctime_ns == b.ctime_ns;
+}
+
+namespace {
+
+FileIdentity identity_of(const struct stat& st)
 {
     FileIdentity id;
-    struct stat st;
-    if (::fstat(fd, &st) == 0) {
-        id.known = true;
-        id.dev = st.st_dev;
-        id.ino = st.st_ino;
-    }
+    id.known = true;
+    id.dev = st.st_dev;
+    id.ino = st.st_ino;
+    id.ctime_ns = qint64(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
     return id;
+}
+
+}  // namespace
+
+FileIdentity fd_identity(int fd)
+{
+    struct stat st;
+    return ::fstat(fd, &st) == 0 ? identity_of(st) : FileIdentity();
 }
 
 FileIdentity path_identity(const QString& path)
 {
-    FileIdentity id;
     struct stat st;
-    if (::lstat(native(path).constData(), &st) == 0) {
-        id.known = true;
-        id.dev = st.st_dev;
-        id.ino = st.st_ino;
-    }
-    return id;
+    return ::lstat(native(path).constData(), &st) == 0 ? identity_of(st) : FileIdentity();
 }
 
 bool same_place(const QString& a, const QString& b)
@@ -185,8 +192,9 @@ bool replace_file_content(int fd, const char* bytes, qint64 size, QString& error
     return true;
 }
 
-void remove_if_same(const QString& path, const FileIdentity& identity)
+void remove_if_same(const QString& path, const FileIdentity& identity, bool written_since)
 {
-    if (identity.known && same_file(path_identity(path), identity))
+    const FileIdentity now = path_identity(path);
+    if (identity.known && (written_since ? same_file(now, identity) : unchanged_file(now, identity)))
         ::unlink(native(path).constData());
 }

@@ -28,12 +28,16 @@ struct OutputPath {
 // Empty paths are skipped. Nothing is created or opened.
 QString output_paths_problem(const std::vector<OutputPath>& outputs);
 
+// A file as it is now: an inode number is reused at once after an unlink, so
+// the change time tells a file made since at the same number apart.
 struct FileIdentity {
     bool known = false;
     quint64 dev = 0;
     quint64 ino = 0;
+    qint64 ctime_ns = 0;
 };
-bool same_file(const FileIdentity& a, const FileIdentity& b);
+bool same_file(const FileIdentity& a, const FileIdentity& b);  // device and inode
+bool unchanged_file(const FileIdentity& a, const FileIdentity& b);  // and the change time
 // Whether two paths name one file: the same file where it exists, else the
 // same name in the same real folder.
 bool same_place(const QString& a, const QString& b);
@@ -49,5 +53,7 @@ int open_report_file(const QString& path, bool& created, FileIdentity& identity,
 bool replace_file_content(int fd, const char* bytes, qint64 size, QString& error);
 
 // Removes path only while it is still the file of that identity (the one
-// this run created), never another put there since.
-void remove_if_same(const QString& path, const FileIdentity& identity);
+// this run created, unchanged since), never another put there since. A file
+// this run itself wrote to since (and kept open, so its inode was never
+// free) is told by device and inode alone: written_since.
+void remove_if_same(const QString& path, const FileIdentity& identity, bool written_since = false);

@@ -111,7 +111,7 @@ int main(int argc, char** argv)
                 << '\n';
             discard_run_reports(reports);
             close_station_vcd(vcd, station_now_ms());
-            remove_if_same(options.vcd_file, vcd_identity);
+            remove_if_same(options.vcd_file, vcd_identity, true);
             close(fd);
             return EXIT_USAGE;
         }

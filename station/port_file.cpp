@@ -39,7 +39,9 @@ bool write_port_file(PortFile& file, const QString& path, quint16 port, QString&
                                   : QString::fromLocal8Bit(std::strerror(failure));
         return false;
     }
-    file.identity = identity;
+    // As it is once linked (a link changes the change time), if it is ours.
+    const FileIdentity placed = path_identity(path);
+    file.identity = same_file(placed, identity) ? placed : FileIdentity();
     return true;
 }
 

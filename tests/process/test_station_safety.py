@@ -253,30 +253,39 @@ def test_the_port_file_removed_at_the_end_is_only_the_one_written(station, tmp_p
 # --- bounded growth --------------------------------------------------------------
 
 def test_the_timeline_of_a_64_sender_flood_is_bounded_by_its_pixels(station, tmp_path):
+    # 10 s on about 1000 pixels: a pixel is 10 ms, and each sender's datagrams
+    # come closer than that, so every kind of mark of a lane merges.
     svg = tmp_path / "flood.svg"
-    st = station(["--timeline", str(svg)])
+    st = station(["--timeline", str(svg), "--duration", "10"])
     socks = []
     for _ in range(64):
         s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         s.bind(("127.0.0.1", 0))
         socks.append(s)
+    sent = 0
     try:
         seq = 1
-        end = time.monotonic() + 3
-        while time.monotonic() < end:
+        while st.run.proc.poll() is None and seq < 5000:
             for s in socks:  # each datagram twice, a hold that lapses at once
-                s.sendto(hold(seq, 1), ("127.0.0.1", st.port))
-                s.sendto(hold(seq, 1), ("127.0.0.1", st.port))
+                for _ in range(2):
+                    try:
+                        s.sendto(hold(seq, 1), ("127.0.0.1", st.port))
+                        sent += 1
+                    except ConnectionRefusedError:  # the run is over
+                        pass
             seq += 1
-            time.sleep(0.025)
-        status, summary = st.stop()
+            time.sleep(0.005)
+        status = st.run.wait_exit(30)
     finally:
         for s in socks:
             s.close()
-    assert status == 1 and summary["lapses"] > 64 * 20
+    summary = st.summary()
+    assert status == 1 and summary["lapses"] > 64 * 100
     data = svg.read_bytes()
-    assert data.count(b"<rect") < 64 * 5 * 6 + 200, data.count(b"<rect")
-    assert len(data) < 1024 * 1024
+    rects = data.count(b"<rect")
+    # Drawn by the datagram, it would be several rects for each one.
+    assert rects < 10000 and rects < sent // 20, (rects, sent)
+    assert len(data) < 2 * 1024 * 1024
     subprocess.run(["xmllint", "--noout", str(svg)], check=True)
 
 
