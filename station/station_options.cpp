@@ -199,6 +199,12 @@ OptionsResult read_station_options(const QStringList& arguments)
     for (const char* name : {"timeline", "junit"})
         if (parser.isSet(QLatin1String(name)) && parser.value(QLatin1String(name)).isEmpty())
             return failure(QStringLiteral("--%1 needs a file name").arg(QLatin1String(name)));
+    // "-" is not standard output here: it would be a file of that name.
+    for (const char* name : {"port-file", "vcd", "timeline", "junit"})
+        if (parser.value(QLatin1String(name)) == QLatin1String("-"))
+            return failure(QStringLiteral("--%1 -: the file is not standard output (the run's log); "
+                                          "give a file name (./- for a file named -)")
+                               .arg(QLatin1String(name)));
     return result;
 }
 

@@ -295,6 +295,7 @@ def test_the_timeline_of_a_64_sender_flood_is_bounded_by_its_pixels(station, tmp
     (["--timeline", "a.svg", "--timeline", "b.svg"], '--timeline given 2 times ("a.svg", "b.svg")'),
     (["--forward", "127.0.0.1:9", "--forward", "127.0.0.1:10"], "--forward given 2 times"),
     (["-p", "0", "--port", "0"], "given 2 times"),
+    (["--vcd", "-"], "--vcd -: the file is not standard output"),
 ])
 def test_a_repeated_option_is_refused(station_bin, tmp_path, args, says):
     done = subprocess.run([station_bin] + args, capture_output=True, text=True, timeout=10,
