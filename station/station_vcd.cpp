@@ -151,7 +151,8 @@ void station_vcd_events(StationVcd& vcd, const StationEvents& events)
             }
             continue;
         }
-        if (e.from.isEmpty())
+        // A sender not followed has no stream to draw.
+        if (e.from.isEmpty() || e.kind == EventKind::Untracked)
             continue;
         const int slot = station_vcd_slot(vcd, e.from);
         if (slot < 0) {
