@@ -68,7 +68,7 @@ def test_a_crowd_of_holding_strangers_cannot_hide_a_lapse(station, tmp_path):
     victim = Sender(st.port, "VICTIM")
     crowd = []
     try:
-        victim.send(600)
+        victim.send(3000)  # long enough for the crowd to come first on a loaded machine
         st.wait_event("hold")
         # 256 holds that never end, from 256 sockets, while the victim's hold runs.
         for _ in range(256):
@@ -253,10 +253,11 @@ def test_the_port_file_removed_at_the_end_is_only_the_one_written(station, tmp_p
 # --- bounded growth --------------------------------------------------------------
 
 def test_the_timeline_of_a_64_sender_flood_is_bounded_by_its_pixels(station, tmp_path):
-    # 10 s on about 1000 pixels: a pixel is 10 ms, and each sender's datagrams
-    # come closer than that, so every kind of mark of a lane merges.
+    # 64 senders every 25 ms or so, each datagram twice, ttl_ms 1, for 20 s:
+    # on about 1000 pixels a pixel is 20 ms, so each kind of mark of a lane
+    # merges (up to two pixels apart, so a loaded machine still merges them).
     svg = tmp_path / "flood.svg"
-    st = station(["--timeline", str(svg), "--duration", "10"])
+    st = station(["--timeline", str(svg), "--duration", "20"])
     socks = []
     for _ in range(64):
         s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -274,17 +275,19 @@ def test_the_timeline_of_a_64_sender_flood_is_bounded_by_its_pixels(station, tmp
                     except ConnectionRefusedError:  # the run is over
                         pass
             seq += 1
-            time.sleep(0.005)
+            time.sleep(0.02)
         status = st.run.wait_exit(30)
     finally:
         for s in socks:
             s.close()
     summary = st.summary()
-    assert status == 1 and summary["lapses"] > 64 * 100
+    assert status == 1 and summary["lapses"] > 64 * 200
     data = svg.read_bytes()
     rects = data.count(b"<rect")
-    # Drawn by the datagram, it would be several rects for each one.
-    assert rects < 10000 and rects < sent // 20, (rects, sent)
+    # Drawn by the datagram it would be several rects for each round of 128;
+    # merged by the pixel, a lane's kind of mark is one rect where the rounds
+    # came in time and one more at each hiccup of this loop.
+    assert rects < sent // 8, (rects, sent)
     assert len(data) < 2 * 1024 * 1024
     subprocess.run(["xmllint", "--noout", str(svg)], check=True)
 
