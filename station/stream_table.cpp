@@ -106,10 +106,19 @@ void untracked(StreamTable& table, const SenderId& sender, qint64 arrival_ms, co
 Stream* find_or_add(StreamTable& table, const SenderId& sender, qint64 arrival_ms, StationEvents& events)
 {
     auto it = table.streams.find(sender);
-    if (it != table.streams.end())
+    if (it != table.streams.end()) {
+        table.full_until_ms = -1;  // it may release: look again at the next stranger
         return &it->second;
-    if (static_cast<int>(table.streams.size()) >= table.max_streams && !evict_one(table, arrival_ms, events))
-        return nullptr;
+    }
+    if (static_cast<int>(table.streams.size()) >= table.max_streams) {
+        // A flood of strangers costs no scan while nothing can have changed.
+        if (table.full_until_ms >= 0 && arrival_ms < table.full_until_ms)
+            return nullptr;
+        if (!evict_one(table, arrival_ms, events)) {
+            table.full_until_ms = next_expiry_ms(table);
+            return nullptr;
+        }
+    }
     Stream& stream = table.streams[sender];
     stream.from = sender_text(sender);
     stream.first_order = table.next_order++;

@@ -75,6 +75,7 @@ struct StreamTable {
     qint64 restarts = 0;
     qint64 untracked = 0;           // datagrams of senders refused for a full table
     qint64 untracked_said_ms = -1;  // when an untracked event was last given
+    qint64 full_until_ms = -1;      // every stream holds until at least then; -1: look
     qint64 expect_holds = -1;  // fewer holds ended than this is a problem; -1: no expectation
     qint64 forward_errors = -1;  // -1: not forwarding (--forward)
 };
