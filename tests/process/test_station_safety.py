@@ -91,6 +91,33 @@ def test_a_crowd_of_holding_strangers_cannot_hide_a_lapse(station, tmp_path):
     assert "lapse" in types and "untracked" in types
 
 
+def test_a_muted_bench_hold_lapses_even_when_a_crowd_comes_before_its_lapse(station, keyline_bin, tmp_path):
+    script = tmp_path / "long.ks"
+    script.write_text("down 1100\nup 50\n")
+    st = station(["--duration", "4"])
+    bench = Agent(keyline_bin, _NoDevices(), None).start(
+        ["--port", str(st.port), "--key-script", str(script), "--fault", "mute=500"],
+        stdin="devnull", port=False)
+    crowd = []
+    try:
+        bench_from = st.wait_event("hold")["from"]
+        time.sleep(0.55)  # after the bench's last datagram, before its lapse is due
+        for _ in range(256):
+            s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            s.bind(("127.0.0.1", 0))
+            s.sendto(hold(1, 2147483647), ("127.0.0.1", st.port))
+            crowd.append(s)
+        assert bench.wait_exit(15) == 0
+        status = st.run.wait_exit(15)
+    finally:
+        for s in crowd:
+            s.close()
+        bench.kill()
+    assert status == 1
+    assert [e for e in st.events() if e["event"] == "lapse" and e["from"] == bench_from]
+    assert not [e for e in st.events() if e["event"] == "evicted" and e["from"] == bench_from and e["holding"]]
+
+
 # --- the JUnit report fails when the run fails ---------------------------------------
 
 def closed_port():
