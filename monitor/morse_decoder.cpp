@@ -325,6 +325,24 @@ void decide(MorseDecoder& d, const DecoderSpan& s)
         end_character(d);
 }
 
+void set_marks(MorseDecoder& d, const MarkFit& m)
+{
+    if (!m.valid)
+        return;
+    d.ln_dit = m.ln_dit;
+    d.ln_dah_ratio = m.ln_ratio;
+    d.marks_known = true;
+}
+
+void set_gaps(MorseDecoder& d, const GapFit& g)
+{
+    if (!g.valid)
+        return;
+    d.ln_element = g.ln_element;
+    d.ln_letter = g.ln_letter;
+    d.gaps_known = true;
+}
+
 // The speed stepped by a factor exp(ln_factor): the spans decided before
 // the step are let go, and every estimate follows the step.
 void step_speed(MorseDecoder& d, double ln_factor)
@@ -341,14 +359,8 @@ void decide_oldest(MorseDecoder& d)
     const DecoderSpan s = d.pending[0];
     // Nothing known yet: marks first, their two classes plainer than the
     // gaps' three; the gaps then read against them.
-    if (!d.marks_known && !d.gaps_known) {
-        const MarkFit m = fit_marks(d, window_of(d, true), false, 0.0);
-        if (m.valid) {
-            d.ln_dit = m.ln_dit;
-            d.ln_dah_ratio = m.ln_ratio;
-            d.marks_known = true;
-        }
-    }
+    if (!d.marks_known && !d.gaps_known)
+        set_marks(d, fit_marks(d, window_of(d, true), false, 0.0));
     if (!s.mark || !d.gaps_known) {
         GapFit g = fit_gaps(d, window_of(d, false));
         // A speed step at or just before this span: the spans from here on
@@ -360,11 +372,7 @@ void decide_oldest(MorseDecoder& d)
             step_speed(d, fresh.ln_element - g.ln_element);
             g = fresh;
         }
-        if (g.valid) {
-            d.ln_element = g.ln_element;
-            d.ln_letter = g.ln_letter;
-            d.gaps_known = true;
-        }
+        set_gaps(d, g);
     }
     if (s.mark) {
         MarkFit m = fit_marks(d, window_of(d, true), d.gaps_known, d.ln_element);
@@ -375,11 +383,7 @@ void decide_oldest(MorseDecoder& d)
             step_speed(d, fresh.ln_dit - m.ln_dit);
             m = fresh;
         }
-        if (m.valid) {
-            d.ln_dit = m.ln_dit;
-            d.ln_dah_ratio = m.ln_ratio;
-            d.marks_known = true;
-        }
+        set_marks(d, m);
     }
     decide(d, s);
     for (int i = 1; i < d.pending_count; ++i)
@@ -416,6 +420,13 @@ void decide_to_release(MorseDecoder& d, qint64 now_ms)
     if (d.down || d.last_edge_ms < 0)
         return;
     const double silence = std::log(double(std::max<qint64>(now_ms - d.last_edge_ms, 1)));
+    // Nothing decided yet (a first hold shorter than the lookahead): the
+    // spans waiting give the first estimates.
+    if (!d.marks_known && !d.gaps_known) {
+        set_marks(d, fit_marks(d, window_of(d, true), false, 0.0));
+        if (d.marks_known)
+            set_gaps(d, fit_gaps(d, window_of(d, false)));
+    }
     const bool known = d.gaps_known || d.marks_known;
     // Nothing known yet: the silence ends the character once it is twice
     // the longest mark waiting.
