@@ -171,6 +171,10 @@ std::vector<Case> run_cases(const RunTotals& t)
         cases.push_back(run_case(QStringLiteral("senders tracked"), "untracked", true,
                                  QStringLiteral("%1 datagrams from senders not followed: every stream held")
                                      .arg(t.untracked)));
+    if (t.kernel_drops > 0)
+        cases.push_back(run_case(QStringLiteral("datagrams received"), "kernel_drops", true,
+                                 QStringLiteral("%1 datagrams were never checked: the receive queue was full")
+                                     .arg(t.kernel_drops)));
     if (!t.report_error.isEmpty())
         cases.push_back(run_case(QStringLiteral("reports written"), "report", true, t.report_error));
     return cases;

@@ -285,6 +285,7 @@ RunTotals run_totals(const StreamTable& table)
     t.streams = static_cast<qint64>(table.streams.size());
     t.evicted = table.evicted;
     t.untracked = table.untracked;
+    t.kernel_drops = table.kernel_drops + table.unchecked;
     t.expect_holds = table.expect_holds;
     t.holds_ended = table.holds_ended;
     t.forward_errors = table.forward_errors;

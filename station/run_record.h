@@ -110,6 +110,7 @@ struct RunTotals {
     qint64 streams = 0;
     qint64 evicted = 0;
     qint64 untracked = 0;
+    qint64 kernel_drops = 0;  // and unchecked: datagrams the checker never saw
     qint64 expect_holds = -1;    // -1: none expected
     qint64 holds_ended = 0;
     qint64 forward_errors = -1;  // -1: not forwarding

@@ -6,6 +6,7 @@ kernel's drops are counted on both, and a tap never feeds itself."""
 import signal
 import socket
 import time
+from xml.etree import ElementTree
 
 import pytest
 
@@ -94,15 +95,18 @@ def stopped_during(station, payloads):
         station.run.signal(signal.SIGCONT)
 
 
-def test_kernel_drops_are_counted_and_are_a_problem(stations):
+def test_kernel_drops_are_counted_and_are_a_problem(stations, tmp_path):
     # RELEASEs of one sender with nothing held: in order and harmless, and
     # the drops are the burst's tail, so nothing but the drops is wrong.
-    plain = stations()
+    junit = tmp_path / "report.xml"
+    plain = stations(["--junit", str(junit)])
     stopped_during(plain, [datagram(seq, 0) for seq in range(1, 20001)])
     time.sleep(0.5)
     status, summary = plain.stop()
     assert summary["kernel_drops"] > 0
     assert summary["problems"] == summary["kernel_drops"] and status == 1, summary
+    failures = [f.get("type") for f in ElementTree.parse(str(junit)).iter("failure")]
+    assert failures == ["kernel_drops"]
 
     # Through a tap: what the tap got and lost adds up to what was sent, and
     # what it sent on, to what the station behind it got and lost.
