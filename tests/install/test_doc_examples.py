@@ -173,7 +173,8 @@ class Folder:
     programs and their man pages."""
 
     def __init__(self, build_dir):
-        self.path = tempfile.mkdtemp(prefix="doc-examples-")
+        self.top = tempfile.mkdtemp(prefix="doc-examples-")
+        self.path = os.path.join(self.top, "page")  # the examples' own folder, nothing else in it
         release = os.path.join(self.path, "build", "release")
         os.makedirs(release)
         for name, program in built_programs().items():
@@ -182,10 +183,10 @@ class Folder:
         if man and os.path.isdir(man):
             os.symlink(man, os.path.join(release, "man"))
         self.env = dict(os.environ, PATH=release + os.pathsep + os.environ["PATH"], LC_ALL="C.UTF-8")
-        self.out = os.path.join(self.path, ".example-output")
+        self.out = os.path.join(self.top, "example-output")
 
     def close(self):
-        shutil.rmtree(self.path, ignore_errors=True)
+        shutil.rmtree(self.top, ignore_errors=True)
 
 
 def end_group(pid):
@@ -216,10 +217,6 @@ def run(folder, script, example):
                 except subprocess.TimeoutExpired:
                     if stop:
                         os.killpg(proc.pid, signal.SIGINT)  # Ctrl-C, to the whole line
-            if status is None:
-                raise subprocess.TimeoutExpired(script, limit)
-        except subprocess.TimeoutExpired:
-            status = None
         finally:
             end_group(proc.pid)
             proc.wait()
@@ -231,7 +228,7 @@ class Station:
     """The keyline-station on the default port that examples key into."""
 
     def __init__(self, folder):
-        self.log = open(os.path.join(folder.path, ".station-output"), "wb")
+        self.log = open(os.path.join(folder.top, "station-output"), "wb")
         self.proc = subprocess.Popen(["keyline-station", "--port", str(STATION_PORT)],
                                      env=folder.env, cwd=folder.path, stdin=subprocess.DEVNULL,
                                      stdout=self.log, stderr=subprocess.STDOUT)
