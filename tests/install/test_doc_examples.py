@@ -26,7 +26,8 @@ The convention (docs/install.md says it for page writers):
                        N s until it ends, with its status
     no station         nothing listens on 22372 (the block listens there)
     time limit N s     a longer limit
-- Processes a block leaves behind are ended when it ends."""
+- A block must not leave a process of its own running once it has ended
+  (wait for what it starts in the background)."""
 
 import glob
 import os
@@ -189,6 +190,19 @@ class Folder:
         shutil.rmtree(self.top, ignore_errors=True)
 
 
+def group_alive(pid, within):
+    """Whether a process of the group is still there after within seconds."""
+    deadline = time.monotonic() + within
+    while True:
+        try:
+            os.killpg(pid, 0)
+        except ProcessLookupError:
+            return False
+        if time.monotonic() >= deadline:
+            return True
+        time.sleep(0.1)
+
+
 def end_group(pid):
     for sig in (signal.SIGTERM, signal.SIGKILL):
         try:
@@ -199,8 +213,9 @@ def end_group(pid):
 
 
 def run(folder, script, example):
-    """(status, output) of script run as the example says; status None when
-    it did not end in time."""
+    """(status, output, left) of script run as the example says: status None
+    when it did not end in time, left when it ended but left a process of
+    its own running."""
     limit = int((example.mark("time limit") or str(DEFAULT_LIMIT)).split()[0])
     stop = example.mark("stop after")
     with open(folder.out, "wb") as out:
@@ -217,11 +232,12 @@ def run(folder, script, example):
                 except subprocess.TimeoutExpired:
                     if stop:
                         os.killpg(proc.pid, signal.SIGINT)  # Ctrl-C, to the whole line
+            left = status is not None and group_alive(proc.pid, 2)
         finally:
             end_group(proc.pid)
             proc.wait()
     with open(folder.out, encoding="utf-8", errors="replace") as f:
-        return status, f.read()
+        return status, f.read(), left
 
 
 class Station:
@@ -258,17 +274,19 @@ def check(folder, example):
     station = None if example.mark("no station") is not None else Station(folder)
     try:
         if not example.transcript:
-            status, output = run(folder, example.text, example)
+            status, output, left = run(folder, example.text, example)
             want = int(example.mark("exit") or 0)
             if status != want:
                 return "exit status %s, not %d; its output:\n%s" % (status, want, output[-3000:])
-            return None
+            return "it left a process running (wait for what it starts)" if left else None
         for command, shown in commands(example.text):
-            status, output = run(folder, command, example)
+            status, output, left = run(folder, command, example)
             want = expected_status(example, shown)
             if status != want:
                 return "`%s`: exit status %s, not %d; its output:\n%s" % (command, status, want,
                                                                         output[-3000:])
+            if left:
+                return "`%s` left a process running" % command
             printed = output.splitlines()
             for line in shown:
                 if MESSAGE.match(line) and "..." not in line and line not in printed:
