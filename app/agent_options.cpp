@@ -52,7 +52,7 @@ void add_agent_options(QCommandLineParser& parser)
                                         "field. Station and band must keep a datagram within 2048 bytes.", "name", "TEST-KEY"));
     parser.addOption(QCommandLineOption({"b", "band"}, "Band field (informational) (default 144).", "band", "144"));
     parser.addOption(QCommandLineOption({"t", "ttl-ms"},
-                                        "ttl_ms (hold_timeout_ms): how long each hold/keepalive datagram holds (default 600), "
+                                        "ttl_ms: hold_timeout_ms on hold/keepalive packets (default 600), "
                                         "100..30000; under 200 ms (the keepalive period) every hold lapses "
                                         "between keepalives, which the banner warns about.", "ms",
                                         QString::number(600)));
