@@ -6,6 +6,7 @@
 
 #include "app/agent_options.h"
 #include "input/serial_line.h"
+#include "rig/rig_address.h"
 
 void add_key_line_options(QCommandLineParser& parser)
 {
@@ -74,6 +75,12 @@ QString key_line_option_error(const AgentOptions& o)
                             .arg(MIN_RIG_POLL_MS)
                             .arg(MAX_RIG_POLL_MS)
                             .arg(o.rig_poll_ms_text);
+    if (o.key_rig_set) {
+        RigAddress address;
+        QString why;
+        if (!parse_rig_address(o.key_rig, address, why))
+            return prefix + QStringLiteral("--key-rig: %1").arg(why);
+    }
     if (o.key_serial_set) {
         SerialLineSpec spec;
         QString why;

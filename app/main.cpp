@@ -21,6 +21,7 @@
 #include "app/key_source.h"
 #include "app/keyboard_refusal.h"
 #include "app/run_seed.h"
+#include "app/rig_key.h"
 #include "app/run_signals.h"
 #include "app/serial_key.h"
 #include "common/log_line.h"
@@ -131,6 +132,14 @@ int main(int argc, char** argv)
     if (options.key_serial_set) {
         QString open_error;
         if (!open_serial_key(serial_key, options.key_serial, &open_error)) {
+            err << open_error << '\n';
+            return 1;
+        }
+    }
+    RigKey rig_key;
+    if (options.key_rig_set) {
+        QString open_error;
+        if (!open_rig_key(rig_key, options, &open_error)) {
             err << open_error << '\n';
             return 1;
         }
@@ -300,6 +309,8 @@ int main(int argc, char** argv)
     start_tick_wakeups(wakeups, &app);
     if (options.key_serial_set)
         connect_serial_key(serial_key, wakeups, &app);
+    if (options.key_rig_set)
+        connect_rig_key(rig_key, wakeups, &app);
 
     QTimer key_poll_timer;
     key_poll_timer.setTimerType(Qt::PreciseTimer);
@@ -333,6 +344,7 @@ int main(int argc, char** argv)
     }
     close_edge_wake(edge_wake);
     close_serial_key(serial_key);
+    close_rig_key(rig_key);
     close_tick_wakeups(wakeups);
     // The closing gap, so that rounds of a replay stay words apart.
     finish_edge_recorder(recorder, monotonic_now_ms());

@@ -25,7 +25,6 @@ import gc
 import os
 import random
 import signal
-import socket
 import subprocess
 import sys
 import threading
@@ -37,14 +36,9 @@ sys.path.insert(0, HERE)
 
 import bench_report as report  # noqa: E402
 from keyline_harness import EmulatedInput, GLibLoop, UdpReceiver, cpu_seconds  # noqa: E402
+from rigctld import Rigctld  # noqa: E402
 
 MS = 1000.0
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def start(argv, env=None):
@@ -85,40 +79,6 @@ def wait_ttl(receiver, count, ttl_zero, timeout=2.0):
     return None
 
 
-class Rigctld:
-    def __init__(self):
-        self.port = free_port()
-        self.proc = subprocess.Popen(["rigctld", "-m", "1", "-P", "RIG", "-T", "127.0.0.1",
-                                      "-t", str(self.port)], stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.DEVNULL, start_new_session=True)
-        deadline = time.monotonic() + 10
-        while True:
-            try:
-                self.keyer = socket.create_connection(("127.0.0.1", self.port), timeout=2)
-                break
-            except OSError:
-                if time.monotonic() > deadline:
-                    raise
-                time.sleep(0.05)
-        self.keyer.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        self.reader = self.keyer.makefile("rb")
-
-    def key(self, on):
-        """Sets PTT; returns the moments the command left and its reply came
-        back. A poll served between the two may see the new level before the
-        reply is read: its latency comes out negative, as it is."""
-        sent = time.monotonic()
-        self.keyer.sendall(b"T 1\n" if on else b"T 0\n")
-        reply = self.reader.readline()
-        at = time.monotonic()
-        assert reply.startswith(b"RPRT 0"), reply
-        return sent, at
-
-    def close(self):
-        self.keyer.close()
-        stop(self.proc)
-
-
 def events_of(receiver):
     """Every datagram's kernel arrival, keyed by whether it is a RELEASE."""
     return [(arrived, body["ttl_ms"] == 0) for arrived, body, _ in receiver.datagrams() if body]
@@ -135,7 +95,7 @@ def bench_rig(opts, out):
     rig = Rigctld()
     program_rx = UdpReceiver(kernel_stamps=True)
     reference_rx = UdpReceiver(kernel_stamps=True)
-    target = "127.0.0.1:%d" % rig.port
+    target = rig.address
     program = start([opts.program, "--key-rig", target, "--rig-poll-ms", str(opts.poll_ms),
                      "--fixed-hang-ms", "0", "--port", str(program_rx.port)])
     reference = start([opts.line_reference, "rig", "--port", str(reference_rx.port), "--rig", target,
@@ -181,7 +141,7 @@ def bench_rig(opts, out):
         stop(reference)
         program_rx.close()
         reference_rx.close()
-        rig.close()
+        rig.stop()
 
     p50_limit = opts.poll_ms / 2.0 + 1.0
     p99_limit = opts.poll_ms + 2.0

@@ -19,8 +19,10 @@ struct KeyLine {
     std::function<LineReading(qint64 now_ms)> read;
     bool level = false;  // the last level read; kept while lost
     bool lost = false;   // the latest reading did not answer
+    qint64 at_ms = -1;   // when the last level was read
 };
 
 // Reads the line into its state; returns the KEY and, in *at_ms, the time its
-// level was read (never before not_before_ms, the previous tick's clock).
-bool read_key_line(KeyLine& line, qint64 now_ms, qint64 not_before_ms, qint64* at_ms);
+// level was read: a poll's own time, which may lie some ticks back when the
+// rig was slow to answer it, never before the reading before it.
+bool read_key_line(KeyLine& line, qint64 now_ms, qint64* at_ms);

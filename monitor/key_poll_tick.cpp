@@ -91,10 +91,10 @@ Sample sample_scheduled(PollTick& t, qint64 now)
 }
 
 // The line's level in place of the device, stamped when it was read.
-Sample sample_line(PollTick& t, qint64 now, qint64 previous_tick_ms)
+Sample sample_line(PollTick& t, qint64 now)
 {
     Sample s;
-    s.raw = read_key_line(*t.line, now, previous_tick_ms, &s.at_ms);
+    s.raw = read_key_line(*t.line, now, &s.at_ms);
     if (g_term_raw)
         t.sources.poll_terminal();
     s.quit = g_stdin_quit;
@@ -113,10 +113,9 @@ void key_poll_tick(PollTick& t)
     if (t.quitting)
         return;
     const qint64 now = t.sources.now_ms();
-    const qint64 previous_tick_ms = t.tick_ms;
     t.tick_ms = now;
     const Sample s = t.scheduled  ? sample_scheduled(t, now)
-                   : t.line        ? sample_line(t, now, previous_tick_ms)
+                   : t.line        ? sample_line(t, now)
                    : t.global_keys ? sample_system_wide(t)
                                    : sample_this_terminal(t, now);
     const qint64 edge_ms = s.at_ms >= 0 ? s.at_ms : now;

@@ -65,24 +65,24 @@ TEST(KeyLine, StampsAtTheReadingAndKeepsTheLevelThroughALoss)
     line.read = [&next](qint64) { return next; };
     qint64 at = 0;
 
-    next = {true, true, 95};  // a poll at 95 ms, seen by the tick at 100
-    EXPECT_TRUE(read_key_line(line, 100, 90, &at));
-    EXPECT_EQ(at, 95);
+    next = {true, true, 60};  // a poll at 60 ms that the rig answered at 100
+    EXPECT_TRUE(read_key_line(line, 100, &at));
+    EXPECT_EQ(at, 60);
     EXPECT_FALSE(line.lost);
 
-    next = {true, false, 80};  // never stamped before the previous tick
-    EXPECT_FALSE(read_key_line(line, 110, 100, &at));
-    EXPECT_EQ(at, 100);
+    next = {true, false, 50};  // never stamped before the reading before it
+    EXPECT_FALSE(read_key_line(line, 110, &at));
+    EXPECT_EQ(at, 60);
 
     next = {true, true, -1};  // no time of its own: the tick's
-    EXPECT_TRUE(read_key_line(line, 120, 110, &at));
+    EXPECT_TRUE(read_key_line(line, 120, &at));
     EXPECT_EQ(at, 120);
 
     next = {false, false, -1};  // gone: the last level stays
-    EXPECT_TRUE(read_key_line(line, 130, 120, &at));
+    EXPECT_TRUE(read_key_line(line, 130, &at));
     EXPECT_TRUE(line.lost);
     next = {true, false, 140};
-    EXPECT_FALSE(read_key_line(line, 140, 130, &at));
+    EXPECT_FALSE(read_key_line(line, 140, &at));
     EXPECT_FALSE(line.lost);
 }
 
