@@ -159,6 +159,8 @@ void take_readings(RigKey& k)
         } else {
             k.lost_reason = r.error;
         }
+        if (r.ok)
+            report_key_source_found(k.report);  // before what the answer changes
         // Each change goes to the tick in order, stamped with its own poll.
         if (was_lost != !r.ok || (r.ok && r.on != was_level))
             run_tick(*k.wakeups);
@@ -169,12 +171,8 @@ void take_readings(RigKey& k)
 
 void after_tick(RigKey& k)
 {
-    if (!k.line.lost) {
-        report_key_source_found(k.report);
-        return;
-    }
-    if (!k.poller)
-        return;  // lost already
+    if (!k.line.lost || !k.poller)
+        return;  // answering, or lost already
     stop_notifier(k.readings_notifier);
     report_key_source_lost(k.report, k.lost_reason);
     start_reopen(k);
