@@ -9,6 +9,9 @@
 //     a bare rigctld client: sends "t" every MS ms (absolute deadlines on the
 //     monotonic clock), reads the one-line answer and sends a datagram on
 //     each change of PTT.
+//   line-reference hamlib --port N --rig HOST:PORT --poll-ms MS
+//     the same through hamlib's own client (rig_get_ptt, cache off): what
+//     hamlib costs by itself.
 //
 // Both print "ready" once set up, run until killed, and never allocate in
 // their loop.
@@ -25,6 +28,9 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <clocale>
+#include <hamlib/rig.h>
 
 namespace {
 
@@ -85,7 +91,7 @@ void add_ms(timespec* t, int ms)
     }
 }
 
-int rig(int udp, const sockaddr_in& to, const char* rig_text, int poll_ms)
+int bare_rig(int udp, const sockaddr_in& to, const char* rig_text, int poll_ms)
 {
     char host[64] = {0};
     const char* colon = std::strrchr(rig_text, ':');
@@ -131,6 +137,34 @@ int rig(int udp, const sockaddr_in& to, const char* rig_text, int poll_ms)
     }
 }
 
+int hamlib_rig(int udp, const sockaddr_in& to, const char* rig_text, int poll_ms)
+{
+    setlocale(LC_NUMERIC, "C");
+    rig_set_debug(RIG_DEBUG_NONE);
+    RIG* rig = rig_init(2);  // hamlib's NET rigctl client
+    if (!rig || rig_set_conf(rig, rig_token_lookup(rig, "rig_pathname"), rig_text) != RIG_OK ||
+        rig_open(rig) != RIG_OK)
+        return 1;
+    rig_set_cache_timeout_ms(rig, HAMLIB_CACHE_PTT, 0);
+    std::printf("ready\n");
+    std::fflush(stdout);
+    bool down = false;
+    timespec next{};
+    ::clock_gettime(CLOCK_MONOTONIC, &next);
+    for (;;) {
+        ptt_t ptt = RIG_PTT_OFF;
+        if (rig_get_ptt(rig, RIG_VFO_CURR, &ptt) != RIG_OK)
+            return 1;
+        const bool now = ptt != RIG_PTT_OFF;
+        if (now != down)
+            send_level(udp, to, now);
+        down = now;
+        add_ms(&next, poll_ms);
+        while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) == EINTR) {
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -148,7 +182,12 @@ int main(int argc, char** argv)
     if (std::strcmp(argv[1], "rig") == 0) {
         const char* rig_text = arg(argc, argv, "--rig");
         const char* poll = arg(argc, argv, "--poll-ms");
-        return rig_text && poll ? rig(udp, to, rig_text, std::atoi(poll)) : 2;
+        return rig_text && poll ? bare_rig(udp, to, rig_text, std::atoi(poll)) : 2;
+    }
+    if (std::strcmp(argv[1], "hamlib") == 0) {
+        const char* rig_text = arg(argc, argv, "--rig");
+        const char* poll = arg(argc, argv, "--poll-ms");
+        return rig_text && poll ? hamlib_rig(udp, to, rig_text, std::atoi(poll)) : 2;
     }
     return 2;
 }
