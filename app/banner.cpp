@@ -53,7 +53,10 @@ QString banner_text(const AgentOptions& o, const QStringList& keyed_lines)
              .arg(KEEPALIVE_INTERVAL_MS);
     if (o.ttl_ms < KEEPALIVE_INTERVAL_MS)
         b += QStringLiteral("  WARNING: ") + ttl_warning_text(o.ttl_ms) + QLatin1Char('\n');
-    b += QStringLiteral("  key poll=%1 ms (EVIOCGKEY true level)\n").arg(KEY_POLL_INTERVAL_MS);
+    const QString probe = o.key_serial_set ? QStringLiteral("TIOCMGET level")
+                        : o.key_rig_set   ? QStringLiteral("the rig's latest poll")
+                                          : QStringLiteral("EVIOCGKEY true level");
+    b += QStringLiteral("  key poll=%1 ms (%2)\n").arg(KEY_POLL_INTERVAL_MS).arg(probe);
     b += QStringLiteral("  hang=%1\n").arg(hang);
     b += QStringLiteral("  %1\n").arg(agent_mode_text(o));
     if (o.record_set)
