@@ -12,6 +12,7 @@
 #include "common/repeated_option.h"
 #include "hold/inhibit_payload.h"
 #include "app/cw_options.h"
+#include "app/key_line_options.h"
 #include "input/key_schedule.h"
 
 
@@ -69,7 +70,7 @@ void add_agent_options(QCommandLineParser& parser)
         "Write the log as one JSON object per line instead of text, each with \"event\", \"time\" "
         "(local, as in the text log) and \"t_ms\" (ms from the start): start, key_assert, key_open, "
         "hold, keepalive (with --verbose-keepalive), release, keyboard_lost, keyboard_found, "
-        "output_dropped, quit."));
+        "key_source_lost, key_source_found, output_dropped, quit."));
     parser.addOption(QCommandLineOption(
         "key-text",
         "Key the text in Morse instead of a keyboard (none is needed or opened): letters, digits, "
@@ -129,6 +130,7 @@ void add_agent_options(QCommandLineParser& parser)
         "[addr]:port); repeatable, up to 8.",
         "host:port"));
     add_cw_options(parser);
+    add_key_line_options(parser);
 }
 
 AgentOptions read_agent_options(const QCommandLineParser& parser)
@@ -179,6 +181,7 @@ AgentOptions read_agent_options(const QCommandLineParser& parser)
         o.seed_valid = ok && !o.seed_text.startsWith(QLatin1Char('+'));
     }
     read_cw_options(parser, &o);
+    read_key_line_options(parser, &o);
     return o;
 }
 
