@@ -16,6 +16,8 @@ packages=(
   lintian               # the package checked as Debian checks its own
   socat                 # the tap benchmark compares keyline-station --forward with it
   jq                    # the README's CI recipe reads the station's JSON lines
+  socat                 # docs/real-transmitter.md keys a rigctld with it
+  libhamlib-dev libhamlib-utils  # rig control; rigctld's dummy rig in the tests
 )
 
 missing=()
