@@ -93,8 +93,8 @@ bool in_fit(const DecoderSpan& s)
 // The spans of the window, marks or gaps, with their weights: the ones near
 // the span decided weigh most, so a change of speed is followed quickly.
 struct Window {
-    double ln[DECODER_HISTORY + DECODER_LOOKAHEAD + 1];
-    double weight[DECODER_HISTORY + DECODER_LOOKAHEAD + 1];
+    double ln[DECODER_HISTORY + DECODER_FIRST_LOOKAHEAD + 1];
+    double weight[DECODER_HISTORY + DECODER_FIRST_LOOKAHEAD + 1];
     int n = 0;
 };
 
@@ -392,6 +392,7 @@ void decide_oldest(MorseDecoder& d)
     d.history[d.history_next] = s;
     d.history_next = (d.history_next + 1) % DECODER_HISTORY;
     d.history_count = std::min(d.history_count + 1, DECODER_HISTORY);
+    d.decided = std::min(d.decided + 1, DECODER_FIRST_LOOKAHEAD);
 }
 
 void decide_all(MorseDecoder& d)
@@ -508,7 +509,8 @@ void decoder_edge(MorseDecoder& d, bool down, qint64 now_ms)
         s.ln = std::log(s.ms);
         s.mark = !down;
         d.pending[d.pending_count++] = s;
-        if (d.pending_count > DECODER_LOOKAHEAD)
+        const int lookahead = d.decided < DECODER_FIRST_LOOKAHEAD ? DECODER_FIRST_LOOKAHEAD : DECODER_LOOKAHEAD;
+        while (d.pending_count > lookahead)
             decide_oldest(d);
     }
     d.last_edge_ms = now_ms;

