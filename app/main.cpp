@@ -61,9 +61,11 @@ int main(int argc, char** argv)
 
     // Start-up refusals go out before anything runs, so they may wait.
     QTextStream err(stderr);
-    if (!ttl_ms_valid(options.ttl_ms)) {
-        err << TTL_MS_ERROR << '\n';
-        return 2;
+    for (const QString& error : {command_line_error(parser), ttl_ms_option_error(options)}) {
+        if (!error.isEmpty()) {
+            err << error << '\n';
+            return 2;
+        }
     }
     if (!host_is_numeric_address(options.host)) {
         err << host_error_text(options.host) << '\n';
