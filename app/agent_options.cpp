@@ -12,6 +12,7 @@
 #include "common/repeated_option.h"
 #include "hold/inhibit_payload.h"
 #include "app/cw_options.h"
+#include "app/key_line_options.h"
 #include "input/key_schedule.h"
 
 
@@ -53,7 +54,7 @@ void add_agent_options(QCommandLineParser& parser)
                                         "field. Station and band must keep a datagram within 2048 bytes.", "name", "TEST-KEY"));
     parser.addOption(QCommandLineOption({"b", "band"}, "Band field (informational) (default 144).", "band", "144"));
     parser.addOption(QCommandLineOption({"t", "ttl-ms"},
-                                        "hold_timeout_ms on hold/keepalive packets (default 600), "
+                                        "ttl_ms: hold_timeout_ms on hold/keepalive packets (default 600), "
                                         "100..30000; under 200 ms (the keepalive period) every hold lapses "
                                         "between keepalives, which the banner warns about.", "ms",
                                         QString::number(600)));
@@ -69,7 +70,7 @@ void add_agent_options(QCommandLineParser& parser)
         "Write the log as one JSON object per line instead of text, each with \"event\", \"time\" "
         "(local, as in the text log) and \"t_ms\" (ms from the start): start, key_assert, key_open, "
         "hold, keepalive (with --verbose-keepalive), release, keyboard_lost, keyboard_found, "
-        "output_dropped, quit."));
+        "key_source_lost, key_source_found, output_dropped, quit."));
     parser.addOption(QCommandLineOption(
         "key-text",
         "Key the text in Morse instead of a keyboard (none is needed or opened): letters, digits, "
@@ -118,8 +119,8 @@ void add_agent_options(QCommandLineParser& parser)
         "Provoke a failure the station must survive (repeatable; KIND is hold, keepalive or "
         "release, all kinds when left out; P is a percentage 0..100): loss=P[:KIND] drops at "
         "random; drop=KIND[:N[-M]] drops the Nth (to Mth) of that kind in each hold, every one "
-        "without N; duplicate=P[:KIND] sends twice; reorder=P[:KIND] sends it after the next "
-        "one (not release); delay=MS[~JITTER] sends every datagram late; corrupt=P[:KIND] "
+        "without N; duplicate=P[:KIND][@MS] sends twice (the copy MS ms later); reorder=P[:KIND] "
+        "sends it after the next one (a RELEASE only when named: after the next hold's HOLD); delay=MS[~JITTER] sends every datagram late; corrupt=P[:KIND] "
         "flips one bit; mute=MS sends nothing more of a hold after MS ms. Each fault is a "
         "FAULT line; a count follows \"quit\".",
         "fault"));
@@ -129,6 +130,7 @@ void add_agent_options(QCommandLineParser& parser)
         "[addr]:port); repeatable, up to 8.",
         "host:port"));
     add_cw_options(parser);
+    add_key_line_options(parser);
 }
 
 AgentOptions read_agent_options(const QCommandLineParser& parser)
@@ -179,6 +181,7 @@ AgentOptions read_agent_options(const QCommandLineParser& parser)
         o.seed_valid = ok && !o.seed_text.startsWith(QLatin1Char('+'));
     }
     read_cw_options(parser, &o);
+    read_key_line_options(parser, &o);
     return o;
 }
 

@@ -61,6 +61,14 @@ struct AgentOptions {
     bool weight_set = false;
     QString weight_text;
     qint32 weight_percent = 50;
+    // The KEY from real hardware (app/key_line_options.h).
+    bool key_serial_set = false;
+    QString key_serial;      // DEVICE:LINE
+    bool key_rig_set = false;
+    QString key_rig;         // HOST:PORT or MODEL:DEVICE[,NAME=VALUE...]
+    bool rig_poll_ms_set = false;
+    QString rig_poll_ms_text;
+    qint32 rig_poll_ms = 10; // -1 when rig_poll_ms_text is not a whole number
 };
 
 // Description, help and version options, then the options in order.

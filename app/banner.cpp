@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "app/agent_options.h"
+#include "app/key_line_options.h"
 #include "app/key_source.h"
 #include "hold/bench_log.h"
 #include "hold/hold_lifecycle.h"
@@ -18,6 +19,13 @@ QString mode_text(bool global_keys)
         "windows ignored). q/Esc only from this terminal. --global-keys for system-wide KEY.");
 }
 
+QString agent_mode_text(const AgentOptions& o)
+{
+    if (key_line_source(o))
+        return key_line_mode_text(o);
+    return keyless_source(o) ? key_source_mode_text(o) : mode_text(o.global_keys);
+}
+
 QString ttl_warning_text(qint32 ttl_ms)
 {
     return QStringLiteral("hold_timeout_ms=%1 is shorter than the %2 ms keepalive period: "
@@ -28,7 +36,7 @@ QString ttl_warning_text(qint32 ttl_ms)
 
 QString banner_text(const AgentOptions& o, const QStringList& keyed_lines)
 {
-    const bool keyboard = !keyless_source(o);
+    const bool keyboard = !keyless_source(o) && !key_line_source(o);
     const QString hang = o.fixed_hang_set
         ? QStringLiteral("fixed override %1 ms").arg(std::max(o.fixed_hang_ms, 0))
         : QStringLiteral("KEYing monitor: break-in 1.5x word gap; continuous hang=0");
@@ -45,9 +53,12 @@ QString banner_text(const AgentOptions& o, const QStringList& keyed_lines)
              .arg(KEEPALIVE_INTERVAL_MS);
     if (o.ttl_ms < KEEPALIVE_INTERVAL_MS)
         b += QStringLiteral("  WARNING: ") + ttl_warning_text(o.ttl_ms) + QLatin1Char('\n');
-    b += QStringLiteral("  key poll=%1 ms (EVIOCGKEY true level)\n").arg(KEY_POLL_INTERVAL_MS);
+    const QString probe = o.key_serial_set ? QStringLiteral("TIOCMGET level")
+                        : o.key_rig_set   ? QStringLiteral("the rig's latest poll")
+                                          : QStringLiteral("EVIOCGKEY true level");
+    b += QStringLiteral("  key poll=%1 ms (%2)\n").arg(KEY_POLL_INTERVAL_MS).arg(probe);
     b += QStringLiteral("  hang=%1\n").arg(hang);
-    b += QStringLiteral("  %1\n").arg(keyless_source(o) ? key_source_mode_text(o) : mode_text(o.global_keys));
+    b += QStringLiteral("  %1\n").arg(agent_mode_text(o));
     if (o.record_set)
         b += QStringLiteral("  Recording the KEY's edges to %1 (a key script for --key-script).\n").arg(o.record_file);
     if (keyboard) {
@@ -74,7 +85,7 @@ void write_start_event(const BenchLog& log, const AgentOptions& o, const QString
     line.number("poll_ms", KEY_POLL_INTERVAL_MS);
     if (o.fixed_hang_set)
         line.number("fixed_hang_ms", std::max(o.fixed_hang_ms, 0));
-    add_text(line, "key", keyless_source(o) ? key_source_mode_text(o) : mode_text(o.global_keys));
+    add_text(line, "key", agent_mode_text(o));
     if (o.record_set)
         add_text(line, "record", o.record_file);
     line.flag("verbose_keepalive", o.verbose_keepalive);

@@ -8,6 +8,8 @@
 struct AgentOptions;
 
 QString mode_text(bool global_keys);
+// The banner's KEY line for whichever source the options name.
+QString agent_mode_text(const AgentOptions& options);
 // All 14 lines, each ended by a line feed (the last one empty). A keyboard-
 // less source has its `keyed_lines` in place of the keyboard's instructions.
 // A ttl shorter than the keepalive period adds a warning.

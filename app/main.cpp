@@ -19,10 +19,13 @@
 #include "app/edge_wake.h"
 #include "app/fault_options.h"
 #include "app/fault_timer.h"
+#include "app/key_line_options.h"
 #include "app/key_source.h"
 #include "app/keyboard_refusal.h"
 #include "app/run_seed.h"
+#include "app/rig_key.h"
 #include "app/run_signals.h"
+#include "app/serial_key.h"
 #include "common/log_line.h"
 #include "common/nonblocking_output.h"
 #include "hold/bench_log.h"
@@ -99,6 +102,11 @@ int main(int argc, char** argv)
         err << source_error << '\n';
         return 2;
     }
+    const QString line_error = key_line_option_error(options);
+    if (!line_error.isEmpty()) {
+        err << line_error << '\n';
+        return 2;
+    }
     const QString cw_error = cw_option_error(options);
     if (!cw_error.isEmpty()) {
         err << cw_error << '\n';
@@ -123,7 +131,24 @@ int main(int argc, char** argv)
     }
     if (options.key_text_set)
         apply_morse_style(schedule, morse_style(options, seed));
-    if (!keyless && !open_evdev_keyboard()) {
+    // A serial line or a rig is the KEY: no keyboard either.
+    SerialKey serial_key;
+    if (options.key_serial_set) {
+        QString open_error;
+        if (!open_serial_key(serial_key, options.key_serial, &open_error)) {
+            err << open_error << '\n';
+            return 1;
+        }
+    }
+    RigKey rig_key;
+    if (options.key_rig_set) {
+        QString open_error;
+        if (!open_rig_key(rig_key, options, &open_error)) {
+            err << open_error << '\n';
+            return 1;
+        }
+    }
+    if (!keyless && !key_line_source(options) && !open_evdev_keyboard()) {
         err << keyboard_refusal_text(g_evdev_fail_reason, g_evdev_none_found);
         return 1;
     }
@@ -171,6 +196,7 @@ int main(int argc, char** argv)
     sender.verbose_keepalive = options.verbose_keepalive;
     sender.err = &run_err;
     sender.also = also;
+    sender.now_ns = monotonic_now_ns;
     if (!also.empty())
         sender.destinations_text = destinations_text(options, also);
 
@@ -181,14 +207,13 @@ int main(int argc, char** argv)
     if (faults) {
         init_fault_plan(fault_plan, fault_config, seed);
         sender.faults = &fault_plan;
-        sender.now_ms = monotonic_now_ms;
         start_fault_timer(fault_timer, sender, app);
         if (options.vcd_set)
             fault_plan.on_fault = [&vcd](const FaultAction&) { bench_vcd_fault(vcd, monotonic_now_ns()); };
     }
     if (options.vcd_set)
-        sender.on_send = [&vcd](InhibitKind kind, bool hold_active, bool sent) {
-            bench_vcd_send(vcd, kind, hold_active, sent, monotonic_now_ns());
+        sender.on_send = [&vcd](InhibitKind kind, bool hold_active, bool sent, qint64 at_ns) {
+            bench_vcd_send(vcd, kind, hold_active, sent, at_ns);
         };
 
     QTimer keepalive_timer;
@@ -290,6 +315,10 @@ int main(int argc, char** argv)
     wakeups.err = &run_err;
     wakeups.json = json;
     start_tick_wakeups(wakeups, &app);
+    if (options.key_serial_set)
+        connect_serial_key(serial_key, wakeups, &app);
+    if (options.key_rig_set)
+        connect_rig_key(rig_key, wakeups, &app);
 
     QTimer key_poll_timer;
     key_poll_timer.setTimerType(Qt::PreciseTimer);
@@ -322,6 +351,8 @@ int main(int argc, char** argv)
         }
     }
     close_edge_wake(edge_wake);
+    close_serial_key(serial_key);
+    close_rig_key(rig_key);
     close_tick_wakeups(wakeups);
     // The closing gap, so that rounds of a replay stay words apart.
     finish_edge_recorder(recorder, monotonic_now_ms());

@@ -4,18 +4,29 @@ namespace {
 
 const char HEX[] = "0123456789abcdef";
 
-// Invisible, line-splitting and direction-changing characters: a name that
-// holds one would read differently from its bytes.
-bool invisible(uint code)
-{
-    return code == 0xad || (code >= 0x200b && code <= 0x200f) || (code >= 0x2028 && code <= 0x202e) ||
-           (code >= 0x2066 && code <= 0x2069) || code == 0xfeff;
-}
-
+// By property, so that a character Unicode adds to these classes later is
+// escaped without a change here: controls, format characters (invisible,
+// joining, direction-changing, tags), line and paragraph separators, lone
+// surrogates, private-use and unassigned code points would all let a name
+// read differently from its bytes, or not read at all.
 bool needs_escape(uint code)
 {
-    return code < 0x20 || (code >= 0x7f && code <= 0x9f) || code == '\\' ||
-           (code >= 0xd800 && code <= 0xdfff) || invisible(code);
+    if (code == '\\')
+        return true;
+    if (code >= 0x20 && code < 0x7f)
+        return false;  // printable ASCII: the usual case, no table look-up
+    switch (QChar::category(code)) {
+    case QChar::Other_Control:
+    case QChar::Other_Format:
+    case QChar::Other_Surrogate:
+    case QChar::Other_PrivateUse:
+    case QChar::Other_NotAssigned:
+    case QChar::Separator_Line:
+    case QChar::Separator_Paragraph:
+        return true;
+    default:
+        return false;
+    }
 }
 
 void append_u(QString& out, uint code)
@@ -27,14 +38,19 @@ void append_u(QString& out, uint code)
 
 void append_code(QString& out, uint code)
 {
-    if (code == '\\')
+    if (code == '\\') {
         out += QLatin1String("\\\\");
-    else if (needs_escape(code))
+    } else if (!needs_escape(code)) {
+        if (code > 0xffff)
+            out += QString::fromUcs4(&code, 1);
+        else
+            out += QChar(static_cast<ushort>(code));
+    } else if (code > 0xffff) {
+        append_u(out, QChar::highSurrogate(code));  // as JSON writes it
+        append_u(out, QChar::lowSurrogate(code));
+    } else {
         append_u(out, code);
-    else if (code > 0xffff)
-        out += QString::fromUcs4(&code, 1);
-    else
-        out += QChar(static_cast<ushort>(code));
+    }
 }
 
 }  // namespace
@@ -77,7 +93,7 @@ int utf8_sequence(const unsigned char* p, int left, uint& code)
 QString escape_text(const QString& text)
 {
     int first = 0;
-    while (first < text.size() && !needs_escape(text.at(first).unicode()))
+    while (first < text.size() && !text.at(first).isSurrogate() && !needs_escape(text.at(first).unicode()))
         ++first;
     if (first == text.size())
         return text;  // the usual case: shared, nothing copied
@@ -85,12 +101,10 @@ QString escape_text(const QString& text)
     QString out = text.left(first);
     for (int i = first; i < text.size(); ++i) {
         const QChar c = text.at(i);
-        if (c.isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate()) {
-            out += c;
-            out += text.at(++i);
-        } else {
+        if (c.isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate())
+            append_code(out, QChar::surrogateToUcs4(c, text.at(++i)));  // judged as one code point
+        else
             append_code(out, c.unicode());
-        }
     }
     return out;
 }

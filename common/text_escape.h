@@ -1,11 +1,14 @@
 #pragma once
 // Texts that come from the network are shown escaped, so that a datagram can
-// never move the cursor, retitle or clear the terminal, nor break a JSON line:
-// control characters (U+0000..U+001F, U+007F, U+0080..U+009F) become \u00XX,
-// a lone surrogate, the invisible, line-separating and direction-changing
-// characters (U+00AD, U+200B..U+200F, U+2028..U+202E, U+2066..U+2069, U+FEFF)
-// \uXXXX, a backslash \\ (so an escape is never ambiguous),
-// and, from raw bytes, a byte that is not valid UTF-8 \xNN.
+// never move the cursor, retitle or clear the terminal, break a JSON line, nor
+// make a name read differently from its bytes. What is escaped is chosen by
+// Unicode property (QChar::category), not by a list: every control (Cc),
+// every format character (Cf: invisible joiners, direction marks and
+// isolates, tags, interlinear annotations, U+FEFF), the line and paragraph
+// separators (Zl, Zp), lone surrogates (Cs), private-use (Co) and unassigned
+// (Cn) code points become \uXXXX (a code point above U+FFFF as its UTF-16
+// pair, \udbxx\udcxx, as JSON writes it), a backslash \\ (so an escape is
+// never ambiguous), and, from raw bytes, a byte that is not valid UTF-8 \xNN.
 
 #include <QString>
 

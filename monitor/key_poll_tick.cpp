@@ -8,6 +8,7 @@
 #include "input/key_probes.h"
 #include "input/scheduled_key.h"
 #include "input/terminal_keys.h"
+#include "monitor/key_line.h"
 #include "monitor/keying_monitor.h"
 #include "monitor/monotonic_clock.h"
 
@@ -20,6 +21,7 @@ namespace {
 
 struct Sample {
     bool raw = false;
+    qint64 at_ms = -1;  // when the level was read; -1: this tick
     bool latch_request = false;
     bool quit = false;
 };
@@ -104,6 +106,17 @@ Sample sample_scheduled(PollTick& t, qint64 now)
     return s;
 }
 
+// The line's level in place of the device, stamped when it was read.
+Sample sample_line(PollTick& t, qint64 now)
+{
+    Sample s;
+    s.raw = read_key_line(*t.line, now, &s.at_ms);
+    if (g_term_raw)
+        t.sources.poll_terminal();
+    s.quit = g_stdin_quit;
+    return s;
+}
+
 bool hold_left(const Monitor& m)
 {
     return m.key_asserted || (m.hang_deadline_ms && *m.hang_deadline_ms >= 0);
@@ -118,8 +131,10 @@ void key_poll_tick(PollTick& t)
     const qint64 now = t.sources.now_ms();
     t.tick_ms = now;
     const Sample s = t.scheduled  ? sample_scheduled(t, now)
+                   : t.line        ? sample_line(t, now)
                    : t.global_keys ? sample_system_wide(t)
                                    : sample_this_terminal(t, now);
+    const qint64 edge_ms = s.at_ms >= 0 ? s.at_ms : now;
 
     // The latch changes only on a rising edge of the raw level; the press
     // that releases it never sets it again.
@@ -143,15 +158,15 @@ void key_poll_tick(PollTick& t)
     if (s.raw || t.latched) {
         if (!m.key_asserted) {
             if (t.on_edge)
-                t.on_edge(true, now);
-            on_key_assert(m, now);
+                t.on_edge(true, edge_ms);
+            on_key_assert(m, edge_ms);
         }
         return;
     }
     if (m.key_asserted) {
         if (t.on_edge)
-            t.on_edge(false, now);
-        on_key_open(m, now);
+            t.on_edge(false, edge_ms);
+        on_key_open(m, edge_ms);
     }
     check_hang_expiry(m, now);
     if (t.scheduled && !hold_left(m) && scheduled_key_finished(*t.scheduled, now))

@@ -7,6 +7,7 @@
 
 #include "input/key_probes.h"
 
+struct KeyLine;
 struct Monitor;
 struct ScheduledKey;
 
@@ -37,6 +38,10 @@ struct PollTick {
     // as in system-wide mode; the run quits once it is over and no hold is
     // left. Null: the keyboard.
     ScheduledKey* scheduled = nullptr;
+    // A KEY line beyond the keyboard (a serial modem line, a rig's PTT),
+    // sampled as in system-wide mode with edges stamped when the line was
+    // read; the terminal only quits. Null: the keyboard or the schedule.
+    KeyLine* line = nullptr;
     // Told of every edge handed to the monitor (the recorder, the waveform);
     // may be empty.
     std::function<void(bool down, qint64 now)> on_edge;

@@ -143,6 +143,8 @@ void run_tick(TickWakeups& w)
         lose_keyboard(w);
     if (g_stdin_closed)
         stop_notifier(w.terminal);
+    if (w.after_tick)
+        w.after_tick();
     follow_hang_deadline(w);
 }
 

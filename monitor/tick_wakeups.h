@@ -5,6 +5,7 @@
 // keyboard that went away is closed, reported and looked for again every
 // second until one is found.
 
+#include <functional>
 #include <QtGlobal>
 
 class QObject;
@@ -21,6 +22,8 @@ struct TickWakeups {
     const qint64* hang_deadline_ms = nullptr;  // the hold's deadline; -1: none
     QTextStream* err = nullptr;                // the keyboard lost / found lines
     const BenchLog* json = nullptr;            // set: those lines are JSON lines there instead
+    // Runs after every tick (a KEY line's lost/found report); may be empty.
+    std::function<void()> after_tick;
     // Made by start_tick_wakeups, owned by its context object:
     QObject* context = nullptr;
     QSocketNotifier* keyboard = nullptr;  // on g_evdev_fd; null while no keyboard is open

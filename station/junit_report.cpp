@@ -71,6 +71,19 @@ Case hold_case(const RunRecord& run, const HoldCase& h)
     } else if (h.end == HoldEnd::Open) {
         c.skipped = QStringLiteral("still holding when the run ended: not judged");
     }
+    // What the watched station did wrong in this hold: its own failure, or
+    // added to the lapse's.
+    if (!h.watch_failures.isEmpty()) {
+        const QString first = h.watch_failures.first().section(QStringLiteral("  "), 1, 1).trimmed();
+        if (c.failure_type.isEmpty()) {
+            c.failure_type = QStringLiteral("watch");
+            c.failure_message = QStringLiteral("the station under test: %1").arg(first);
+            c.failure_text = h.watch_failures.join(QLatin1Char('\n'));
+        } else {
+            c.failure_message += QStringLiteral("; the station under test: %1").arg(first);
+            c.failure_text += QLatin1Char('\n') + h.watch_failures.join(QLatin1Char('\n'));
+        }
+    }
     return c;
 }
 
@@ -237,6 +250,30 @@ void write_property(QXmlStreamWriter& w, const char* name, const QString& value)
 
 }  // namespace
 
+// The station under test as a whole: what no hold case holds, and what
+// could not be judged (skipped, never passed).
+std::vector<Case> watch_cases(const RunRecord& run)
+{
+    const WatchTotals& t = run.watch_totals;
+    Case c;
+    c.name = QStringLiteral("station under test: %1").arg(t.what);
+    c.out = QStringLiteral("watch_problems=%1").arg(t.problems);
+    if (run.watch.unattached_count > 0) {
+        c.failure_type = QStringLiteral("watch");
+        c.failure_message = QStringLiteral("%1 problem(s) outside any hold case").arg(run.watch.unattached_count);
+        c.failure_text = run.watch.unattached.join(QLatin1Char('\n'));
+    } else if (!t.not_judged.isEmpty()) {
+        const QString why = QStringLiteral("not judged (%1)").arg(t.not_judged.join(QStringLiteral("; ")));
+        if (t.expect_watch) {
+            c.failure_type = QStringLiteral("not_judged");
+            c.failure_message = why;
+        } else {
+            c.skipped = why;
+        }
+    }
+    return {c};
+}
+
 QByteArray junit_xml(const RunRecord& run, const RunTotals& totals, const QString& hostname)
 {
     struct Suite {
@@ -252,6 +289,8 @@ QByteArray junit_xml(const RunRecord& run, const RunTotals& totals, const QStrin
     std::vector<Case> whole_run = run_cases(totals);
     if (!whole_run.empty())
         suites.push_back({QStringLiteral("keyline-station run"), nullptr, whole_run, Counts()});
+    if (run.watch_totals.watching)
+        suites.push_back({QStringLiteral("watch"), nullptr, watch_cases(run), Counts()});
     Counts total;
     for (Suite& suite : suites) {
         for (const Case& one : suite.cases)

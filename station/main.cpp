@@ -26,6 +26,8 @@
 #include "station/station_options.h"
 #include "station/station_output.h"
 #include "station/station_vcd.h"
+#include "station/station_watch.h"
+#include "rig/hamlib_rig.h"
 #include "station/udp_receiver.h"
 
 namespace {
@@ -55,6 +57,12 @@ int main(int argc, char** argv)
         err << parsed.text << '\n';
         return EXIT_USAGE;
     }
+    if (parsed.outcome == OptionsOutcome::ListRigs) {
+        QTextStream listing(stdout);
+        for (const RigModel& m : list_rig_models())
+            listing << QStringLiteral("%1\t%2\t%3\t%4\n").arg(m.model).arg(m.maker, m.name, m.status);
+        return EXIT_CLEAN;
+    }
     const StationOptions& options = parsed.options;
     // Every output is checked before anything is created or bound.
     const QString path_problem = output_paths_problem(station_outputs(options));
@@ -81,10 +89,23 @@ int main(int argc, char** argv)
         return EXIT_USAGE;
     }
 
+    // The station under test: a rig or a command that cannot be reached now
+    // refuses the run.
+    StationWatch watch;
+    {
+        QString watch_error;
+        if (!open_station_watch(watch, options, station_now_ms(), watch_error)) {
+            err << "keyline-station: " << watch_error << '\n';
+            close(fd);
+            return EXIT_USAGE;
+        }
+    }
+
     RunReports reports;
     QString report_error;
     if (!open_run_reports(reports, options, station_now_ms(), report_error)) {
         err << report_error << '\n';
+        close_station_watch(watch);
         close(fd);
         return EXIT_USAGE;
     }
@@ -93,9 +114,11 @@ int main(int argc, char** argv)
     if (!options.vcd_file.isEmpty()) {
         QString reason;
         if (!open_station_vcd(vcd, options.vcd_file, QDateTime::currentDateTime(), station_now_ms(),
-                              QCoreApplication::arguments(), &reason)) {
+                              QCoreApplication::arguments(), &reason, watch.sides[WATCH_RIG].active,
+                              watch.sides[WATCH_LOG].active)) {
             err << "keyline-station: --vcd " << options.vcd_file << ": " << reason << '\n';
             discard_run_reports(reports);
+            close_station_watch(watch);
             close(fd);
             return EXIT_USAGE;
         }
@@ -112,6 +135,7 @@ int main(int argc, char** argv)
             discard_run_reports(reports);
             close_station_vcd(vcd, station_now_ms());
             remove_if_same(options.vcd_file, vcd_identity, true);
+            close_station_watch(watch);
             close(fd);
             return EXIT_USAGE;
         }
@@ -143,6 +167,7 @@ int main(int argc, char** argv)
         listening.port = port;
         if (options.forward)
             listening.text = options.forward_text;
+        listening.watch = watched_text(watch);
         write_events(output, {listening});
     }
     ForwardTap tap;
@@ -156,7 +181,28 @@ int main(int argc, char** argv)
     const qint64 run_end_ms = options.duration_ms > 0 ? station_now_ms() + options.duration_ms : -1;
     bool finished = false;
 
+    // The model's changes go to the watch once per event, before it judges.
+    size_t modelled = 0;
+    StationEvents model_changes;
+    auto model = [&] {
+        if (modelled >= events.size())
+            return;
+        model_changes.clear();
+        watch_model_events(watch, StationEvents(events.begin() + modelled, events.end()), model_changes);
+        events.insert(events.end(), model_changes.begin(), model_changes.end());
+        modelled = events.size();
+    };
+    // Everything up to now is known (datagrams drained, lapses ticked): judge.
+    auto judge = [&](qint64 now) {
+        if (!watching(watch))
+            return;
+        model();
+        judge_station_watch(watch, now, events);
+        modelled = events.size();
+    };
     auto flush = [&] {
+        model();
+        modelled = 0;
         station_vcd_events(vcd, events);
         collect_events(reports, events);
         write_events(output, events);
@@ -195,7 +241,16 @@ int main(int argc, char** argv)
         drain(1 << 30, now);
         station_tick(station, now, events);
         flush_suppressed(station.limiter, now, true, events);
+        model();
+        finish_station_watch(watch, now, events);
+        modelled = events.size();
+        close_station_watch(watch);
         flush();
+        const WatchTotals watch_totals = station_watch_totals(watch);
+        if (watching(watch)) {
+            output.watch = &watch_totals;
+            reports.record.watch_totals = watch_totals;
+        }
         // The summary is what a script reads: it waits for a slow reader
         // (bounded) and is never dropped for its length.
         out.flush();
@@ -214,10 +269,21 @@ int main(int argc, char** argv)
             QCoreApplication::exit(EXIT_USAGE);
             return;
         }
-        QCoreApplication::exit(table_problems(station.table) > 0 ? EXIT_PROBLEMS : EXIT_CLEAN);
+        QCoreApplication::exit(table_problems(station.table) + station_watch_problems(watch) > 0 ? EXIT_PROBLEMS
+                                                                                                  : EXIT_CLEAN);
     };
+    // With a watch, the run ends react-ms (and two polls) after the last hold
+    // ended, so that the station's answer to it is judged too.
+    qint64 holds_done_ms = -1;
     auto enough_holds = [&] {
-        return options.holds > 0 && station.table.holds_ended >= options.holds;
+        if (options.holds <= 0 || station.table.holds_ended < options.holds)
+            return false;
+        if (!watching(watch))
+            return true;
+        const qint64 now = station_now_ms();
+        if (holds_done_ms < 0)
+            holds_done_ms = now + options.react_ms + 2 * options.watch_poll_ms + 10;
+        return now >= holds_done_ms;
     };
 
     // One precise single-shot timer for whatever is due next: a hold's
@@ -229,8 +295,13 @@ int main(int argc, char** argv)
         if (finished)
             return;
         qint64 deadline = station_next_deadline_ms(station);
+        const qint64 watch_deadline = station_watch_deadline_ms(watch);
+        if (watch_deadline >= 0 && (deadline < 0 || watch_deadline < deadline))
+            deadline = watch_deadline;
         if (run_end_ms >= 0 && (deadline < 0 || run_end_ms < deadline))
             deadline = run_end_ms;
+        if (holds_done_ms >= 0 && (deadline < 0 || holds_done_ms < deadline))
+            deadline = holds_done_ms;
         if (deadline < 0) {
             deadline_timer.stop();
             return;
@@ -244,6 +315,7 @@ int main(int argc, char** argv)
         const qint64 now = station_now_ms();
         drain(1 << 30, now);
         station_tick(station, now, events);
+        judge(now);
         flush();
         if (enough_holds() || (run_end_ms >= 0 && now >= run_end_ms))
             finish();
@@ -257,6 +329,36 @@ int main(int argc, char** argv)
             finish();
         rearm();
     });
+
+    // What the rig's poller or the log's reader hands over: taken, then judged
+    // once the model is known up to now.
+    for (int side = 0; side < 2; ++side) {
+        const int watch_fd = station_watch_fd(watch, side);
+        if (watch_fd < 0)
+            continue;
+        auto* notifier = new QSocketNotifier(watch_fd, QSocketNotifier::Read, &app);
+        QObject::connect(notifier, &QSocketNotifier::activated, &app, [&, notifier, side] {
+            if (finished)
+                return;
+            take_watch_input(watch, events);
+            if (watch.cannot_start) {
+                err << "keyline-station: " << watch.start_error << Qt::endl;
+                finished = true;
+                QCoreApplication::exit(EXIT_USAGE);
+                return;
+            }
+            const qint64 now = station_now_ms();
+            drain(1 << 30, now);
+            station_tick(station, now, events);
+            judge(now);
+            flush();
+            if (station_watch_fd(watch, side) < 0)
+                notifier->setEnabled(false);
+            if (enough_holds())
+                finish();
+            rearm();
+        });
+    }
 
     if (stop_fd >= 0) {
         auto* stop_notifier = new QSocketNotifier(stop_fd, QSocketNotifier::Read, &app);
@@ -272,6 +374,7 @@ int main(int argc, char** argv)
     close(fd);
     remove_port_file(port_file);
     close_forward_tap(tap);
+    close_station_watch(watch);
     close_station_vcd(vcd, station_now_ms());
     out.flush();
     run_err.flush();

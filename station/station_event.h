@@ -25,6 +25,9 @@ enum class EventKind {
     Note,
     Restart,
     ForwardFailed,
+    Watch,       // a judgement of the station under test (watch_kind says which)
+    WatchSeen,   // what the station under test was seen doing changed (level)
+    WatchModel,  // the model's inhibit began (level) or ended
     Untracked,  // a sender not followed: every stream held when it came
 };
 
@@ -57,6 +60,14 @@ struct StationEvent {
     // count); what count holds beyond their sum came from senders not told apart.
     std::vector<std::pair<QString, qint64>> per_sender;
     int port = -1;               // listening
+    QString watch;               // listening: what is watched, if anything
+    int watch_kind = -1;         // watch: a WatchKind
+    int watch_side = -1;         // watch, watch_seen: 0 the rig, 1 the log
+    qint64 change_ms = -1;       // watch: the model's begin or end it is about
+    qint64 offset_ms = -1;       // watch: per kind (watch/watch_judge.h)
+    qint64 lasted_ms = -1;       // watch: how long it lasted (-1: to the end)
+    bool level = false;          // watch_seen: PTT on or said inhibited; watch_model: inhibited
+    bool again = false;          // watch: inhibited again after saying free
 };
 
 using StationEvents = std::vector<StationEvent>;

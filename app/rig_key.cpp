@@ -1,0 +1,222 @@
+#include "app/rig_key.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <QObject>
+#include <QSocketNotifier>
+
+#include "app/agent_options.h"
+#include "monitor/key_poll_tick.h"
+#include "monitor/tick_wakeups.h"
+#include "rig/hamlib_rig.h"
+
+// Opening the rig again after a loss, on a thread of its own: hamlib's open
+// may wait for a TCP connect or a CAT answer. The lost poller is stopped
+// there too, since closing a rig may wait as well.
+struct RigReopen {
+    RigAddress address;
+    std::unique_ptr<PttPoller> lost;
+    int wake_fd = -1;  // readable once the rig is open again
+    std::mutex mutex;  // guards what follows
+    std::condition_variable stop_signal;
+    bool stopping = false;
+    RigHandle* opened = nullptr;
+    std::thread thread;
+
+    ~RigReopen()
+    {
+        if (wake_fd >= 0)
+            ::close(wake_fd);
+    }
+};
+
+namespace {
+
+void reopen_loop(std::shared_ptr<RigReopen> r)
+{
+    if (r->lost)
+        stop_ptt_poller(*r->lost);
+    for (;;) {
+        QString error;
+        RigHandle* rig = open_rig(r->address, error);
+        std::unique_lock<std::mutex> lock(r->mutex);
+        if (rig && r->stopping) {
+            lock.unlock();
+            close_rig(rig);
+            return;
+        }
+        if (rig) {
+            r->opened = rig;
+            const uint64_t one = 1;
+            ssize_t written = ::write(r->wake_fd, &one, sizeof one);
+            (void)written;
+            return;
+        }
+        if (r->stop_signal.wait_for(lock, std::chrono::milliseconds(RIG_REOPEN_INTERVAL_MS),
+                                    [&] { return r->stopping; }))
+            return;
+    }
+}
+
+void stop_notifier(QSocketNotifier*& notifier)
+{
+    if (!notifier)
+        return;
+    notifier->setEnabled(false);
+    notifier->deleteLater();  // we may be inside its own signal
+    notifier = nullptr;
+}
+
+// Ends the reopening. A thread still inside hamlib's open is let go: it
+// closes what it opens once it sees it is not wanted.
+void end_reopen(RigKey& k)
+{
+    stop_notifier(k.reopen_notifier);
+    if (!k.reopen)
+        return;
+    std::shared_ptr<RigReopen> r = k.reopen;
+    k.reopen.reset();
+    RigHandle* opened = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(r->mutex);
+        r->stopping = true;
+        opened = r->opened;
+        r->opened = nullptr;
+    }
+    r->stop_signal.notify_all();
+    r->thread.detach();
+    close_rig(opened);
+    // The wake-up descriptor goes with the last owner of r.
+}
+
+void take_readings(RigKey& k);
+
+bool start_polling(RigKey& k, RigHandle* rig, QString* error)
+{
+    auto poller = std::make_unique<PttPoller>();
+    if (!start_ptt_poller(*poller, rig, k.poll_ms, *error))
+        return false;
+    k.poller = std::move(poller);
+    k.taken.reserve(64);
+    if (k.context) {
+        k.readings_notifier = new QSocketNotifier(k.poller->wake_fd, QSocketNotifier::Read, k.context);
+        RigKey* key = &k;
+        QObject::connect(k.readings_notifier, &QSocketNotifier::activated, k.context,
+                         [key] { take_readings(*key); });
+    }
+    return true;
+}
+
+void rig_opened_again(RigKey& k)
+{
+    RigHandle* rig = nullptr;
+    if (k.reopen) {
+        std::lock_guard<std::mutex> lock(k.reopen->mutex);
+        rig = k.reopen->opened;
+        k.reopen->opened = nullptr;
+    }
+    end_reopen(k);
+    QString error;
+    if (rig && !start_polling(k, rig, &error))
+        k.lost_reason = error;
+    // Found once it answers: with the poller's first good reading.
+}
+
+void start_reopen(RigKey& k)
+{
+    auto r = std::make_shared<RigReopen>();
+    r->address = k.address;
+    r->lost = std::move(k.poller);
+    r->wake_fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    k.reopen = r;
+    if (r->wake_fd >= 0 && k.context) {
+        k.reopen_notifier = new QSocketNotifier(r->wake_fd, QSocketNotifier::Read, k.context);
+        RigKey* key = &k;
+        QObject::connect(k.reopen_notifier, &QSocketNotifier::activated, k.context,
+                         [key] { rig_opened_again(*key); });
+    }
+    r->thread = std::thread(reopen_loop, r);
+}
+
+void take_readings(RigKey& k)
+{
+    if (!k.poller)
+        return;
+    k.taken.clear();
+    take_ptt_readings(*k.poller, k.taken);
+    for (const PttReading& r : k.taken) {
+        const bool was_lost = !k.latest.answered;
+        const bool was_level = k.latest.level;
+        k.latest.answered = r.ok;
+        if (r.ok) {
+            k.latest.level = r.on;
+            k.latest.at_ms = r.at_ms;
+        } else {
+            k.lost_reason = r.error;
+        }
+        if (r.ok)
+            report_key_source_found(k.report);  // before what the answer changes
+        // Each change goes to the tick in order, stamped with its own poll.
+        if (was_lost != !r.ok || (r.ok && r.on != was_level))
+            run_tick(*k.wakeups);
+        if (!r.ok)
+            break;  // the poller has stopped
+    }
+}
+
+void after_tick(RigKey& k)
+{
+    if (!k.line.lost || !k.poller)
+        return;  // answering, or lost already
+    stop_notifier(k.readings_notifier);
+    report_key_source_lost(k.report, k.lost_reason);
+    start_reopen(k);
+}
+
+}  // namespace
+
+bool open_rig_key(RigKey& k, const AgentOptions& o, QString* error)
+{
+    QString why;
+    parse_rig_address(o.key_rig, k.address, why);  // checked with the options
+    k.poll_ms = o.rig_poll_ms;
+    RigHandle* rig = open_rig(k.address, why);
+    if (!rig || !start_polling(k, rig, &why)) {
+        *error = QStringLiteral("keyline-bench: --key-rig %1: cannot open the rig: %2").arg(o.key_rig, why);
+        return false;
+    }
+    k.report.source = o.key_rig;
+    k.report.until = QStringLiteral("the rig answers");
+    // Up until the first reading says otherwise.
+    k.latest.answered = true;
+    RigKey* key = &k;
+    k.line.read = [key](qint64) { return key->latest; };
+    return true;
+}
+
+void connect_rig_key(RigKey& k, TickWakeups& wakeups, QObject* context)
+{
+    k.wakeups = &wakeups;
+    k.context = context;
+    k.report.err = wakeups.err;
+    k.report.json = wakeups.json;
+    wakeups.tick->line = &k.line;
+    RigKey* key = &k;
+    wakeups.after_tick = [key] { after_tick(*key); };
+    k.readings_notifier = new QSocketNotifier(k.poller->wake_fd, QSocketNotifier::Read, context);
+    QObject::connect(k.readings_notifier, &QSocketNotifier::activated, context, [key] { take_readings(*key); });
+}
+
+void close_rig_key(RigKey& k)
+{
+    stop_notifier(k.readings_notifier);
+    end_reopen(k);
+    if (k.poller)
+        stop_ptt_poller(*k.poller);
+    k.poller.reset();
+}
