@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The benchmark: installs what is missing, builds the Release keyline-bench,
 # the 5 ms reference poller and the event reference into build/bench, and
-# runs the measurements under an emulated keyboard (about 17 minutes). Prints
+# runs the measurements under an emulated keyboard (about 20 minutes). Prints
 # --decode's accuracy, then one table; it reports and never fails on a time.
 # Extra arguments go to bench/keyline_bench.py (e.g. --presses 400).
 set -euo pipefail

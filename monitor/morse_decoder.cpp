@@ -50,6 +50,9 @@ constexpr double HINT_WEIGHT = 0.1;
 // Later the carried estimates break ties.
 constexpr double LONGER_BIAS = 0.01;
 
+// Cost of each word gap beyond the letter gaps of a first fit (and one).
+constexpr double WORD_SHARE_COST = 0.05;
+
 // A speed step: the spans ahead, fitted afresh, at a speed this far from
 // the window's (a factor 1.35)...
 const double LN_STEP = std::log(1.35);
@@ -93,8 +96,8 @@ bool in_fit(const DecoderSpan& s)
 // The spans of the window, marks or gaps, with their weights: the ones near
 // the span decided weigh most, so a change of speed is followed quickly.
 struct Window {
-    double ln[DECODER_HISTORY + DECODER_LOOKAHEAD + 1];
-    double weight[DECODER_HISTORY + DECODER_LOOKAHEAD + 1];
+    double ln[DECODER_HISTORY + DECODER_FIRST_LOOKAHEAD + 1];
+    double weight[DECODER_HISTORY + DECODER_FIRST_LOOKAHEAD + 1];
     int n = 0;
 };
 
@@ -214,8 +217,19 @@ GapFit fit_gaps(const MorseDecoder& d, const Window& w, bool carried = true)
             if (d.gaps_known)
                 cost += capped_prior(SHAPE_PRIOR_WEIGHT, stretch - carried_stretch);
             const GapFit f{e, l, true};
-            for (int i = 0; i < w.n && (!best.valid || cost < best_cost); ++i)
+            int letters = 0, words = 0;
+            for (int i = 0; i < w.n && (!best.valid || cost < best_cost); ++i) {
                 cost += w.weight[i] * gap_error(w.ln[i], f);
+                const double x = w.ln[i];
+                if (x >= 0.5 * (e + l) + LN_SKEW)
+                    ++(x >= l + 0.5 * LN_WORD_LETTER + LN_SKEW ? words : letters);
+            }
+            // Words are mostly of more than one letter: before the spacing
+            // is known, a fit that makes word gaps of more gaps than letter
+            // gaps is unlikely (it would read a Farnsworth word as single
+            // letters).
+            if (!d.gaps_known)
+                cost += WORD_SHARE_COST * std::max(0, words - letters - 1);
             if (!best.valid || cost < best_cost) {
                 best = f;
                 best_cost = cost;
@@ -392,6 +406,7 @@ void decide_oldest(MorseDecoder& d)
     d.history[d.history_next] = s;
     d.history_next = (d.history_next + 1) % DECODER_HISTORY;
     d.history_count = std::min(d.history_count + 1, DECODER_HISTORY);
+    d.decided = std::min(d.decided + 1, DECODER_FIRST_LOOKAHEAD);
 }
 
 void decide_all(MorseDecoder& d)
@@ -508,7 +523,8 @@ void decoder_edge(MorseDecoder& d, bool down, qint64 now_ms)
         s.ln = std::log(s.ms);
         s.mark = !down;
         d.pending[d.pending_count++] = s;
-        if (d.pending_count > DECODER_LOOKAHEAD)
+        const int lookahead = d.decided < DECODER_FIRST_LOOKAHEAD ? DECODER_FIRST_LOOKAHEAD : DECODER_LOOKAHEAD;
+        while (d.pending_count > lookahead)
             decide_oldest(d);
     }
     d.last_edge_ms = now_ms;

@@ -18,6 +18,10 @@
 
 constexpr int DECODER_HISTORY = 24;    // decided spans kept for the fits
 constexpr int DECODER_LOOKAHEAD = 20;  // spans waiting for their decision
+// At first, more wait: the keying's first few characters, a word gap among
+// them, show what its letter and word gaps are (Farnsworth) before any is
+// decided.
+constexpr int DECODER_FIRST_LOOKAHEAD = 48;
 constexpr int DECODER_CODE_MAX = 12;   // elements of one character; longer is unreadable
 constexpr int DECODER_TEXT_BYTES = 1024;
 // A mark this long is no Morse element (a dah at 5 WPM is 720 ms): it is
@@ -37,8 +41,9 @@ struct MorseDecoder {
     DecoderSpan history[DECODER_HISTORY];  // ring of decided spans
     int history_count = 0;
     int history_next = 0;
-    DecoderSpan pending[DECODER_LOOKAHEAD + 1];
+    DecoderSpan pending[DECODER_FIRST_LOOKAHEAD + 1];
     int pending_count = 0;
+    int decided = 0;  // spans decided, up to DECODER_FIRST_LOOKAHEAD
     bool down = false;
     qint64 last_edge_ms = -1;  // -1: nothing keyed yet
     // The estimates, carried from fit to fit and across holds (logs of ms).
