@@ -1,0 +1,106 @@
+// The conformance scenarios as planned: what a correct station must hold for
+// each (keyline-station's own model over the schedule), the refused payloads
+// refused for the right reason, and a whole run within its time budget.
+
+#include <gtest/gtest.h>
+
+#include <QStringList>
+
+#include <vector>
+
+#include "conform/model.h"
+#include "conform/scenarios.h"
+#include "station/payload_check.h"
+
+namespace {
+
+struct Expected {
+    const char* name;
+    std::vector<ModelSpan> spans;  // the model's inhibit, ms from the scenario's start
+};
+
+const std::vector<Expected> EXPECTED = {
+    {"hold-release", {{0, 2000}}},
+    {"lost-keepalive", {{0, 2000}}},          // 400 ms of silence is within the ttl
+    {"agent-dies", {{0, 1600}}},              // last KEEPALIVE at 1000 + ttl
+    {"lost-release", {{0, 2400}}},            // last KEEPALIVE at 1800 + ttl
+    {"short-ttl", {{0, 500}}},                // KEEPALIVE at 400 with ttl 100: set, not extended
+    {"late-duplicate", {{0, 1200}}},          // the late copy holds nothing
+    {"stale-release", {{0, 1400}, {1700, 2700}}},  // a lapse, then hold 2 until its own RELEASE
+    {"stale-keepalive", {{0, 1000}}},         // the lower seq after the lapse holds nothing
+    {"corrupt", {{0, 600}}},                  // only the HOLD counts
+    {"refused-fields", {}},
+    {"two-agents", {{0, 2400}}},              // B holds after A releases
+    {"restart", {{0, 2200}}},                 // the new run takes over without a gap
+    {"malformed-flood", {{0, 2400}}},
+};
+
+TEST(ConformScenarios, EachScenarioHoldsWhatACorrectStationHolds)
+{
+    ASSERT_EQ(conform_scenarios().size(), EXPECTED.size());
+    for (size_t i = 0; i < EXPECTED.size(); ++i) {
+        const Scenario& scenario = conform_scenarios()[i];
+        SCOPED_TRACE(EXPECTED[i].name);
+        EXPECT_EQ(scenario.name, QLatin1String(EXPECTED[i].name));  // names and order are stable
+        const std::vector<ModelSpan> spans = planned_model(scenario);
+        ASSERT_EQ(spans.size(), EXPECTED[i].spans.size());
+        for (size_t k = 0; k < spans.size(); ++k) {
+            EXPECT_EQ(spans[k].start_ms, EXPECTED[i].spans[k].start_ms);
+            EXPECT_EQ(spans[k].end_ms, EXPECTED[i].spans[k].end_ms);
+        }
+        EXPECT_FALSE(scenario.rule.isEmpty());
+    }
+}
+
+TEST(ConformScenarios, RefusedFieldsAreRefusedEachForItsOwnReason)
+{
+    const Scenario* scenario = find_scenario(QStringLiteral("refused-fields"));
+    ASSERT_NE(scenario, nullptr);
+    ASSERT_EQ(scenario->sends.size(), 5u);
+    QStringList reasons;
+    for (const ScheduledSend& send : scenario->sends) {
+        const PayloadCheck check = check_payload(send.payload.constData(), send.payload.size());
+        EXPECT_FALSE(check.ok) << send.payload.constData();
+        reasons << check.reason;
+    }
+    reasons.removeDuplicates();
+    EXPECT_EQ(reasons.size(), 5) << reasons.join(QStringLiteral(" | ")).toStdString();
+    EXPECT_EQ(scenario->sends.back().payload.size(), 2049);
+    // The same bytes a byte shorter would be a valid hold: the length alone refuses it.
+    QByteArray shorter = scenario->sends.back().payload;
+    shorter.remove(shorter.indexOf('X'), 1);  // one byte of the station name
+    EXPECT_TRUE(check_payload(shorter.constData(), shorter.size()).ok);
+}
+
+TEST(ConformScenarios, FloodIsTenThousandRefusedDatagrams)
+{
+    const Scenario* scenario = find_scenario(QStringLiteral("malformed-flood"));
+    ASSERT_NE(scenario, nullptr);
+    int flood = 0;
+    for (const ScheduledSend& send : scenario->sends)
+        if (send.source == Source::Flood) {
+            flood += send.copies;
+            EXPECT_FALSE(check_payload(send.payload.constData(), send.payload.size()).ok);
+        }
+    EXPECT_EQ(flood, 10000);
+}
+
+TEST(ConformScenarios, WholeRunFitsNinetySecondsAndOnlySelects)
+{
+    std::vector<const Scenario*> all = select_scenarios({}, nullptr);
+    EXPECT_EQ(all.size(), conform_scenarios().size());
+    EXPECT_LE(run_length_ms(all, 50), 90000);
+
+    QStringList unknown;
+    const std::vector<const Scenario*> two =
+        select_scenarios({QStringLiteral("restart"), QStringLiteral("corrupt"), QStringLiteral("nope")}, &unknown);
+    ASSERT_EQ(two.size(), 2u);  // in the table's order, not the option's
+    EXPECT_EQ(two[0]->name, QStringLiteral("corrupt"));
+    EXPECT_EQ(two[1]->name, QStringLiteral("restart"));
+    EXPECT_EQ(unknown, QStringList{QStringLiteral("nope")});
+    // A slower station gets a longer tail, so its stuck inhibit is still seen.
+    const Scenario& first = conform_scenarios().front();
+    EXPECT_GT(scenario_length_ms(first, 1000), scenario_length_ms(first, 50) + 1000);
+}
+
+}  // namespace
