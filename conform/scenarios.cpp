@@ -43,9 +43,10 @@ struct Builder {
         scenario.sends.push_back(send);
         scenario.last_send_ms = qMax(scenario.last_send_ms, at_ms);
     }
-    Scenario done(const char* name, const char* rule, const char* must, bool checks_free)
+    Scenario done(const char* name, const char* pass, const char* rule, const char* must, bool checks_free)
     {
         scenario.name = QString::fromLatin1(name);
+        scenario.pass = QString::fromLatin1(pass);
         scenario.rule = QString::fromLatin1(rule);
         scenario.must = QString::fromLatin1(must);
         scenario.checks_free = checks_free;
@@ -67,7 +68,7 @@ std::vector<Scenario> build_scenarios()
         Builder b;
         b.hold(0, 2000);
         b.datagram(2000, Source::AgentA, 0, "RELEASE");
-        all.push_back(b.done("hold-release", "4.2",
+        all.push_back(b.done("hold-release", "inhibited within react of the HOLD, free within react of the RELEASE", "4.2",
                              "inhibited within react of the HOLD, throughout, free within react of the RELEASE",
                              true));
     }
@@ -77,26 +78,26 @@ std::vector<Scenario> build_scenarios()
         for (qint64 t = 200; t < 2000; t += CONFORM_KEEPALIVE_MS)
             b.datagram(t, Source::AgentA, CONFORM_TTL_MS, "KEEPALIVE", t != 800);
         b.datagram(2000, Source::AgentA, 0, "RELEASE");
-        all.push_back(b.done("lost-keepalive", "5.2", "one KEEPALIVE lost: inhibited throughout", false));
+        all.push_back(b.done("lost-keepalive", "inhibited throughout", "5.2", "one KEEPALIVE lost: inhibited throughout", false));
     }
     {
         Builder b;
         b.hold(0, 1200);
-        all.push_back(b.done("agent-dies", "3.4",
+        all.push_back(b.done("agent-dies", "free at the last arrival + ttl, not before", "3.4",
                              "nothing after 1 s: free at the last arrival + ttl, not before", true));
     }
     {
         Builder b;
         b.hold(0, 2000);
         b.datagram(2000, Source::AgentA, 0, "RELEASE", false);
-        all.push_back(b.done("lost-release", "5.5", "RELEASE lost: free at the last KEEPALIVE + ttl", true));
+        all.push_back(b.done("lost-release", "free at the last KEEPALIVE + ttl", "5.5", "RELEASE lost: free at the last KEEPALIVE + ttl", true));
     }
     {
         Builder b;
         b.datagram(0, Source::AgentA, CONFORM_TTL_MS, "HOLD");
         b.datagram(200, Source::AgentA, CONFORM_TTL_MS, "KEEPALIVE");
         b.datagram(400, Source::AgentA, 100, "KEEPALIVE ttl 100");
-        all.push_back(b.done("short-ttl", "4.2",
+        all.push_back(b.done("short-ttl", "free 100 ms after the KEEPALIVE with ttl 100", "4.2",
                              "a KEEPALIVE with ttl 100: free 100 ms after it, the expiry set, not extended",
                              true));
     }
@@ -106,7 +107,7 @@ std::vector<Scenario> build_scenarios()
         b.datagram(1200, Source::AgentA, 0, "RELEASE");
         b.add(1900, Source::AgentA, conform_payload(CONFORM_TTL_MS, 6), QStringLiteral("late duplicate KEEPALIVE"),
               6);
-        all.push_back(b.done("late-duplicate", "4.4",
+        all.push_back(b.done("late-duplicate", "stayed free after the late duplicate", "4.4",
                              "a KEEPALIVE's copy 700 ms after the RELEASE: stays free", true));
     }
     {
@@ -116,14 +117,14 @@ std::vector<Scenario> build_scenarios()
         b.hold(1700, 2700);
         b.add(1705, Source::AgentA, conform_payload(0, stale), QStringLiteral("stale RELEASE"), stale);
         b.datagram(2700, Source::AgentA, 0, "RELEASE");
-        all.push_back(b.done("stale-release", "4.4",
+        all.push_back(b.done("stale-release", "inhibited until hold 2's RELEASE", "4.4",
                              "hold 1's RELEASE after hold 2's HOLD: inhibited until hold 2's RELEASE", false));
     }
     {
         Builder b;
         b.hold(0, 600);  // seq 1..3, lapses at 1000
         b.add(1300, Source::AgentA, conform_payload(CONFORM_TTL_MS, 2), QStringLiteral("stale KEEPALIVE"), 2);
-        all.push_back(b.done("stale-keepalive", "4.4",
+        all.push_back(b.done("stale-keepalive", "stayed free after the stale KEEPALIVE", "4.4",
                              "after a lapse, a KEEPALIVE with a lower seq: stays free", true));
     }
     {
@@ -135,29 +136,33 @@ std::vector<Scenario> build_scenarios()
             b.add(t, Source::AgentA, bytes, QStringLiteral("corrupt KEEPALIVE"));
         }
         b.datagram(1400, Source::AgentA, 0, "RELEASE");
-        all.push_back(b.done("corrupt", "2.6", "every KEEPALIVE invalid JSON: free at the HOLD + ttl", true));
+        all.push_back(b.done("corrupt", "free at the HOLD + ttl", "2.6", "every KEEPALIVE invalid JSON: free at the HOLD + ttl", true));
     }
     {
         Builder b;
-        b.add(0, Source::AgentA,
-              body("{\"tx_inhibit\":1,\"ttl_ms\":600,\"station\":\"CONFORM\",\"band\":\"144\",\"seq\":\"1\"}"),
+        // A short hold first, so that the station is seen free after an
+        // inhibit while the refused datagrams come (each would hold if taken).
+        b.hold(0, 400);
+        b.datagram(400, Source::AgentA, 0, "RELEASE");
+        b.add(800, Source::AgentA,
+              body("{\"tx_inhibit\":1,\"ttl_ms\":600,\"station\":\"CONFORM\",\"band\":\"144\",\"seq\":\"4\"}"),
               QStringLiteral("seq as a string"));
-        b.add(200, Source::AgentA,
-              body("{\"tx_inhibit\":1,\"ttl_ms\":-600,\"station\":\"CONFORM\",\"band\":\"144\",\"seq\":2}"),
+        b.add(1000, Source::AgentA,
+              body("{\"tx_inhibit\":1,\"ttl_ms\":-600,\"station\":\"CONFORM\",\"band\":\"144\",\"seq\":5}"),
               QStringLiteral("negative ttl"));
-        b.add(400, Source::AgentA, body("{\"tx_inhibit\":1,\"ttl_ms\":600,\"station\":\"CONFORM\",\"seq\":3}"),
-              QStringLiteral("band missing"));
-        b.add(600, Source::AgentA,
+        b.add(1200, Source::AgentA, body("{\"tx_inhibit\":1,\"ttl_ms\":600,\"station\":\"CONFORM\",\"seq\":6}"),
+              QStringLiteral("datagram without band"));
+        b.add(1400, Source::AgentA,
               body("{\"tx_inhibit\":1,\"ttl_ms\":600,\"ttl_ms\":600,\"station\":\"CONFORM\",\"band\":\"144\","
-                   "\"seq\":4}"),
-              QStringLiteral("ttl_ms twice"));
-        const QByteArray head = conform_payload(CONFORM_TTL_MS, 5);
+                   "\"seq\":7}"),
+              QStringLiteral("duplicate ttl_ms key"));
+        const QByteArray head = conform_payload(CONFORM_TTL_MS, 8);
         // A valid datagram in every way but its length: one byte over the limit.
         QByteArray station_body(2049 - head.size() + int(qstrlen(CONFORM_STATION)), 'X');
-        b.add(800, Source::AgentA,
-              inhibit_payload(CONFORM_TTL_MS, station_body, QByteArray(CONFORM_BAND), 5),
-              QStringLiteral("2049 bytes"));
-        all.push_back(b.done("refused-fields", "2.6",
+        b.add(1600, Source::AgentA,
+              inhibit_payload(CONFORM_TTL_MS, station_body, QByteArray(CONFORM_BAND), 8),
+              QStringLiteral("2049-byte datagram"));
+        all.push_back(b.done("refused-fields", "never inhibited by them", "2.6",
                              "a seq as a string, a negative ttl, a missing key, a duplicate key, 2049 bytes: "
                              "never inhibited by them",
                              true));
@@ -168,7 +173,7 @@ std::vector<Scenario> build_scenarios()
         b.datagram(1400, Source::AgentA, 0, "RELEASE");
         b.hold(600, 2400, Source::AgentB);
         b.datagram(2400, Source::AgentB, 0, "RELEASE");
-        all.push_back(b.done("two-agents", "4.1", "A and B overlap, A releases first: inhibited until B releases",
+        all.push_back(b.done("two-agents", "inhibited until B released", "4.1", "A and B overlap, A releases first: inhibited until B releases",
                              false));
     }
     {
@@ -180,7 +185,7 @@ std::vector<Scenario> build_scenarios()
         for (qint64 t = 1400; t < 2200; t += CONFORM_KEEPALIVE_MS)
             b.datagram(t, Source::AgentA, CONFORM_TTL_MS, "KEEPALIVE");
         b.datagram(2200, Source::AgentA, 0, "RELEASE");
-        all.push_back(b.done("restart", "3.4",
+        all.push_back(b.done("restart", "inhibited by the new run, free at its RELEASE", "3.4",
                              "the agent restarts from seq 1 on the same port during a hold: inhibited by the new "
                              "run, free at its RELEASE",
                              true));
@@ -193,7 +198,7 @@ std::vector<Scenario> build_scenarios()
         qint64 t = 300;
         for (int sent = 0; sent < FLOOD_DATAGRAMS; sent += FLOOD_BURST, t += FLOOD_STEP_MS)
             b.add(t, Source::Flood, junk, QStringLiteral("malformed"), -1, FLOOD_BURST);
-        all.push_back(b.done("malformed-flood", "4.5",
+        all.push_back(b.done("malformed-flood", "inhibited throughout, free at the RELEASE", "4.5",
                              "10,000 malformed datagrams during a hold: inhibited throughout, free at the RELEASE",
                              true));
     }

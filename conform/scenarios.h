@@ -40,6 +40,7 @@ struct Scenario {
     QString name;            // stable: the JUnit case and --only use it
     QString rule;            // the section of docs/TX_INHIBIT.md it checks, "4.3"
     QString must;            // what the station must do, in a few words
+    QString pass;            // what a pass says it did
     std::vector<ScheduledSend> sends;  // in time order
     qint64 last_send_ms = 0;
     bool checks_free = false;  // the MUST includes the station being free at some point
