@@ -15,6 +15,7 @@ packages=(
   librsvg2-bin libxml2-utils python3-junitparser  # the timeline and JUnit tests: render, validate, read
   lintian               # the package checked as Debian checks its own
   jq                    # the README's CI recipe reads the station's JSON lines
+  libhamlib-dev libhamlib-utils  # rig control; rigctld's dummy rig in the tests
 )
 
 missing=()
