@@ -94,8 +94,7 @@ ConformOptionsResult read_conform_options(const QStringList& arguments)
     parser.addOption(QCommandLineOption(
         "watch-poll-ms", "With --watch-rig: poll the PTT this often, 1..1000 ms (default 10).", "ms"));
     parser.addOption(QCommandLineOption(
-        "only", QStringLiteral("Run only these scenarios, comma-separated, in the table's order: %1.")
-                    .arg(scenario_names()),
+        "only", "Run only these scenarios (names as --list shows them, comma-separated), in the table's order.",
         "name,..."));
     parser.addOption(QCommandLineOption(
         "list", "Print each scenario's name, the section of docs/TX_INHIBIT.md it checks and how long it "

@@ -143,29 +143,33 @@ QByteArray timeline_svg(const std::vector<ScenarioResult>& results, const Observ
         text(x0, TOP + 12, QLatin1String(outcome_label(result.outcome)), colour);
         rect(x0, model_y + 2, w, LANE - 4, QStringLiteral("#eee"));
         rect(x0, observed_y + 2, w, LANE - 4, QStringLiteral("#eee"));
-        // The lanes in 10 ms steps: fine enough at this scale, bounded in size.
+        // The lanes in 10 ms steps: finer than a pixel at this scale, bounded in size.
         constexpr qint64 STEP = 10;
         for (int lane = 0; lane < 2; ++lane) {
             // Runs of one kind: the level (1) and whether it disagrees (2).
             qint64 run_start = result.start_ms;
             int run_kind = -1;
-            for (qint64 t = result.start_ms; t <= result.end_ms; t += STEP) {
+            auto flush = [&](qint64 t) {
+                if (run_kind > 0)
+                    rect(x_of(run_start), (lane == 0 ? model_y : observed_y) + 4, x_of(t) - x_of(run_start),
+                         LANE - 8, run_kind >= 2 ? QStringLiteral("#d33") : QStringLiteral("#36c"));
+                run_start = t;
+            };
+            for (qint64 t = result.start_ms; t < result.end_ms; t += STEP) {
                 const bool model = model_holds(result.model, t);
                 const bool seen = observed_at(observed, t);
                 const bool seen_inhibited = observed.on_means_inhibited ? seen : !seen;
-                const bool level = lane == 0 ? model : seen;
-                const bool disagree = lane == 1 && seen_inhibited != model && (observed.both_ways || seen);
-                const int kind = t == result.end_ms ? -2 : (level ? 1 : 0) + (disagree ? 2 : 0);
-                if (kind == run_kind)
-                    continue;
-                if (run_kind > 0) {
-                    const QString fill = run_kind >= 2 ? QStringLiteral("#d33") : QStringLiteral("#36c");
-                    rect(x_of(run_start), (lane == 0 ? model_y : observed_y) + 4, x_of(t) - x_of(run_start),
-                         LANE - 8, fill);
+                // Within the grace after a change of the model nothing disagrees yet.
+                const bool settled = model_holds(result.model, t - observed.grace_ms) == model;
+                const bool disagree =
+                    lane == 1 && settled && seen_inhibited != model && (observed.both_ways || seen);
+                const int kind = ((lane == 0 ? model : seen) ? 1 : 0) + (disagree ? 2 : 0);
+                if (kind != run_kind) {
+                    flush(t);
+                    run_kind = kind;
                 }
-                run_kind = kind;
-                run_start = t;
             }
+            flush(result.end_ms);
         }
         x0 += w + SECTION_GAP;
     }

@@ -45,6 +45,7 @@ struct ObservedLane {
     QString name;    // "PTT" or "station says inhibited"
     bool on_means_inhibited = false;  // the log: on is inhibited; the rig: on is transmitting
     bool both_ways = false;           // off is judged too (the log; the rig with --expect-tx)
+    qint64 grace_ms = 0;              // react-ms: how long after the model's change the station may take
     std::vector<ObservedChange> changes;
 };
 
