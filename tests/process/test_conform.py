@@ -11,7 +11,10 @@ import sys
 import time
 
 import pytest
+from junitparser import Error, Failure, JUnitXml
 
+HERE = os.path.dirname(os.path.abspath(__file__))
+TOY_STATION = os.path.join(HERE, "toy_station.py")
 VERDICT = re.compile(r"^(PASS|FAIL|NOT JUDGED)  (\S+)  (.*)$")
 
 
@@ -67,6 +70,86 @@ def rigctld():
     rig = Rigctld()
     yield rig
     rig.stop()
+
+
+class ToyStation:
+    """tests/process/toy_station.py in one of its variants, on a free port,
+    keying the rig's PTT (on whenever free) and appending to its log."""
+
+    def __init__(self, tmp_path, variant, rig):
+        port_file = tmp_path / "toy.port"
+        self.log = tmp_path / "toy.log"
+        self.log.touch()
+        self.proc = subprocess.Popen([sys.executable, TOY_STATION, "--port-file", str(port_file),
+                                      "--log", str(self.log), "--variant", variant,
+                                      "--rig-port", str(rig.port), "--transmit"])
+        deadline = time.monotonic() + 10
+        while not port_file.exists():
+            if time.monotonic() > deadline or self.proc.poll() is not None:
+                self.stop()
+                pytest.fail("the toy station did not start")
+            time.sleep(0.05)
+        self.address = "127.0.0.1:%d" % int(port_file.read_text())
+        self.rig_address = rig.address
+
+    def watch(self, kind):
+        if kind == "rig":
+            return ["--watch-rig", self.rig_address, "--expect-tx"]
+        return ["--watch-log", "exec tail -n 0 -F %s" % self.log, "--inhibited", "^tx inhibited$",
+                "--free", "^tx free$"]
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            self.proc.wait(timeout=5)
+
+
+ALL = None  # every scenario
+
+# Each variant against the scenarios that show its bug and some that do not.
+# A stuck station holds every later scenario unsettled, so its selection ends
+# with the scenario that shows it.
+TOY_CASES = [
+    ("correct", "rig", ALL, set()),
+    ("correct", "log", ALL, set()),
+    ("tx-through-hold", "rig", ["hold-release", "refused-fields"], {"hold-release", "refused-fields"}),
+    ("stuck", "log", ["hold-release", "lost-keepalive", "agent-dies"], {"agent-dies"}),
+    ("late-duplicate", "rig", ["late-duplicate", "stale-release", "stale-keepalive"],
+     {"late-duplicate", "stale-keepalive"}),
+    ("stale-release", "log", ["late-duplicate", "stale-release", "stale-keepalive"], {"stale-release"}),
+    ("late-300", "rig", ["hold-release", "two-agents"], {"hold-release", "two-agents"}),
+]
+
+
+@pytest.mark.parametrize("variant, watch, only, failing", TOY_CASES,
+                         ids=["%s-%s" % (c[0], c[1]) for c in TOY_CASES])
+def test_toy_station_fails_exactly_the_scenarios_of_its_bug(conform_bin, rigctld, tmp_path, variant, watch,
+                                                           only, failing):
+    station = ToyStation(tmp_path, variant, rigctld)
+    junit = tmp_path / "conform.xml"
+    try:
+        result, verdicts = run_conform(conform_bin, ["--station", station.address, "--junit", str(junit)]
+                                       + station.watch(watch) + (["--only", ",".join(only)] if only else []))
+    finally:
+        station.stop()
+    output = result.stdout + result.stderr
+    listed = run_conform(conform_bin, ["--list"])[0].stdout
+    selected = only or re.findall(r"^([a-z-]+) +\d\.\d ", listed, re.MULTILINE)
+    assert sorted(verdicts) == sorted(selected), output
+    failed = {name for name, (outcome, _) in verdicts.items() if outcome == "FAIL"}
+    passed = {name for name, (outcome, _) in verdicts.items() if outcome == "PASS"}
+    assert failed == failing, output
+    assert passed == set(selected) - failing, output
+    assert result.returncode == (1 if failing else 0), output
+    assert result.stdout.splitlines()[-1] == "conformance: %d of %d passed, %d failed, 0 not judged" % (
+        len(passed), len(selected), len(failed))
+
+    # The CI server's view: a case per scenario, the failures exactly the FAIL lines.
+    cases = [case for suite in JUnitXml.fromfile(str(junit)) for case in suite]
+    assert [case.name for case in cases] == selected
+    failures = {case.name: r.message for case in cases for r in case.result if isinstance(r, Failure)}
+    assert failures == {name: verdicts[name][1] for name in failed}
+    assert not [case.name for case in cases for r in case.result if isinstance(r, Error)]
 
 
 def run_conform(conform_bin, args, timeout=150):
