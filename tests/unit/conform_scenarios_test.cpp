@@ -6,9 +6,12 @@
 
 #include <QStringList>
 
+#include <functional>
+#include <string>
 #include <vector>
 
 #include "conform/model.h"
+#include "conform/scenario_judgement.h"
 #include "conform/scenarios.h"
 #include "conform/verdict_text.h"
 #include "station/payload_check.h"
@@ -146,6 +149,97 @@ TEST(ConformVerdictText, AFindingIsPlacedAfterWhatTheStationActedOn)
                   row.text);
     }
     EXPECT_EQ(pass_text(played_on_time("lost-keepalive")).toStdString(), "inhibited throughout (inhibited 2.0 s)");
+}
+
+// What a watch saw: a sample every 10 ms from before the scenario to its end
+// (a rig), or a sample at each change (a log), the level given by `level`.
+template <typename Level>
+WatchRecord watched(const ScenarioResult& result, WatchSource source, bool expect_tx, Level level)
+{
+    WatchRecord record;
+    record.config.source = source;
+    record.config.react_ms = 50;
+    record.config.expect_tx = expect_tx;
+    record.free_side_watched = source == WatchSource::Log || expect_tx;
+    int last = -1;
+    for (qint64 t = result.start_ms - 300; t < result.end_ms; t += 10) {
+        const bool on = level(t);
+        if (source == WatchSource::Rig || int(on) != last)
+            record.samples.push_back({t, on});
+        last = on;
+    }
+    return record;
+}
+
+TEST(ConformJudgement, OnlyWhatWasSeenPassesAndAStationStillInhibitedIsNotBlamedHere)
+{
+    struct Row {
+        const char* scenario;
+        WatchSource source;
+        bool expect_tx;
+        std::function<bool(const std::vector<ModelSpan>&, qint64)> level;  // from the model and the time
+        Outcome outcome;
+        const char* says;
+    };
+    // A correct station 10 ms behind the model; the rig's level is the PTT (on when free).
+    auto correct_log = [](const std::vector<ModelSpan>& m, qint64 t) { return model_holds(m, t - 10); };
+    auto correct_rig = [](const std::vector<ModelSpan>& m, qint64 t) { return !model_holds(m, t - 10); };
+    const std::vector<Row> rows = {
+        {"hold-release", WatchSource::Rig, true, correct_rig, Outcome::Pass, "free within react of the RELEASE"},
+        {"hold-release", WatchSource::Log, false, correct_log, Outcome::Pass, "inhibited 2.0 s"},
+        // Never on: being free was never seen, whatever else held.
+        {"hold-release", WatchSource::Rig, true, [](const std::vector<ModelSpan>&, qint64) { return false; },
+         Outcome::NotJudged, "the PTT never read on"},
+        // Without --expect-tx a PTT off proves nothing about being free...
+        {"hold-release", WatchSource::Rig, false, correct_rig, Outcome::NotJudged, "only with --expect-tx"},
+        // ...but a MUST that is only about being inhibited is seen.
+        {"lost-keepalive", WatchSource::Rig, false, correct_rig, Outcome::Pass, "inhibited throughout"},
+        // Transmitting through the hold fails with or without --expect-tx.
+        {"lost-keepalive", WatchSource::Rig, false, [](const std::vector<ModelSpan>&, qint64) { return true; },
+         Outcome::Fail, "transmitted"},
+        // A stale RELEASE obeyed: the log says free within the hold.
+        {"stale-release", WatchSource::Log, false,
+         [](const std::vector<ModelSpan>& m, qint64 t) { return model_holds(m, t - 10) && (t < 1720 || t >= 1800); },
+         Outcome::Fail, "free 15 ms after a stale RELEASE (seq 6, highest 7)"},
+        // Inhibited as the scenario began: the scenario before's failure, not this one's.
+        {"hold-release", WatchSource::Log, false,
+         [](const std::vector<ModelSpan>& m, qint64 t) { return t < 0 || model_holds(m, t - 10) || t > 2100; },
+         Outcome::NotJudged, "the station was not free yet"},
+    };
+    for (const Row& row : rows) {
+        ScenarioResult result = played_on_time(row.scenario);
+        SCOPED_TRACE(std::string(row.scenario) + " " + (row.source == WatchSource::Rig ? "rig" : "log"));
+        const std::vector<ModelSpan> model = result.model;
+        judge_window(watched(result, row.source, row.expect_tx, [&](qint64 t) { return row.level(model, t); }),
+                     result);
+        EXPECT_EQ(result.outcome, row.outcome) << result.text.toStdString();
+        EXPECT_TRUE(result.text.contains(QLatin1String(row.says))) << result.text.toStdString();
+        if (row.outcome == Outcome::Pass)
+            EXPECT_TRUE(result.findings.empty());
+    }
+}
+
+TEST(ConformJudgement, ALostWatchIsNeverAPass)
+{
+    ScenarioResult result = played_on_time("hold-release");
+    WatchRecord record = watched(result, WatchSource::Rig, true,
+                                 [&](qint64 t) { return !model_holds(result.model, t - 10); });
+    record.lost_at_ms = 1000;
+    record.lost_text = QStringLiteral("rigctld went away");
+    std::vector<WatchSample> before;
+    for (const WatchSample& sample : record.samples)
+        if (sample.at_ms < 1000)
+            before.push_back(sample);
+    record.samples = before;
+    judge_window(record, result);
+    EXPECT_EQ(result.outcome, Outcome::NotJudged);
+    EXPECT_TRUE(result.text.contains(QLatin1String("rigctld went away"))) << result.text.toStdString();
+
+    ScenarioResult later = played_on_time("lost-keepalive");
+    later.start_ms += 5000;  // a scenario that began after the loss
+    later.end_ms += 5000;
+    judge_window(record, later);
+    EXPECT_EQ(later.outcome, Outcome::NotJudged);
 }
 
 }  // namespace
