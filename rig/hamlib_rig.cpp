@@ -2,6 +2,8 @@
 
 #include <hamlib/rig.h>
 
+#include <clocale>
+
 #include <algorithm>
 #include <mutex>
 
@@ -11,15 +13,24 @@ struct RigHandle {
 
 namespace {
 
+// hamlib 4.5 keeps the name setlocale(LC_NUMERIC, NULL) returns, switches
+// to "C" and back to that name: but switching frees the name it kept (a use
+// after free, seen under AddressSanitizer). With LC_NUMERIC already "C" the
+// name is the C library's constant and is never freed. The programs format
+// numbers through Qt, which does not look at LC_NUMERIC.
 void quiet_hamlib()
 {
     static std::once_flag once;
-    std::call_once(once, [] { rig_set_debug(RIG_DEBUG_NONE); });
+    std::call_once(once, [] {
+        setlocale(LC_NUMERIC, "C");
+        rig_set_debug(RIG_DEBUG_NONE);
+    });
 }
 
+// rigerror() also carries hamlib's recent debug lines; the message alone.
 QString hamlib_error(int code)
 {
-    return QString::fromLocal8Bit(rigerror(code)).trimmed();
+    return QString::fromLocal8Bit(rigerror2(code)).trimmed();
 }
 
 bool set_conf(RIG* rig, const QString& name, const QString& value, QString& error)

@@ -10,6 +10,8 @@
 #include "common/log_line.h"
 #include "station/reception.h"
 #include "station/stream_table.h"
+#include "station/watch_totals.h"
+#include "watch/watch_judge.h"
 
 namespace {
 
@@ -31,7 +33,60 @@ QString names(const StationEvent& e)
 bool names_the_stream(EventKind kind)
 {
     return kind != EventKind::Listening && kind != EventKind::Malformed &&
-           kind != EventKind::Suppressed && kind != EventKind::ForwardFailed;
+           kind != EventKind::Suppressed && kind != EventKind::ForwardFailed && kind != EventKind::Watch &&
+           kind != EventKind::WatchSeen && kind != EventKind::WatchModel;
+}
+
+const char* const WATCH_LABELS[WATCH_KINDS] = {"TX WHILE HELD", "TX BLOCKED", "INHIBIT LATE", "INHIBIT EARLY",
+                                               "INHIBIT STUCK", "WATCH LOST", "TX STOP"};
+
+QString side_text(int side)
+{
+    return side == 0 ? QStringLiteral("rig") : QStringLiteral("log");
+}
+
+QString lasted_text(const StationEvent& e)
+{
+    return e.lasted_ms < 0 ? QStringLiteral("  lasted to the end of the run") : num("lasted_ms", e.lasted_ms);
+}
+
+QString watch_text(const StationEvent& e)
+{
+    const WatchKind kind = static_cast<WatchKind>(e.watch_kind);
+    const char* name = WATCH_LABELS[e.watch_kind];
+    const QString head = label(name) + (qstrlen(name) >= 11 ? QStringLiteral("  ") : QString()) + side_text(e.watch_side);
+    switch (kind) {
+    case WatchKind::TxWhileHeld:
+        return head + num("offset_ms", e.offset_ms) + lasted_text(e) +
+               QStringLiteral("  (the PTT read on %1 ms after the inhibit began)").arg(e.offset_ms);
+    case WatchKind::TxBlocked:
+        return head + num("offset_ms", e.offset_ms) + lasted_text(e) +
+               QStringLiteral("  (the PTT still read off %1 ms after the inhibit ended)").arg(e.offset_ms);
+    case WatchKind::InhibitLate:
+        return head + num("offset_ms", e.offset_ms) +
+               (e.offset_ms < 0 ? QStringLiteral("  (the station did not say inhibited while the inhibit lasted)")
+                                : QStringLiteral("  (the station said inhibited %1 ms after the inhibit began)")
+                                      .arg(e.offset_ms));
+    case WatchKind::InhibitEarly:
+        return head + num("offset_ms", e.offset_ms) +
+               QStringLiteral("  (the station said free %1 ms into the inhibit)").arg(e.offset_ms);
+    case WatchKind::InhibitStuck:
+        if (e.again)
+            return head + num("offset_ms", e.offset_ms) + lasted_text(e) +
+                   QStringLiteral("  (the station said inhibited again %1 ms after the inhibit ended)")
+                       .arg(e.offset_ms);
+        return head + num("offset_ms", e.offset_ms) +
+               (e.offset_ms < 0 ? QStringLiteral("  (the station still said inhibited when the next inhibit "
+                                                 "began or the run ended)")
+                                : QStringLiteral("  (the station said free only %1 ms after the inhibit ended)")
+                                      .arg(e.offset_ms));
+    case WatchKind::WatchLost:
+        return head + QStringLiteral("  ") + e.text + QStringLiteral("  (nothing after this is judged)");
+    case WatchKind::TxStop:
+        return head + num("tx_stop_ms", e.offset_ms) +
+               QStringLiteral("  (the PTT was on when the inhibit began)");
+    }
+    return head;
 }
 
 std::vector<const Stream*> streams_in_order(const StreamTable& table)
@@ -56,7 +111,8 @@ QString event_text(const StationEvent& e)
                    .arg(e.address)
                    .arg(e.port) +
                QStringLiteral("  (udp)") +
-               (e.text.isEmpty() ? QString() : QStringLiteral("  forwarding to ") + e.text);
+               (e.text.isEmpty() ? QString() : QStringLiteral("  forwarding to ") + e.text) +
+               (e.watch.isEmpty() ? QString() : QStringLiteral("  watching ") + e.watch);
     case EventKind::Hold:
         return label("HOLD") + e.from + names(e) + num("seq", e.seq) + num("ttl_ms", e.ttl_ms);
     case EventKind::Resume:
@@ -108,6 +164,15 @@ QString event_text(const StationEvent& e)
                QStringLiteral("  (least recently heard of %1 streams%2)")
                    .arg(MAX_STREAMS)
                    .arg(e.text.isEmpty() ? QString() : QStringLiteral(", was ") + e.text);
+    case EventKind::Watch:
+        return watch_text(e);
+    case EventKind::WatchSeen:
+        return label("SEEN") + side_text(e.watch_side) + QStringLiteral("  ") +
+               (e.watch_side == 0 ? (e.level ? QStringLiteral("PTT on") : QStringLiteral("PTT off"))
+                                  : (e.level ? QStringLiteral("inhibited") : QStringLiteral("free")));
+    case EventKind::WatchModel:
+        return label("MODEL") + (e.level ? QStringLiteral("inhibited (a stream holds)")
+                                         : QStringLiteral("free (no stream holds)"));
     case EventKind::Note:
         return label("NOTE") + e.from + names(e) + QStringLiteral("  ") + e.text;
     case EventKind::ForwardFailed:
@@ -120,13 +185,42 @@ QString event_text(const StationEvent& e)
 QString event_json(const StationEvent& e, const QString& stamp)
 {
     JsonLine j;
-    j.text("event", QString::fromLatin1(event_name(e.kind)));
+    j.text("event", QString::fromLatin1(e.kind == EventKind::Watch ? watch_kind_name(WatchKind(e.watch_kind))
+                                                                   : event_name(e.kind)));
     j.text("time", stamp);
     if (e.kind == EventKind::Listening) {
         j.text("address", e.address);
         j.number("port", e.port);
         if (!e.text.isEmpty())
             j.text("forward", e.text);
+        if (!e.watch.isEmpty())
+            j.text("watch", e.watch);
+        return j.done();
+    }
+    if (e.kind == EventKind::Watch || e.kind == EventKind::WatchSeen) {
+        j.text("watched", side_text(e.watch_side));
+        if (e.kind == EventKind::WatchSeen) {
+            j.flag(e.watch_side == 0 ? "ptt" : "inhibited", e.level);
+            return j.done();
+        }
+        const WatchKind kind = static_cast<WatchKind>(e.watch_kind);
+        if (kind == WatchKind::WatchLost) {
+            j.text("reason", e.text);
+            return j.done();
+        }
+        if (kind == WatchKind::TxStop) {
+            j.number("tx_stop_ms", e.offset_ms);
+            return j.done();
+        }
+        j.number("offset_ms", e.offset_ms);  // -1: never
+        if (kind != WatchKind::InhibitLate && kind != WatchKind::InhibitEarly)
+            j.number("lasted_ms", e.lasted_ms);  // -1: to the end of the run
+        if (kind == WatchKind::InhibitStuck)
+            j.flag("again", e.again);
+        return j.done();
+    }
+    if (e.kind == EventKind::WatchModel) {
+        j.flag("inhibited", e.level);
         return j.done();
     }
     if (!e.from.isEmpty())  // a note about the output itself has no sender
@@ -166,7 +260,7 @@ QString event_json(const StationEvent& e, const QString& stamp)
     return j.done();
 }
 
-QStringList summary_text(const StreamTable& table)
+QStringList summary_text(const StreamTable& table, const WatchTotals* watch)
 {
     QStringList lines;
     for (const Stream* s : streams_in_order(table)) {
@@ -184,7 +278,22 @@ QStringList summary_text(const StreamTable& table)
                      QStringLiteral("holds=%1  ended=%2  (too few holds ended: a problem)")
                          .arg(table.expect_holds)
                          .arg(table.holds_ended);
-    QString summary = label("SUMMARY") + QStringLiteral("problems=%1").arg(table_problems(table)) +
+    const bool watched = watch && watch->watching;
+    if (watched) {
+        QString line = label("WATCH") + watch->what + num("watch_problems", watch->problems);
+        for (int k = 0; k < WATCH_KINDS; ++k)
+            if (watch_kind_is_problem(WatchKind(k)))
+                line += num(watch_kind_name(WatchKind(k)), watch->counts[k]);
+        if (watch->max_tx_stop_ms >= 0)
+            line += num("max_tx_stop_ms", watch->max_tx_stop_ms);
+        lines << line;
+        if (!watch->not_judged.isEmpty())
+            lines << QStringLiteral("  watch: not judged (%1)%2")
+                         .arg(watch->not_judged.join(QStringLiteral("; ")),
+                              watch->expect_watch ? QStringLiteral("  (a problem: --expect-watch)") : QString());
+    }
+    QString summary = label("SUMMARY") +
+                      QStringLiteral("problems=%1").arg(table_problems(table) + (watched ? watch->problems : 0)) +
                       num("holds", table.holds) + num("lapses", table.lapses) +
                       num("seq_problems", table.seq_problems) + num("malformed", table.malformed) +
                       num("streams", static_cast<qint64>(table.streams.size())) +
@@ -195,16 +304,39 @@ QStringList summary_text(const StreamTable& table)
         summary += num("restarts", table.restarts);
     if (table.expect_holds > 0)
         summary += num("expect_holds", table.expect_holds) + num("holds_ended", table.holds_ended);
+    if (watched)
+        summary += num("watch_problems", watch->problems);
     lines << summary;
     return lines;
 }
 
-QString summary_json(const StreamTable& table, const QString& stamp)
+QString summary_json(const StreamTable& table, const QString& stamp, const WatchTotals* watch)
 {
+    const bool watched = watch && watch->watching;
     JsonLine j;
     j.text("event", QStringLiteral("summary"));
     j.text("time", stamp);
-    j.number("problems", table_problems(table));
+    j.number("problems", table_problems(table) + (watched ? watch->problems : 0));
+    if (watched) {
+        j.text("watch", watch->what);
+        j.number("watch_problems", watch->problems);
+        for (int k = 0; k < WATCH_KINDS; ++k)
+            if (watch_kind_is_problem(WatchKind(k)))
+                j.number(watch_kind_name(WatchKind(k)), watch->counts[k]);
+        if (watch->max_tx_stop_ms >= 0)
+            j.number("max_tx_stop_ms", watch->max_tx_stop_ms);
+        j.key("watch_not_judged");
+        j.out += QLatin1Char('[');
+        for (int i = 0; i < watch->not_judged.size(); ++i) {
+            // A bare string: the object's "text" form, without its key.
+            JsonLine item;
+            item.text("r", watch->not_judged[i]);
+            if (i > 0)
+                j.out += QLatin1Char(',');
+            j.out += item.out.mid(5);
+        }
+        j.out += QLatin1Char(']');
+    }
     j.number("holds", table.holds);
     j.number("lapses", table.lapses);
     j.number("seq_problems", table.seq_problems);

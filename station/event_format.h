@@ -9,6 +9,7 @@
 #include "station/station_event.h"
 
 struct StreamTable;
+struct WatchTotals;
 
 QString event_text(const StationEvent& event);
 QString event_json(const StationEvent& event, const QString& stamp);
@@ -18,5 +19,6 @@ QString event_json(const StationEvent& event, const QString& stamp);
 QByteArray dropped_lines_json(qint64 count);
 
 // The summary: per stream, then the totals.
-QStringList summary_text(const StreamTable& table);
-QString summary_json(const StreamTable& table, const QString& stamp);
+// With a watch of the station under test, its counts join the totals.
+QStringList summary_text(const StreamTable& table, const WatchTotals* watch = nullptr);
+QString summary_json(const StreamTable& table, const QString& stamp, const WatchTotals* watch = nullptr);

@@ -61,6 +61,19 @@ Case hold_case(const RunRecord& run, const HoldCase& h)
     } else if (h.end == HoldEnd::Evicted) {
         c.skipped = QStringLiteral("the stream was evicted while holding; its hold was not followed further");
     }
+    // What the watched station did wrong in this hold: its own failure, or
+    // added to the lapse's.
+    if (!h.watch_failures.isEmpty()) {
+        const QString first = h.watch_failures.first().section(QStringLiteral("  "), 1, 1).trimmed();
+        if (c.failure_type.isEmpty()) {
+            c.failure_type = QStringLiteral("watch");
+            c.failure_message = QStringLiteral("the station under test: %1").arg(first);
+            c.failure_text = h.watch_failures.join(QLatin1Char('\n'));
+        } else {
+            c.failure_message += QStringLiteral("; the station under test: %1").arg(first);
+            c.failure_text += QLatin1Char('\n') + h.watch_failures.join(QLatin1Char('\n'));
+        }
+    }
     return c;
 }
 
@@ -176,13 +189,38 @@ void write_property(QXmlStreamWriter& w, const char* name, const QString& value)
 
 }  // namespace
 
+// The station under test as a whole: what no hold case holds, and what
+// could not be judged (skipped, never passed).
+std::vector<Case> watch_cases(const RunRecord& run)
+{
+    const WatchTotals& t = run.watch_totals;
+    Case c;
+    c.name = QStringLiteral("station under test: %1").arg(t.what);
+    c.out = QStringLiteral("watch_problems=%1").arg(t.problems);
+    if (run.watch.unattached_count > 0) {
+        c.failure_type = QStringLiteral("watch");
+        c.failure_message = QStringLiteral("%1 problem(s) outside any hold case").arg(run.watch.unattached_count);
+        c.failure_text = run.watch.unattached.join(QLatin1Char('\n'));
+    } else if (!t.not_judged.isEmpty()) {
+        const QString why = QStringLiteral("not judged (%1)").arg(t.not_judged.join(QStringLiteral("; ")));
+        if (t.expect_watch) {
+            c.failure_type = QStringLiteral("not_judged");
+            c.failure_message = why;
+        } else {
+            c.skipped = why;
+        }
+    }
+    return {c};
+}
+
 QByteArray junit_xml(const RunRecord& run, const QString& hostname)
 {
     std::vector<std::vector<Case>> suites;
     std::vector<Counts> counts;
     Counts total;
-    for (const StreamRecord& lane : run.streams) {
-        suites.push_back(stream_cases(run, lane));
+    const bool watched = run.watch_totals.watching;
+    for (size_t i = 0; i < run.streams.size() + (watched ? 1 : 0); ++i) {
+        suites.push_back(i < run.streams.size() ? stream_cases(run, run.streams[i]) : watch_cases(run));
         Counts c;
         for (const Case& one : suites.back())
             c.add(one);
@@ -200,6 +238,17 @@ QByteArray junit_xml(const RunRecord& run, const QString& hostname)
     w.writeAttribute(QStringLiteral("name"), QStringLiteral("keyline-station"));
     total.write(w);
     for (size_t i = 0; i < suites.size(); ++i) {
+        if (i == run.streams.size()) {
+            w.writeStartElement(QStringLiteral("testsuite"));
+            w.writeAttribute(QStringLiteral("name"), QStringLiteral("watch"));
+            counts[i].write(w);
+            w.writeAttribute(QStringLiteral("timestamp"), timestamp);
+            w.writeAttribute(QStringLiteral("hostname"), xml_safe(hostname));
+            for (const Case& c : suites[i])
+                write_case(w, QStringLiteral("watch"), c);
+            w.writeEndElement();
+            continue;
+        }
         const StreamRecord& lane = run.streams[i];
         const QString name = suite_name(lane);
         w.writeStartElement(QStringLiteral("testsuite"));

@@ -26,6 +26,8 @@
 #include "station/station_options.h"
 #include "station/station_output.h"
 #include "station/station_vcd.h"
+#include "station/station_watch.h"
+#include "rig/hamlib_rig.h"
 #include "station/udp_receiver.h"
 
 namespace {
@@ -55,6 +57,12 @@ int main(int argc, char** argv)
         err << parsed.text << '\n';
         return EXIT_USAGE;
     }
+    if (parsed.outcome == OptionsOutcome::ListRigs) {
+        QTextStream listing(stdout);
+        for (const RigModel& m : list_rig_models())
+            listing << QStringLiteral("%1\t%2\t%3\t%4\n").arg(m.model).arg(m.maker, m.name, m.status);
+        return EXIT_CLEAN;
+    }
     const StationOptions& options = parsed.options;
 
     // Ctrl-C, SIGTERM and SIGHUP end the run with its summary.
@@ -75,12 +83,26 @@ int main(int argc, char** argv)
         return EXIT_USAGE;
     }
 
+    // The station under test: a rig or a command that cannot be reached now
+    // refuses the run.
+    StationWatch watch;
+    {
+        QString watch_error;
+        if (!open_station_watch(watch, options, station_now_ms(), watch_error)) {
+            err << "keyline-station: " << watch_error << '\n';
+            close(fd);
+            return EXIT_USAGE;
+        }
+    }
+
     StationVcd vcd;
     if (!options.vcd_file.isEmpty()) {
         QString reason;
         if (!open_station_vcd(vcd, options.vcd_file, QDateTime::currentDateTime(), station_now_ms(),
-                              QCoreApplication::arguments(), &reason)) {
+                              QCoreApplication::arguments(), &reason, watch.sides[WATCH_RIG].active,
+                              watch.sides[WATCH_LOG].active)) {
             err << "keyline-station: --vcd " << options.vcd_file << ": " << reason << '\n';
+            close_station_watch(watch);
             close(fd);
             return EXIT_USAGE;
         }
@@ -89,6 +111,7 @@ int main(int argc, char** argv)
     QString report_error;
     if (!open_run_reports(reports, options, station_now_ms(), report_error)) {
         err << report_error << '\n';
+        close_station_watch(watch);
         close(fd);
         return EXIT_USAGE;
     }
@@ -119,6 +142,7 @@ int main(int argc, char** argv)
         listening.port = port;
         if (options.forward)
             listening.text = options.forward_text;
+        listening.watch = watched_text(watch);
         write_events(output, {listening});
     }
     if (!options.port_file.isEmpty()) {
@@ -127,6 +151,7 @@ int main(int argc, char** argv)
             err << QStringLiteral("keyline-station: cannot write the port file %1: %2")
                        .arg(options.port_file, error)
                 << '\n';
+            close_station_watch(watch);
             close(fd);
             out.flush();
             close_nonblocking_outputs();
@@ -145,7 +170,28 @@ int main(int argc, char** argv)
     const qint64 run_end_ms = options.duration_ms > 0 ? station_now_ms() + options.duration_ms : -1;
     bool finished = false;
 
+    // The model's changes go to the watch once per event, before it judges.
+    size_t modelled = 0;
+    StationEvents model_changes;
+    auto model = [&] {
+        if (modelled >= events.size())
+            return;
+        model_changes.clear();
+        watch_model_events(watch, StationEvents(events.begin() + modelled, events.end()), model_changes);
+        events.insert(events.end(), model_changes.begin(), model_changes.end());
+        modelled = events.size();
+    };
+    // Everything up to now is known (datagrams drained, lapses ticked): judge.
+    auto judge = [&](qint64 now) {
+        if (!watching(watch))
+            return;
+        model();
+        judge_station_watch(watch, now, events);
+        modelled = events.size();
+    };
     auto flush = [&] {
+        model();
+        modelled = 0;
         station_vcd_events(vcd, events);
         collect_events(reports, events);
         write_events(output, events);
@@ -184,7 +230,16 @@ int main(int argc, char** argv)
         drain(1 << 30, now);
         station_tick(station, now, events);
         flush_suppressed(station.limiter, now, true, events);
+        model();
+        finish_station_watch(watch, now, events);
+        modelled = events.size();
+        close_station_watch(watch);
         flush();
+        const WatchTotals watch_totals = station_watch_totals(watch);
+        if (watching(watch)) {
+            output.watch = &watch_totals;
+            reports.record.watch_totals = watch_totals;
+        }
         // The summary is what a script reads: it waits for a slow reader
         // (bounded) and is never dropped for its length.
         out.flush();
@@ -203,7 +258,8 @@ int main(int argc, char** argv)
             QCoreApplication::exit(EXIT_USAGE);
             return;
         }
-        QCoreApplication::exit(table_problems(station.table) > 0 ? EXIT_PROBLEMS : EXIT_CLEAN);
+        QCoreApplication::exit(table_problems(station.table) + station_watch_problems(watch) > 0 ? EXIT_PROBLEMS
+                                                                                                  : EXIT_CLEAN);
     };
     auto enough_holds = [&] {
         return options.holds > 0 && station.table.holds_ended >= options.holds;
@@ -218,6 +274,9 @@ int main(int argc, char** argv)
         if (finished)
             return;
         qint64 deadline = station_next_deadline_ms(station);
+        const qint64 watch_deadline = station_watch_deadline_ms(watch);
+        if (watch_deadline >= 0 && (deadline < 0 || watch_deadline < deadline))
+            deadline = watch_deadline;
         if (run_end_ms >= 0 && (deadline < 0 || run_end_ms < deadline))
             deadline = run_end_ms;
         if (deadline < 0) {
@@ -233,6 +292,7 @@ int main(int argc, char** argv)
         const qint64 now = station_now_ms();
         drain(1 << 30, now);
         station_tick(station, now, events);
+        judge(now);
         flush();
         if (enough_holds() || (run_end_ms >= 0 && now >= run_end_ms))
             finish();
@@ -246,6 +306,36 @@ int main(int argc, char** argv)
             finish();
         rearm();
     });
+
+    // What the rig's poller or the log's reader hands over: taken, then judged
+    // once the model is known up to now.
+    for (int side = 0; side < 2; ++side) {
+        const int watch_fd = station_watch_fd(watch, side);
+        if (watch_fd < 0)
+            continue;
+        auto* notifier = new QSocketNotifier(watch_fd, QSocketNotifier::Read, &app);
+        QObject::connect(notifier, &QSocketNotifier::activated, &app, [&, notifier, side] {
+            if (finished)
+                return;
+            take_watch_input(watch, events);
+            if (watch.cannot_start) {
+                err << "keyline-station: " << watch.start_error << Qt::endl;
+                finished = true;
+                QCoreApplication::exit(EXIT_USAGE);
+                return;
+            }
+            const qint64 now = station_now_ms();
+            drain(1 << 30, now);
+            station_tick(station, now, events);
+            judge(now);
+            flush();
+            if (station_watch_fd(watch, side) < 0)
+                notifier->setEnabled(false);
+            if (enough_holds())
+                finish();
+            rearm();
+        });
+    }
 
     if (stop_fd >= 0) {
         auto* stop_notifier = new QSocketNotifier(stop_fd, QSocketNotifier::Read, &app);
@@ -262,6 +352,7 @@ int main(int argc, char** argv)
     if (!options.port_file.isEmpty())
         QFile::remove(options.port_file);
     close_forward_tap(tap);
+    close_station_watch(watch);
     close_station_vcd(vcd, station_now_ms());
     out.flush();
     run_err.flush();

@@ -3,7 +3,9 @@
 #include <QDateTime>
 
 #include "common/log_line.h"
+#include "station/event_format.h"
 #include "station/stream_table.h"
+#include "watch/watch_judge.h"
 
 namespace {
 
@@ -103,8 +105,37 @@ QString detail_text(const RunRecord& run, const StationEvent& e)
     return text;
 }
 
+// A problem of the watched station goes to the hold it is about: the one
+// that began at (or held over) the model's change it names.
+void attach_watch_problem(RunRecord& run, const StationEvent& e)
+{
+    const QString text = wall_stamp(run, e.at_ms) + event_text(e);
+    const qint64 t = e.change_ms;
+    for (StreamRecord& lane : run.streams) {
+        if (shared(lane) || t < 0)
+            continue;
+        if (lane.holding && lane.current.listed && lane.current.start_ms <= t) {
+            lane.current.watch_failures << text;
+            return;
+        }
+        for (auto h = lane.holds.rbegin(); h != lane.holds.rend(); ++h) {
+            if (h->start_ms <= t && t <= h->end_ms) {
+                h->watch_failures << text;
+                return;
+            }
+        }
+    }
+    if (++run.watch.unattached_count <= MAX_DETAILS)
+        run.watch.unattached << text;
+}
+
 void record_event(RunRecord& run, const StationEvent& e)
 {
+    if (record_watch_event(run.watch, e)) {
+        if (e.kind == EventKind::Watch && watch_kind_is_problem(WatchKind(e.watch_kind)))
+            attach_watch_problem(run, e);
+        return;
+    }
     if (e.kind == EventKind::Listening || e.from.isEmpty())
         return;
     StreamRecord& lane = lane_for(run, e.from);
@@ -196,6 +227,9 @@ void record_event(RunRecord& run, const StationEvent& e)
         break;
     case EventKind::Listening:
     case EventKind::ForwardFailed:
+    case EventKind::Watch:
+    case EventKind::WatchSeen:
+    case EventKind::WatchModel:
         break;
     }
 }
@@ -240,6 +274,7 @@ void end_run_record(RunRecord& run, qint64 end_ms)
     for (StreamRecord& lane : run.streams)
         if (lane.holding)
             close_hold(lane, end_ms, HoldEnd::Open);
+    end_watch_record(run.watch, end_ms);
 }
 
 qint64 wall_ms(const RunRecord& run, qint64 at_ms)

@@ -18,6 +18,8 @@
 #include <vector>
 
 #include "station/station_event.h"
+#include "station/watch_record.h"
+#include "station/watch_totals.h"
 
 constexpr int MAX_MARKS = 2048;
 constexpr int MAX_HOLD_CASES = 100000;
@@ -59,6 +61,7 @@ struct HoldCase {
     qint64 lapse_ttl_ms = -1;
     HoldEnd end = HoldEnd::Open;
     bool listed = true;     // kept as its own case
+    QStringList watch_failures;  // what the watched station did wrong in it
 };
 
 struct StreamRecord {
@@ -87,6 +90,8 @@ struct RunRecord {
     std::vector<StreamRecord> streams;  // in the order first heard
     QHash<QString, int> lane_of;
     qint64 listed_holds = 0;
+    WatchRecord watch;          // the station under test, when watched
+    WatchTotals watch_totals;   // filled at the end of the run
 };
 
 void record_events(RunRecord& run, const StationEvents& events);

@@ -24,6 +24,9 @@ enum class EventKind {
     Note,
     Restart,
     ForwardFailed,
+    Watch,       // a judgement of the station under test (watch_kind says which)
+    WatchSeen,   // what the station under test was seen doing changed (level)
+    WatchModel,  // the model's inhibit began (level) or ended
 };
 
 struct StationEvent {
@@ -52,6 +55,14 @@ struct StationEvent {
     QString excerpt;             // malformed: the payload's start, escaped
     QString address;             // listening; forward_failed: where to
     int port = -1;               // listening
+    QString watch;               // listening: what is watched, if anything
+    int watch_kind = -1;         // watch: a WatchKind
+    int watch_side = -1;         // watch, watch_seen: 0 the rig, 1 the log
+    qint64 change_ms = -1;       // watch: the model's begin or end it is about
+    qint64 offset_ms = -1;       // watch: per kind (watch/watch_judge.h)
+    qint64 lasted_ms = -1;       // watch: how long it lasted (-1: to the end)
+    bool level = false;          // watch_seen: PTT on or said inhibited; watch_model: inhibited
+    bool again = false;          // watch: inhibited again after saying free
 };
 
 using StationEvents = std::vector<StationEvent>;

@@ -6,7 +6,10 @@
 
 #include <cmath>
 
+#include <QRegularExpression>
+
 #include "common/host_port.h"
+#include "rig/rig_address.h"
 
 namespace {
 
@@ -27,11 +30,20 @@ const char* const DESCRIPTION =
     "The run ends on Ctrl-C, SIGTERM or SIGHUP, after --duration, or after --holds\n"
     "holds have ended; then a summary is printed.\n"
     "\n"
+    "With --watch-rig or --watch-log (or both) it also watches the station under\n"
+    "test: its transmitter's PTT through hamlib, or what its own log says, and\n"
+    "judges it against the same model: the station must be inhibited while any\n"
+    "stream holds, and has --react-ms to act on each change. TX WHILE HELD,\n"
+    "TX BLOCKED (--expect-tx), INHIBIT LATE, INHIBIT EARLY, INHIBIT STUCK and\n"
+    "WATCH LOST are problems. What was never observed is never a pass: the summary\n"
+    "says 'watch: not judged (...)'.\n"
+    "\n"
     "Exit status: 0 nothing was wrong; 1 a lapse, a sequence problem or a malformed\n"
-    "datagram was seen, one could not be forwarded, or fewer holds ended than\n"
-    "--expect-holds asks; 2 a usage error, the address could not be bound, the\n"
-    "--port-file could not be written, or a --timeline or --junit file could not\n"
-    "be written.";
+    "datagram was seen, one could not be forwarded, fewer holds ended than\n"
+    "--expect-holds asks, or the watched station did wrong or was lost; 2 a usage\n"
+    "error, the address could not be bound, the --port-file could not be written,\n"
+    "a --timeline or --junit file could not be written, or the watched rig or\n"
+    "command could not be reached at the start.";
 
 bool all_digits(const QString& text)
 {
@@ -119,6 +131,47 @@ OptionsResult read_station_options(const QStringList& arguments)
         "malformed datagrams. The file is replaced.",
         "file"));
 
+    parser.addOption(QCommandLineOption(
+        "watch-rig",
+        "Watch the station under test's transmitter: poll its PTT through hamlib. RIG is "
+        "HOST:PORT, a rigctld (hamlib's NET rigctl model, so the station and this program share "
+        "the rig), or MODEL:DEVICE[,NAME=VALUE...], a rig hamlib drives itself (e.g. "
+        "3073:/dev/ttyUSB0,serial_speed=19200). hamlib's PTT cache is turned off: every poll asks "
+        "the rig. A rig that cannot be read at the start is status 2.",
+        "RIG"));
+    parser.addOption(QCommandLineOption("list-rigs", "List the rig models hamlib knows (for --watch-rig) and exit."));
+    parser.addOption(QCommandLineOption(
+        "watch-poll-ms", "How often --watch-rig reads the PTT, in ms: 1..1000 (default 10).", "N", "10"));
+    parser.addOption(QCommandLineOption(
+        "watch-log",
+        "Watch the station under test's own log: run CMD under /bin/sh -c (e.g. 'tail -F "
+        "station.log' or 'journalctl -f -u mystation -o cat') and read its output line by "
+        "line, each stamped on arrival. Needs --inhibited and --free. A command that cannot "
+        "run at all is status 2; one that ends later is WATCH LOST.",
+        "CMD"));
+    parser.addOption(QCommandLineOption(
+        "inhibited",
+        "With --watch-log: a line matching this regular expression (QRegularExpression, "
+        "Perl-like) says the station is inhibited now. Checked first.",
+        "RE"));
+    parser.addOption(QCommandLineOption(
+        "free", "With --watch-log: a line matching this regular expression says the station is free now.",
+        "RE"));
+    parser.addOption(QCommandLineOption(
+        "react-ms",
+        "How long the watched station may take to act on a datagram or an expiry, in ms: 0..10000 "
+        "(default 50). Nothing is judged in that time after each change.",
+        "N", "50"));
+    parser.addOption(QCommandLineOption(
+        "expect-tx",
+        "With --watch-rig: the station transmits whenever it may, so its PTT still reading off "
+        "--react-ms after an inhibit ended is TX BLOCKED (it kept an inhibit it should have "
+        "dropped). Without it nothing is claimed about that direction."));
+    parser.addOption(QCommandLineOption(
+        "expect-watch",
+        "Anything the watch could not judge (a direction never observed, e.g. the PTT never "
+        "read on) is a problem, not only a note in the summary."));
+
     OptionsResult result;
     if (!parser.parse(arguments))
         return failure(parser.errorText());
@@ -137,6 +190,10 @@ OptionsResult read_station_options(const QStringList& arguments)
     }
 
     StationOptions& o = result.options;
+    if (parser.isSet("list-rigs")) {
+        result.outcome = OptionsOutcome::ListRigs;
+        return result;
+    }
     o.bind_text = parser.value("bind");
     if (!o.bind_address.setAddress(o.bind_text) || o.bind_address.isNull())
         return failure(QStringLiteral("--bind must be a numeric IPv4 or IPv6 address: %1").arg(o.bind_text));
@@ -187,6 +244,49 @@ OptionsResult read_station_options(const QStringList& arguments)
         if (o.vcd_file.isEmpty())
             return failure(QStringLiteral("--vcd needs a file name"));
     }
+    o.watch_rig = parser.value("watch-rig");
+    o.watch_log = parser.value("watch-log");
+    o.inhibited_re = parser.value("inhibited");
+    o.free_re = parser.value("free");
+    if (parser.isSet("watch-rig")) {
+        RigAddress address;
+        QString error;
+        if (!parse_rig_address(o.watch_rig, address, error))
+            return failure(QStringLiteral("--watch-rig: %1").arg(error));
+    }
+    const QString poll = parser.value("watch-poll-ms");
+    if (!all_digits(poll) || poll.size() > 4 || poll.toInt() < 1 || poll.toInt() > 1000)
+        return failure(QStringLiteral("--watch-poll-ms must be a whole number 1..1000: %1").arg(poll));
+    o.watch_poll_ms = poll.toInt();
+    const QString react = parser.value("react-ms");
+    if (!all_digits(react) || react.size() > 5 || react.toInt() > 10000)
+        return failure(QStringLiteral("--react-ms must be a whole number 0..10000: %1").arg(react));
+    o.react_ms = react.toInt();
+    if (parser.isSet("watch-log")) {
+        if (o.watch_log.trimmed().isEmpty())
+            return failure(QStringLiteral("--watch-log needs a command"));
+        if (!parser.isSet("inhibited") || !parser.isSet("free"))
+            return failure(QStringLiteral("--watch-log needs both --inhibited RE and --free RE"));
+        for (const char* name : {"inhibited", "free"}) {
+            const QRegularExpression re(parser.value(QLatin1String(name)));
+            if (parser.value(QLatin1String(name)).isEmpty() || !re.isValid())
+                return failure(QStringLiteral("--%1 is not a regular expression: %2 (%3)")
+                                   .arg(QLatin1String(name), parser.value(QLatin1String(name)),
+                                        re.isValid() ? QStringLiteral("empty") : re.errorString()));
+        }
+    } else if (parser.isSet("inhibited") || parser.isSet("free")) {
+        return failure(QStringLiteral("--inhibited and --free go with --watch-log"));
+    }
+    o.expect_tx = parser.isSet("expect-tx");
+    if (o.expect_tx && !parser.isSet("watch-rig"))
+        return failure(QStringLiteral("--expect-tx goes with --watch-rig"));
+    if (parser.isSet("watch-poll-ms") && !parser.isSet("watch-rig"))
+        return failure(QStringLiteral("--watch-poll-ms goes with --watch-rig"));
+    o.expect_watch = parser.isSet("expect-watch");
+    const bool watch = parser.isSet("watch-rig") || parser.isSet("watch-log");
+    if (!watch && (o.expect_watch || parser.isSet("react-ms")))
+        return failure(QStringLiteral("--%1 goes with --watch-rig or --watch-log")
+                           .arg(o.expect_watch ? QStringLiteral("expect-watch") : QStringLiteral("react-ms")));
     o.timeline_file = parser.value("timeline");
     o.junit_file = parser.value("junit");
     for (const char* name : {"timeline", "junit"})

@@ -30,9 +30,19 @@ struct StationOptions {
     QString vcd_file;         // empty: no waveform file
     QString timeline_file;  // --timeline: an SVG picture of the run, written at its end
     QString junit_file;     // --junit: a JUnit XML report, written at its end
+    // Watching the station under test: its rig's PTT, its log, or both.
+    QString watch_rig;      // RIG: HOST:PORT or MODEL:DEVICE[,NAME=VALUE...]
+    int watch_poll_ms = 10;
+    QString watch_log;      // a command under /bin/sh -c
+    QString inhibited_re;
+    QString free_re;
+    qint64 react_ms = 50;
+    bool expect_tx = false;
+    bool expect_watch = false;
+    bool list_rigs = false;
 };
 
-enum class OptionsOutcome { Run, Help, Version, Error };
+enum class OptionsOutcome { Run, Help, Version, Error, ListRigs };
 
 struct OptionsResult {
     OptionsOutcome outcome = OptionsOutcome::Run;

@@ -7,11 +7,13 @@
 #include "station/station_event.h"
 
 struct StreamTable;
+struct WatchTotals;
 
 struct StationOutput {
     QTextStream* out = nullptr;
     bool json = false;
     bool verbose = false;  // keepalive events are written only when set
+    const WatchTotals* watch = nullptr;  // the summary's watch figures, when watching
 };
 
 void write_events(const StationOutput& output, const StationEvents& events);

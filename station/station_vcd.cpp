@@ -84,6 +84,9 @@ void draw(StationVcd& vcd, int slot, qint64 t_us, const StationEvent& e)
         break;
     case EventKind::Listening:
     case EventKind::ForwardFailed:
+    case EventKind::Watch:
+    case EventKind::WatchSeen:
+    case EventKind::WatchModel:
         break;
     }
 }
@@ -100,16 +103,25 @@ QStringList station_wire_names()
 }
 
 bool open_station_vcd(StationVcd& vcd, const QString& path, const QDateTime& start_wall, qint64 start_ms,
-                      const QStringList& arguments, QString* error)
+                      const QStringList& arguments, QString* error, bool watch_tx, bool watch_inhibited)
 {
+    QStringList wires = station_wire_names();
+    const bool watched[2] = {watch_tx, watch_inhibited};
+    const char* const watch_names[2] = {"tx", "station_inhibited"};
+    for (int side = 0; side < 2; ++side) {
+        if (!watched[side])
+            continue;
+        vcd.watch_wire[side] = wires.size();
+        wires << QLatin1String(watch_names[side]);
+    }
     VcdHeaderFields fields =
-        run_header_fields(start_wall, arguments, QStringLiteral("keyline_station"), station_wire_names());
+        run_header_fields(start_wall, arguments, QStringLiteral("keyline_station"), wires);
     fields.note_title = QStringLiteral("Slots in the order their senders were first heard "
                                        "(sender address:port, station, band):");
     fields.notes = STATION_VCD_SLOTS + 1;  // the last counts the senders beyond them
     vcd.start_ms = start_ms;
     vcd.writer.option_text = QStringLiteral("keyline-station: --vcd ") + path;
-    return open_vcd_writer(vcd.writer, path, vcd_header(fields), STATION_VCD_SLOTS * STREAM_WIRES, error);
+    return open_vcd_writer(vcd.writer, path, vcd_header(fields), wires.size(), error);
 }
 
 int station_vcd_slot(StationVcd& vcd, const QString& from)
@@ -128,6 +140,12 @@ void station_vcd_events(StationVcd& vcd, const StationEvents& events)
     if (!vcd_open(vcd.writer))
         return;
     for (const StationEvent& e : events) {
+        if (e.kind == EventKind::WatchSeen) {
+            if (vcd.watch_wire[e.watch_side] >= 0)
+                vcd_write_level(vcd.writer, qMax<qint64>(0, e.at_ms - vcd.start_ms) * 1000,
+                                vcd.watch_wire[e.watch_side], e.level);
+            continue;
+        }
         if (e.from.isEmpty())
             continue;
         const int slot = station_vcd_slot(vcd, e.from);

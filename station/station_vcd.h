@@ -37,8 +37,12 @@ enum StreamWire {
 // "s0_hold", "s0_arrival", ... for every slot.
 QStringList station_wire_names();
 
+// With a watch of the station under test, one more level each after the
+// slots: `tx` (its PTT, --watch-rig) and `station_inhibited` (what its log
+// says, --watch-log).
 struct StationVcd {
     VcdWriter writer;
+    int watch_wire[2] = {-1, -1};         // tx, station_inhibited; -1: not drawn
     qint64 start_ms = 0;                  // the run's start on the station's clock
     int slots_used = 0;
     QString slot_from[STATION_VCD_SLOTS];
@@ -50,7 +54,8 @@ struct StationVcd {
 };
 
 bool open_station_vcd(StationVcd& vcd, const QString& path, const QDateTime& start_wall,
-                      qint64 start_ms, const QStringList& arguments, QString* error);
+                      qint64 start_ms, const QStringList& arguments, QString* error, bool watch_tx = false,
+                      bool watch_inhibited = false);
 
 // The slot the sender has, a new one when there is room, or -1.
 int station_vcd_slot(StationVcd& vcd, const QString& from);

@@ -22,6 +22,9 @@ const char* event_name(EventKind kind)
     case EventKind::Note: return "note";
     case EventKind::Restart: return "restart";
     case EventKind::ForwardFailed: return "forward_failed";
+    case EventKind::Watch: return "watch";
+    case EventKind::WatchSeen: return "watch_seen";
+    case EventKind::WatchModel: return "watch_model";
     }
     return "note";
 }

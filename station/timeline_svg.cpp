@@ -177,6 +177,35 @@ void draw_lane(Svg& svg, const StreamRecord& lane, const Scale& scale, double y)
     }
 }
 
+// The station under test, under the model: the model's inhibit (thin), what
+// the station was seen doing (thick), red where they disagreed.
+const char* const SEEN_COLOUR = "#2a7d2a";
+
+void draw_spans(Svg& svg, const Scale& scale, const std::vector<WatchSpan>& spans, qint64 end_ms, double y,
+                double height, const char* colour)
+{
+    for (const WatchSpan& span : spans) {
+        Mark m;
+        m.start_ms = span.start_ms;
+        m.end_ms = span.end_ms < 0 ? end_ms : span.end_ms;
+        svg.rect(scale.x(m.start_ms), y, scale.width(m, 2), height, colour);
+    }
+}
+
+void draw_watch_lane(Svg& svg, const RunRecord& run, int side, const Scale& scale, double y)
+{
+    svg.text(10, y + 22, QStringLiteral("station under test"), "name");
+    svg.text(10, y + 40, side == 0 ? QStringLiteral("rig: PTT on") : QStringLiteral("log: says inhibited"), "label");
+    svg.text(10, y + 56, shortened(run.watch_totals.what), "from");
+    draw_spans(svg, scale, run.watch.model, run.end_ms, y + 6, 8, HOLD_COLOUR);
+    draw_spans(svg, scale, run.watch.level[side], run.end_ms, y + 18, 16, SEEN_COLOUR);
+    draw_spans(svg, scale, run.watch.problems[side], run.end_ms, y + 38, 10, LAPSE_COLOUR);
+    const qint64 problems = static_cast<qint64>(run.watch.problems[side].size());
+    if (problems > 0)
+        svg.text(PLOT_X0 + 4, y + LANE_H - 3,
+                 QStringLiteral("%1 disagreement(s) with the model").arg(problems), "lapse");
+}
+
 void draw_summary(Svg& svg, const RunTotals& t)
 {
     const double x = WIDTH - 300;
@@ -227,7 +256,12 @@ QByteArray timeline_svg(const RunRecord& run, const RunTotals& totals)
     scale.px_per_ms = static_cast<double>(PLOT_X1 - PLOT_X0) / static_cast<double>(scale.span_ms);
     scale.merge_ms = static_cast<qint64>(std::floor(1.0 / scale.px_per_ms));
 
-    const int lanes = qMax(1, static_cast<int>(run.streams.size()));
+    std::vector<int> watch_sides;
+    if (run.watch_totals.watching)
+        for (int side = 0; side < 2; ++side)
+            if (run.watch_totals.sides[side])
+                watch_sides.push_back(side);
+    const int lanes = qMax(1, static_cast<int>(run.streams.size() + watch_sides.size()));
     const double lanes_top = HEADER_H;
     const double axis_y = lanes_top + lanes * LANE_H + 4;
     const int height = static_cast<int>(axis_y) + 84;
@@ -260,14 +294,19 @@ QByteArray timeline_svg(const RunRecord& run, const RunTotals& totals)
     svg.text(10, 74, QStringLiteral("One lane per sender: station, band, address:port. Times are the station's, "
                                     "in local wall time."),
              "from");
-    draw_summary(svg, totals);
+    RunTotals shown = totals;
+    shown.problems += run.watch_totals.watching ? run.watch_totals.problems : 0;
+    draw_summary(svg, shown);
 
     for (size_t i = 0; i < run.streams.size(); i += 2)
         svg.rect(0, lanes_top + static_cast<double>(i) * LANE_H, WIDTH, LANE_H, "#f4f4f4");
     draw_axis(svg, run, scale, lanes_top, axis_y);
     for (size_t i = 0; i < run.streams.size(); ++i)
         draw_lane(svg, run.streams[i], scale, lanes_top + static_cast<double>(i) * LANE_H);
-    if (run.streams.empty())
+    for (size_t i = 0; i < watch_sides.size(); ++i)
+        draw_watch_lane(svg, run, watch_sides[i], scale,
+                        lanes_top + static_cast<double>(run.streams.size() + i) * LANE_H);
+    if (run.streams.empty() && watch_sides.empty())
         svg.text((PLOT_X0 + PLOT_X1) / 2.0, lanes_top + LANE_H / 2.0,
                  QStringLiteral("no datagram was received"), "label", "middle");
     draw_legend(svg, axis_y + 50, scale.merge_ms);

@@ -1,0 +1,172 @@
+#include "watch/log_command.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <string.h>
+#include <sys/eventfd.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+qint64 now_ms()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return qint64(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+void hand_over(LogCommand& log, LogLine&& line)
+{
+    {
+        std::lock_guard<std::mutex> lock(log.mutex);
+        if (log.waiting.size() >= size_t(LOG_QUEUE_LIMIT)) {
+            log.waiting.erase(log.waiting.begin());
+            ++log.let_go;
+        }
+        log.waiting.push_back(std::move(line));
+    }
+    const uint64_t one = 1;
+    ssize_t written = write(log.wake_fd, &one, sizeof one);
+    (void)written;
+}
+
+void take_line(LogCommand& log, const QByteArray& bytes, qint64 at_ms)
+{
+    LogLine line;
+    line.at_ms = at_ms;
+    line.text = QString::fromUtf8(bytes);
+    if (line.text.endsWith(QLatin1Char('\r')))
+        line.text.chop(1);
+    if (log.inhibited.match(line.text).hasMatch()) {
+        line.inhibited = true;
+    } else if (!log.free.match(line.text).hasMatch()) {
+        std::lock_guard<std::mutex> lock(log.mutex);
+        ++log.unmatched;
+        return;
+    }
+    hand_over(log, std::move(line));
+}
+
+void read_loop(LogCommand& log)
+{
+    QByteArray pending;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = read(log.out_fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        const qint64 at = now_ms();
+        pending.append(buffer, int(n));
+        int start = 0;
+        for (;;) {
+            const int nl = pending.indexOf('\n', start);
+            if (nl < 0)
+                break;
+            take_line(log, pending.mid(start, nl - start), at);
+            start = nl + 1;
+        }
+        pending.remove(0, start);
+        while (pending.size() >= LOG_LINE_LIMIT) {
+            take_line(log, pending.left(LOG_LINE_LIMIT), at);
+            pending.remove(0, LOG_LINE_LIMIT);
+        }
+    }
+    if (!pending.isEmpty())
+        take_line(log, pending, now_ms());
+    LogLine end;
+    end.ended = true;
+    end.at_ms = now_ms();
+    int status = 0;
+    if (waitpid(log.pid, &status, 0) == log.pid)
+        end.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    end.at_ms = now_ms();
+    log.reaped = true;
+    hand_over(log, std::move(end));
+}
+
+}  // namespace
+
+bool start_log_command(LogCommand& log, QString& error)
+{
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        error = QString::fromLocal8Bit(strerror(errno));
+        return false;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    // Its own process group, so that a pipeline ends as a whole; signals
+    // the program blocks or ignores are not passed on.
+    sigset_t none;
+    sigemptyset(&none);
+    sigset_t all;
+    sigfillset(&all);
+    posix_spawnattr_setpgroup(&attr, 0);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &all);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    const QByteArray command = log.command.toLocal8Bit();
+    char* argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), const_cast<char*>(command.constData()),
+                    nullptr};
+    const int code = posix_spawn(&log.pid, "/bin/sh", &actions, &attr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    close(fds[1]);
+    if (code != 0) {
+        close(fds[0]);
+        log.pid = -1;
+        error = QString::fromLocal8Bit(strerror(code));
+        return false;
+    }
+    log.out_fd = fds[0];
+    log.wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (log.wake_fd < 0) {
+        error = QString::fromLocal8Bit(strerror(errno));
+        kill(-log.pid, SIGTERM);
+        waitpid(log.pid, nullptr, 0);
+        close(log.out_fd);
+        return false;
+    }
+    log.inhibited.optimize();
+    log.free.optimize();
+    log.thread = std::thread(read_loop, std::ref(log));
+    return true;
+}
+
+void take_log_lines(LogCommand& log, std::vector<LogLine>& out)
+{
+    uint64_t count = 0;
+    ssize_t got = read(log.wake_fd, &count, sizeof count);
+    (void)got;
+    std::lock_guard<std::mutex> lock(log.mutex);
+    for (LogLine& line : log.waiting)
+        out.push_back(std::move(line));
+    log.waiting.clear();
+}
+
+void stop_log_command(LogCommand& log)
+{
+    if (log.thread.joinable()) {
+        // The group ends, the pipe reaches its end, the thread reaps the shell.
+        if (log.pid > 0 && !log.reaped)
+            kill(-log.pid, SIGTERM);
+        log.thread.join();
+    }
+    if (log.out_fd >= 0)
+        close(log.out_fd);
+    if (log.wake_fd >= 0)
+        close(log.wake_fd);
+    log.out_fd = log.wake_fd = -1;
+}
