@@ -3,12 +3,15 @@
 #include "conform/scenario_judgement.h"
 #include "rig/hamlib_rig.h"
 #include "rig/ptt_poller.h"
+#include "watch/log_command.h"
 #include "watch/watch_judge.h"
 
 struct ConformWatch {
     WatchRecord record;
     PttPoller poller;
     bool polling = false;
+    LogCommand log;
+    bool reading = false;
     ObservedLane lane;
 };
 
@@ -65,9 +68,21 @@ ConformWatch* start_conform_watch(const ConformOptions& options, QString* error)
         watch->polling = true;
         return watch;
     }
-    *error = QStringLiteral("--watch-log: not in this build yet");
-    delete watch;
-    return nullptr;
+    watch->record.config.source = WatchSource::Log;
+    watch->lane.name = QStringLiteral("the log says inhibited");
+    watch->lane.on_means_inhibited = true;
+    watch->lane.both_ways = true;
+    watch->log.command = options.watch_log;
+    watch->log.inhibited = QRegularExpression(options.inhibited_re);
+    watch->log.free = QRegularExpression(options.free_re);
+    QString why;
+    if (!start_log_command(watch->log, why)) {
+        *error = QStringLiteral("--watch-log: %1").arg(why);
+        delete watch;
+        return nullptr;
+    }
+    watch->reading = true;
+    return watch;
 }
 
 void stop_conform_watch(ConformWatch* watch)
@@ -76,6 +91,8 @@ void stop_conform_watch(ConformWatch* watch)
         return;
     if (watch->polling)
         stop_ptt_poller(watch->poller);
+    if (watch->reading)
+        stop_log_command(watch->log);
     delete watch;
 }
 
@@ -89,6 +106,16 @@ void take_watch_samples(ConformWatch* watch)
                 lose(*watch, reading.at_ms, reading.error);
             else if (watch->record.lost_at_ms < 0)
                 observe(*watch, reading.at_ms, reading.on);
+        }
+    }
+    if (watch->reading) {
+        std::vector<LogLine> lines;
+        take_log_lines(watch->log, lines);
+        for (const LogLine& line : lines) {
+            if (line.ended)
+                lose(*watch, line.at_ms, QStringLiteral("the command ended (status %1)").arg(line.exit_status));
+            else if (watch->record.lost_at_ms < 0)
+                observe(*watch, line.at_ms, line.inhibited);
         }
     }
 }

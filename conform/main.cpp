@@ -9,7 +9,6 @@
 #include <QTextStream>
 #include <QTimer>
 
-#include <locale.h>
 #include <signal.h>
 
 #include <memory>
@@ -61,10 +60,6 @@ int main(int argc, char** argv)
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("keyline-conform"));
     QCoreApplication::setApplicationVersion(QStringLiteral("2.1"));
-    // hamlib's rig_open saves the numeric locale's name, sets "C" and
-    // restores the saved name, which the change has freed by then unless it
-    // was "C" already. Qt formats numbers itself, so "C" costs nothing here.
-    setlocale(LC_NUMERIC, "C");
 
     QTextStream out(stdout);
     QTextStream err(stderr);

@@ -41,12 +41,14 @@ void play_due(ScenarioSender& sender)
         SentRecord record;
         record.send_index = static_cast<int>(sender.next);
         record.source_port = sender.ports[source];
+        // Stamped before it leaves: the station cannot act on it earlier,
+        // however long this process is kept from running after the send.
+        record.at_ms = monotonic_now_ms();
         if (QUdpSocket* socket = sender.sockets[source]) {
             for (int i = 0; i < send.copies; ++i)
                 if (socket->writeDatagram(send.payload, sender.station, sender.station_port) == send.payload.size())
                     ++record.sent;
         }
-        record.at_ms = monotonic_now_ms();
         sender.sent.push_back(record);
         if (sender.on_sent)
             sender.on_sent(record);
