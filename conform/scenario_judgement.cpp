@@ -31,7 +31,25 @@ QString finding_words(const WatchEvent& event, qint64* at_ms)
     return QStringLiteral("watch");
 }
 
-Finding finding_of(const ScenarioResult& result, const WatchEvent& event)
+// A rig's disagreement is judged from the first reading past the grace; the
+// words place it where the run of such readings began (not before the
+// model's change), since that is when the station did it.
+qint64 onset_of(const WatchRecord& watch, const WatchEvent& event)
+{
+    if (event.kind != WatchKind::TxWhileHeld && event.kind != WatchKind::TxBlocked)
+        return event.at_ms;
+    size_t i = 0;
+    while (i < watch.samples.size() && watch.samples[i].at_ms < event.at_ms)
+        ++i;
+    if (i >= watch.samples.size() || watch.samples[i].at_ms != event.at_ms)
+        return event.at_ms;
+    while (i > 0 && watch.samples[i - 1].level == watch.samples[i].level &&
+           watch.samples[i - 1].at_ms >= event.change_ms)
+        --i;
+    return watch.samples[i].at_ms;
+}
+
+Finding finding_of(const WatchRecord& watch, const ScenarioResult& result, const WatchEvent& event)
 {
     Finding finding;
     finding.kind = QLatin1String(watch_kind_name(event.kind));
@@ -40,9 +58,10 @@ Finding finding_of(const ScenarioResult& result, const WatchEvent& event)
     finding.lasted_ms = event.lasted_ms;
     qint64 at = event.at_ms;
     const QString what = finding_words(event, &at);
-    finding.text = finding_text(result, what, at);
+    const qint64 onset = onset_of(watch, event);
+    finding.text = finding_text(result, what, qMin(at, onset));
     if (event.lasted_ms >= 0 && event.kind != WatchKind::InhibitEarly)
-        finding.text += QStringLiteral(", for %1 ms").arg(event.lasted_ms);
+        finding.text += QStringLiteral(", for %1 ms").arg(event.lasted_ms + (event.at_ms - qMin(at, onset)));
     return finding;
 }
 
@@ -78,7 +97,7 @@ void judge_window(const WatchRecord& watch, ScenarioResult& result)
 
     for (const WatchEvent& event : events)
         if (watch_kind_is_problem(event.kind) && event.kind != WatchKind::WatchLost)
-            result.findings.push_back(finding_of(result, event));
+            result.findings.push_back(finding_of(watch, result, event));
 
     // A station still inhibited from the scenario before: whatever it does
     // here is that scenario's failure, not this one's.

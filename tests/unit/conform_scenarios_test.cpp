@@ -201,6 +201,10 @@ TEST(ConformJudgement, OnlyWhatWasSeenPassesAndAStationStillInhibitedIsNotBlamed
         {"stale-release", WatchSource::Log, false,
          [](const std::vector<ModelSpan>& m, qint64 t) { return model_holds(m, t - 10) && (t < 1720 || t >= 1800); },
          Outcome::Fail, "free 15 ms after a stale RELEASE (seq 6, highest 7)"},
+        // The rig's PTT read on from 15 ms after the stale RELEASE: placed where it went on, not at the grace's end.
+        {"stale-release", WatchSource::Rig, true,
+         [](const std::vector<ModelSpan>& m, qint64 t) { return !model_holds(m, t - 10) || (t >= 1715 && t < 1800); },
+         Outcome::Fail, "transmitted 15 ms after a stale RELEASE (seq 6, highest 7), for 80 ms"},
         // Inhibited as the scenario began: the scenario before's failure, not this one's.
         {"hold-release", WatchSource::Log, false,
          [](const std::vector<ModelSpan>& m, qint64 t) { return t < 0 || model_holds(m, t - 10) || t > 2100; },
@@ -214,8 +218,9 @@ TEST(ConformJudgement, OnlyWhatWasSeenPassesAndAStationStillInhibitedIsNotBlamed
                      result);
         EXPECT_EQ(result.outcome, row.outcome) << result.text.toStdString();
         EXPECT_TRUE(result.text.contains(QLatin1String(row.says))) << result.text.toStdString();
-        if (row.outcome == Outcome::Pass)
+        if (row.outcome == Outcome::Pass) {
             EXPECT_TRUE(result.findings.empty());
+        }
     }
 }
 
