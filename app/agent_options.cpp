@@ -117,8 +117,8 @@ void add_agent_options(QCommandLineParser& parser)
         "Provoke a failure the station must survive (repeatable; KIND is hold, keepalive or "
         "release, all kinds when left out; P is a percentage 0..100): loss=P[:KIND] drops at "
         "random; drop=KIND[:N[-M]] drops the Nth (to Mth) of that kind in each hold, every one "
-        "without N; duplicate=P[:KIND] sends twice; reorder=P[:KIND] sends it after the next "
-        "one (not release); delay=MS[~JITTER] sends every datagram late; corrupt=P[:KIND] "
+        "without N; duplicate=P[:KIND][@MS] sends twice (the copy MS ms later); reorder=P[:KIND] "
+        "sends it after the next one (a RELEASE only when named: after the next hold's HOLD); delay=MS[~JITTER] sends every datagram late; corrupt=P[:KIND] "
         "flips one bit; mute=MS sends nothing more of a hold after MS ms. Each fault is a "
         "FAULT line; a count follows \"quit\".",
         "fault"));

@@ -16,13 +16,15 @@ namespace {
 
 void aim(FaultTimer& t)
 {
-    const qint64 due = next_due_ms(*t.sender->faults);
+    const qint64 due = next_due_ns(*t.sender->faults);
     if (t.fd >= 0) {
-        aim_wake_timer(t.fd, due);
+        aim_wake_timer_ns(t.fd, due);
     } else if (due < 0) {
         t.fallback->stop();
     } else {
-        t.fallback->start(static_cast<int>(std::max<qint64>(0, due - monotonic_now_ms())));
+        // Rounded up: a timer that fires early finds nothing due and is aimed again.
+        const qint64 wait_ns = std::max<qint64>(0, due - monotonic_now_ns());
+        t.fallback->start(static_cast<int>((wait_ns + 999999) / 1000000));
     }
 }
 
@@ -63,10 +65,10 @@ void finish_fault_timer(FaultTimer& t)
     t.sender->faults_queued = nullptr;
     release_held_back_fault(*t.sender);
     // The event loop is over: nothing else runs, so waiting here delays nothing.
-    for (qint64 due = next_due_ms(*t.sender->faults); due >= 0; due = next_due_ms(*t.sender->faults)) {
-        const qint64 wait = due - monotonic_now_ms();
-        if (wait > 0)
-            QThread::msleep(static_cast<unsigned long>(wait));
+    for (qint64 due = next_due_ns(*t.sender->faults); due >= 0; due = next_due_ns(*t.sender->faults)) {
+        const qint64 wait_ns = due - monotonic_now_ns();
+        if (wait_ns > 0)
+            QThread::usleep(static_cast<unsigned long>((wait_ns + 999) / 1000));
         send_due_faults(*t.sender);
     }
     close_wake_timer(t.fd);

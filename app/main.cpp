@@ -167,6 +167,7 @@ int main(int argc, char** argv)
     sender.verbose_keepalive = options.verbose_keepalive;
     sender.err = &run_err;
     sender.also = also;
+    sender.now_ns = monotonic_now_ns;
     if (!also.empty())
         sender.destinations_text = destinations_text(options, also);
 
@@ -177,14 +178,13 @@ int main(int argc, char** argv)
     if (faults) {
         init_fault_plan(fault_plan, fault_config, seed);
         sender.faults = &fault_plan;
-        sender.now_ms = monotonic_now_ms;
         start_fault_timer(fault_timer, sender, app);
         if (options.vcd_set)
             fault_plan.on_fault = [&vcd](const FaultAction&) { bench_vcd_fault(vcd, monotonic_now_ns()); };
     }
     if (options.vcd_set)
-        sender.on_send = [&vcd](InhibitKind kind, bool hold_active, bool sent) {
-            bench_vcd_send(vcd, kind, hold_active, sent, monotonic_now_ns());
+        sender.on_send = [&vcd](InhibitKind kind, bool hold_active, bool sent, qint64 at_ns) {
+            bench_vcd_send(vcd, kind, hold_active, sent, at_ns);
         };
 
     QTimer keepalive_timer;

@@ -49,8 +49,9 @@ qint64 whole(const QString& text, qint64 limit)
 
 const char* const KIND_WORDS = "hold, keepalive or release";
 
-// loss, duplicate, reorder, corrupt: P[:KIND].
-QString add_percentage(double (&table)[FAULT_KINDS], const QString& value, bool release_allowed)
+// loss, duplicate, reorder, corrupt: P[:KIND]. Without a kind, a RELEASE is
+// included only where release_by_default.
+QString add_percentage(double (&table)[FAULT_KINDS], const QString& value, bool release_by_default)
 {
     const QStringList parts = value.split(QLatin1Char(':'));
     if (parts.size() > 2)
@@ -58,13 +59,11 @@ QString add_percentage(double (&table)[FAULT_KINDS], const QString& value, bool 
     const double pct = percentage(parts[0]);
     if (pct < 0)
         return QStringLiteral("the percentage must be a number 0..100, not \"%1\"").arg(parts[0]);
-    bool which[FAULT_KINDS] = {true, true, release_allowed};
+    bool which[FAULT_KINDS] = {true, true, release_by_default};
     if (parts.size() == 2) {
         InhibitKind kind;
         if (!kind_from_word(parts[1], &kind))
             return QStringLiteral("the kind must be %1, not \"%2\"").arg(KIND_WORDS, parts[1]);
-        if (kind == InhibitKind::Release && !release_allowed)
-            return QStringLiteral("a RELEASE ends its hold: nothing follows it to swap with");
         for (int k = 0; k < FAULT_KINDS; ++k)
             which[k] = k == index_of(kind);
     }
@@ -76,6 +75,25 @@ QString add_percentage(double (&table)[FAULT_KINDS], const QString& value, bool 
         if (which[k])
             table[k] = pct;
     return QString();
+}
+
+// duplicate=P[:KIND][@MS]: the copy MS ms after its original.
+QString add_duplicate(FaultConfig& config, const QString& value)
+{
+    const int at = value.indexOf(QLatin1Char('@'));
+    qint64 after = 0;
+    if (at >= 0) {
+        after = whole(value.mid(at + 1), MAX_FAULT_DELAY_MS);
+        if (after < 0)
+            return QStringLiteral("the copy's lateness must be whole ms 0..%1").arg(MAX_FAULT_DELAY_MS);
+    }
+    double before[FAULT_KINDS];
+    std::copy(std::begin(config.duplicate_pct), std::end(config.duplicate_pct), before);
+    const QString problem = add_percentage(config.duplicate_pct, at < 0 ? value : value.left(at), true);
+    for (int k = 0; k < FAULT_KINDS; ++k)
+        if (config.duplicate_pct[k] != before[k])
+            config.duplicate_after_ms[k] = static_cast<qint32>(after);
+    return problem;
 }
 
 QString add_drop(FaultConfig& config, const QString& value)
@@ -166,34 +184,51 @@ bool delaying(const FaultConfig& config)
     return config.delay_ms > 0 || config.jitter_ms > 0;
 }
 
-// Out now, or into the delay queue behind everything already there.
-void emit_datagram(FaultPlan& plan, const OutgoingDatagram& d, int copies, qint64 now_ms,
-                   std::vector<OutgoingDatagram>& send_now)
+constexpr qint64 NS_PER_MS = 1000000;
+
+// Into the queue by due time, after everything due at the same time.
+void enqueue(FaultPlan& plan, qint64 due_ns, const OutgoingDatagram& d, qint32 copy_after_ms)
 {
-    if (!delaying(plan.config)) {
-        for (int i = 0; i < copies; ++i)
-            send_now.push_back(d);
-        return;
-    }
-    qint64 due = now_ms + plan.config.delay_ms;
-    if (plan.config.jitter_ms > 0)
-        due += static_cast<qint64>(plan.rng() % (static_cast<quint64>(plan.config.jitter_ms) + 1));
-    if (!plan.delayed.empty())
-        due = std::max(due, plan.delayed.back().due_ms);  // the order is kept
-    OutgoingDatagram late = d;
-    late.delayed_ms = static_cast<qint32>(due - now_ms);
-    for (int i = 0; i < copies; ++i)
-        plan.delayed.push_back({due, late});
+    auto at = std::upper_bound(plan.delayed.begin(), plan.delayed.end(), due_ns,
+                               [](qint64 due, const FaultPlan::Pending& p) { return due < p.due_ns; });
+    plan.delayed.insert(at, FaultPlan::Pending{due_ns, d, copy_after_ms});
 }
 
-void send_held_back(FaultPlan& plan, qint64 after_seq, qint64 now_ms,
+// Out now, or into the delay queue behind every delayed datagram already
+// there; a late copy follows its original by copy_after_ms.
+void emit_datagram(FaultPlan& plan, const OutgoingDatagram& d, int copies, qint32 copy_after_ms,
+                   qint64 now_ns, std::vector<OutgoingDatagram>& send_now)
+{
+    const int at_once = copy_after_ms > 0 ? 1 : copies;
+    qint64 sent_ns = now_ns;
+    if (!delaying(plan.config)) {
+        for (int i = 0; i < at_once; ++i)
+            send_now.push_back(d);
+    } else {
+        // Whole ms from the build's nanosecond: never early.
+        qint64 due = now_ns + plan.config.delay_ms * NS_PER_MS;
+        if (plan.config.jitter_ms > 0)
+            due += static_cast<qint64>(plan.rng() % (static_cast<quint64>(plan.config.jitter_ms) + 1)) * NS_PER_MS;
+        due = std::max(due, plan.last_delayed_due_ns);  // the order is kept
+        plan.last_delayed_due_ns = due;
+        OutgoingDatagram late = d;
+        late.delayed_ms = static_cast<qint32>((due - now_ns + NS_PER_MS / 2) / NS_PER_MS);
+        for (int i = 0; i < at_once; ++i)
+            enqueue(plan, due, late, 0);
+        sent_ns = due;
+    }
+    if (copies > at_once)
+        enqueue(plan, sent_ns + copy_after_ms * NS_PER_MS, d, copy_after_ms);
+}
+
+void send_held_back(FaultPlan& plan, qint64 after_seq, qint64 now_ns,
                     std::vector<OutgoingDatagram>& send_now, std::vector<FaultAction>& actions)
 {
     if (!plan.holding_back)
         return;
     plan.holding_back = false;
     act(plan, actions, FaultType::SentLate, plan.held_back, after_seq);
-    emit_datagram(plan, plan.held_back, plan.held_back_copies, now_ms, send_now);
+    emit_datagram(plan, plan.held_back, plan.held_back_copies, plan.held_back_copy_ms, now_ns, send_now);
 }
 
 }  // namespace
@@ -220,9 +255,9 @@ bool add_fault(FaultConfig& config, const QString& fault, QString* error)
     else if (name == QLatin1String("loss"))
         problem = add_percentage(config.loss_pct, value, true);
     else if (name == QLatin1String("duplicate"))
-        problem = add_percentage(config.duplicate_pct, value, true);
+        problem = add_duplicate(config, value);
     else if (name == QLatin1String("reorder"))
-        problem = add_percentage(config.reorder_pct, value, false);
+        problem = add_percentage(config.reorder_pct, value, false);  // a RELEASE only by name
     else if (name == QLatin1String("corrupt"))
         problem = add_percentage(config.corrupt_pct, value, true);
     else if (name == QLatin1String("drop"))
@@ -248,7 +283,14 @@ QString fault_log_text(const FaultAction& a)
     switch (a.type) {
     case FaultType::Dropped: return QStringLiteral("  FAULT  dropped ") + what;
     case FaultType::Lost: return QStringLiteral("  FAULT  dropped ") + what + QStringLiteral(" (loss)");
-    case FaultType::Duplicated: return QStringLiteral("  FAULT  duplicated ") + what;
+    case FaultType::Duplicated:
+        if (a.value > 0)
+            return QStringLiteral("  FAULT  duplicated ") + what + QStringLiteral(" (the copy ") +
+                   QString::number(a.value) + QStringLiteral(" ms later)");
+        return QStringLiteral("  FAULT  duplicated ") + what;
+    case FaultType::CopySent:
+        return QStringLiteral("  FAULT  sent the copy of ") + what + QStringLiteral(" (") +
+               QString::number(a.value) + QStringLiteral(" ms after it)");
     case FaultType::HeldBack: return QStringLiteral("  FAULT  held back ") + what + QStringLiteral(" (reorder)");
     case FaultType::SentLate:
         if (a.value >= 0)
@@ -273,7 +315,8 @@ void fault_json(JsonLine& line, const FaultAction& a)
     switch (a.type) {
     case FaultType::Dropped: action = "dropped"; break;
     case FaultType::Lost: action = "lost"; break;
-    case FaultType::Duplicated: action = "duplicated"; break;
+    case FaultType::Duplicated: action = "duplicated"; figure = "copy_after_ms"; break;
+    case FaultType::CopySent: action = "copy_sent"; figure = "after_ms"; break;
     case FaultType::HeldBack: action = "held_back"; break;
     case FaultType::SentLate: action = "sent_late"; figure = "after_seq"; break;
     case FaultType::Corrupted: action = "corrupted"; figure = "bit"; break;
@@ -285,7 +328,7 @@ void fault_json(JsonLine& line, const FaultAction& a)
         line.text("datagram", QLatin1String(inhibit_label(a.kind)));
         line.number("seq", a.seq);
     }
-    if (figure != nullptr && a.value >= 0)
+    if (figure != nullptr && a.value >= 0 && !(a.type == FaultType::Duplicated && a.value == 0))
         line.number(figure, a.value);
 }
 
@@ -317,14 +360,14 @@ void init_fault_plan(FaultPlan& plan, const FaultConfig& config, quint64 seed)
     plan.rng.seed(seed);
 }
 
-void plan_datagram(FaultPlan& plan, OutgoingDatagram d, qint64 now_ms,
+void plan_datagram(FaultPlan& plan, OutgoingDatagram d, qint64 now_ns,
                    std::vector<OutgoingDatagram>& send_now, std::vector<FaultAction>& actions)
 {
     const FaultConfig& config = plan.config;
     const int k = index_of(d.kind);
     if (d.kind == InhibitKind::Hold || !plan.in_hold) {
         plan.in_hold = true;
-        plan.hold_start_ms = now_ms;
+        plan.hold_start_ns = now_ns;
         std::fill(std::begin(plan.count_in_hold), std::end(plan.count_in_hold), 0);
         plan.muted = false;
     }
@@ -340,12 +383,12 @@ void plan_datagram(FaultPlan& plan, OutgoingDatagram d, qint64 now_ms,
         }
     } end_of_hold{plan, ends_hold};
 
-    if (config.mute_ms >= 0 && (plan.muted || now_ms - plan.hold_start_ms >= config.mute_ms)) {
+    if (config.mute_ms >= 0 && (plan.muted || now_ns - plan.hold_start_ns >= config.mute_ms * NS_PER_MS)) {
         if (!plan.muted) {
             plan.muted = true;
             ++plan.counts.muted;
             // What was held back belongs to the time before the agent died.
-            send_held_back(plan, -1, now_ms, send_now, actions);
+            send_held_back(plan, -1, now_ns, send_now, actions);
             act(plan, actions, FaultType::Muted, d, config.mute_ms);
         }
         return;
@@ -362,7 +405,7 @@ void plan_datagram(FaultPlan& plan, OutgoingDatagram d, qint64 now_ms,
     if (dropped) {
         ++plan.counts.dropped;
         if (ends_hold)  // nothing more of this hold will come to follow it
-            send_held_back(plan, -1, now_ms, send_now, actions);
+            send_held_back(plan, -1, now_ns, send_now, actions);
         return;
     }
 
@@ -373,43 +416,50 @@ void plan_datagram(FaultPlan& plan, OutgoingDatagram d, qint64 now_ms,
         act(plan, actions, FaultType::Corrupted, d, static_cast<qint64>(bit));
     }
     int copies = 1;
+    const qint32 copy_ms = config.duplicate_after_ms[k];
     if (draw(plan, config.duplicate_pct[k])) {
         copies = 2;
         ++plan.counts.duplicated;
-        act(plan, actions, FaultType::Duplicated, d, -1);
+        act(plan, actions, FaultType::Duplicated, d, copy_ms > 0 ? copy_ms : -1);
     }
-    // Gap 1: the datagram right after a held-back one is never held back itself.
-    if (!plan.holding_back && !ends_hold && draw(plan, config.reorder_pct[k])) {
+    // Gap 1: the datagram right after a held-back one is never held back
+    // itself. A held-back RELEASE waits for the next hold's HOLD.
+    if (!plan.holding_back && draw(plan, config.reorder_pct[k])) {
         plan.holding_back = true;
         plan.held_back = d;
         plan.held_back_copies = copies;
+        plan.held_back_copy_ms = copy_ms;
         ++plan.counts.reordered;
         act(plan, actions, FaultType::HeldBack, d, -1);
         return;
     }
-    emit_datagram(plan, d, copies, now_ms, send_now);
-    send_held_back(plan, d.seq, now_ms, send_now, actions);
+    emit_datagram(plan, d, copies, copy_ms, now_ns, send_now);
+    send_held_back(plan, d.seq, now_ns, send_now, actions);
 }
 
-void take_due_datagrams(FaultPlan& plan, qint64 now_ms, std::vector<OutgoingDatagram>& send_now,
+void take_due_datagrams(FaultPlan& plan, qint64 now_ns, std::vector<OutgoingDatagram>& send_now,
                         std::vector<FaultAction>& actions)
 {
-    while (!plan.delayed.empty() && plan.delayed.front().due_ms <= now_ms) {
-        const OutgoingDatagram& d = plan.delayed.front().datagram;
-        ++plan.counts.delayed;
-        act(plan, actions, FaultType::Delayed, d, d.delayed_ms);
-        send_now.push_back(d);
+    while (!plan.delayed.empty() && plan.delayed.front().due_ns <= now_ns) {
+        const FaultPlan::Pending& p = plan.delayed.front();
+        if (p.copy_after_ms > 0) {
+            act(plan, actions, FaultType::CopySent, p.datagram, p.copy_after_ms);
+        } else {
+            ++plan.counts.delayed;
+            act(plan, actions, FaultType::Delayed, p.datagram, p.datagram.delayed_ms);
+        }
+        send_now.push_back(p.datagram);
         plan.delayed.pop_front();
     }
 }
 
-qint64 next_due_ms(const FaultPlan& plan)
+qint64 next_due_ns(const FaultPlan& plan)
 {
-    return plan.delayed.empty() ? -1 : plan.delayed.front().due_ms;
+    return plan.delayed.empty() ? -1 : plan.delayed.front().due_ns;
 }
 
-void release_held_back(FaultPlan& plan, qint64 now_ms, std::vector<OutgoingDatagram>& send_now,
+void release_held_back(FaultPlan& plan, qint64 now_ns, std::vector<OutgoingDatagram>& send_now,
                        std::vector<FaultAction>& actions)
 {
-    send_held_back(plan, -1, now_ms, send_now, actions);
+    send_held_back(plan, -1, now_ns, send_now, actions);
 }

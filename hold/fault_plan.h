@@ -4,7 +4,7 @@
 // fixed schedule per hold), duplicate, reorder (gap 1), delay with jitter,
 // corrupt (one bit), mute (the agent dies mid-hold).
 //
-// Pure: the plan is driven by the caller's clock (monotonic ms) and hands
+// Pure: the plan is driven by the caller's clock (monotonic ns) and hands
 // back what to send now; a timer of the caller's sends what falls due later.
 // Random faults draw from the plan's own generator, seeded once, in the order
 // the datagrams come, so the same seed and the same keying repeat the faults.
@@ -30,6 +30,7 @@ struct FaultConfig {
     // Per kind (index: InhibitKind); -1: not given for that kind.
     double loss_pct[FAULT_KINDS] = {-1, -1, -1};
     double duplicate_pct[FAULT_KINDS] = {-1, -1, -1};
+    qint32 duplicate_after_ms[FAULT_KINDS] = {0, 0, 0};  // the copy this late; 0: back to back
     double reorder_pct[FAULT_KINDS] = {-1, -1, -1};
     double corrupt_pct[FAULT_KINDS] = {-1, -1, -1};
     struct DropRange {
@@ -57,7 +58,8 @@ bool add_fault(FaultConfig& config, const QString& fault, QString* error);
 enum class FaultType {
     Dropped,     // drop= schedule
     Lost,        // loss= draw
-    Duplicated,
+    Duplicated,  // value: the copy's lateness in ms, -1 when back to back
+    CopySent,    // a late copy goes out; value: ms after its original
     HeldBack,    // reorder: held back behind the next datagram
     SentLate,    // reorder: the held-back datagram goes out; value: the seq it followed, -1 at a hold's end
     Corrupted,   // value: the bit flipped
@@ -78,7 +80,7 @@ QString fault_log_text(const FaultAction& action);
 
 struct JsonLine;
 // The same fault's fields for a "fault" JSON line: action, datagram, seq and
-// the action's own figure (bit, delay_ms, after_seq or after_ms).
+// the action's own figure (bit, delay_ms, after_seq, after_ms or copy_after_ms).
 void fault_json(JsonLine& line, const FaultAction& action);
 
 struct FaultCounts {
@@ -109,7 +111,7 @@ struct FaultPlan {
     // The hold in progress, as the datagrams tell it: a HOLD opens it, a
     // RELEASE closes it.
     bool in_hold = false;
-    qint64 hold_start_ms = 0;
+    qint64 hold_start_ns = 0;
     qint32 count_in_hold[FAULT_KINDS] = {0, 0, 0};
     bool muted = false;
 
@@ -117,11 +119,15 @@ struct FaultPlan {
     OutgoingDatagram held_back;
     int held_back_copies = 1;  // 2 when it was duplicated too
 
+    qint32 held_back_copy_ms = 0;
+
     struct Pending {
-        qint64 due_ms;
+        qint64 due_ns;
         OutgoingDatagram datagram;
+        qint32 copy_after_ms;  // > 0: a late copy, this long after its original
     };
-    std::deque<Pending> delayed;  // in sending order; due times never fall
+    std::deque<Pending> delayed;  // by due time; delayed datagrams keep their order
+    qint64 last_delayed_due_ns = -1;
 
     FaultCounts counts;
     // Told of every fault as it acts; empty unless someone wants it.
@@ -130,20 +136,20 @@ struct FaultPlan {
 
 void init_fault_plan(FaultPlan& plan, const FaultConfig& config, quint64 seed);
 
-// One datagram just built at now_ms. Appends what is to be sent now, in
+// One datagram just built at now_ns. Appends what is to be sent now, in
 // order, to send_now, and every fault that acted to actions (also told to
 // on_fault). A delayed datagram is held in the plan until take_due_datagrams.
-void plan_datagram(FaultPlan& plan, OutgoingDatagram datagram, qint64 now_ms,
+void plan_datagram(FaultPlan& plan, OutgoingDatagram datagram, qint64 now_ns,
                    std::vector<OutgoingDatagram>& send_now, std::vector<FaultAction>& actions);
 
-// The delayed datagrams due at now_ms, in order, each with its Delayed
-// action (logged when it is really sent).
-void take_due_datagrams(FaultPlan& plan, qint64 now_ms, std::vector<OutgoingDatagram>& send_now,
+// The delayed datagrams (and late copies) due at now_ns, in order, each with
+// its Delayed or CopySent action (logged when it is really sent).
+void take_due_datagrams(FaultPlan& plan, qint64 now_ns, std::vector<OutgoingDatagram>& send_now,
                         std::vector<FaultAction>& actions);
 
-// When the next delayed datagram is due; -1 when none waits.
-qint64 next_due_ms(const FaultPlan& plan);
+// When the next delayed datagram is due (ns); -1 when none waits.
+qint64 next_due_ns(const FaultPlan& plan);
 
 // At quit: a datagram still held back goes out now (late, never lost).
-void release_held_back(FaultPlan& plan, qint64 now_ms, std::vector<OutgoingDatagram>& send_now,
+void release_held_back(FaultPlan& plan, qint64 now_ns, std::vector<OutgoingDatagram>& send_now,
                        std::vector<FaultAction>& actions);

@@ -105,11 +105,17 @@ void report_send_failure(InhibitSender& sender, const QString& destination)
     sender.err->flush();
 }
 
+qint64 stamp(const InhibitSender& sender)
+{
+    return sender.now_ns ? sender.now_ns() : 0;
+}
+
 // To the host and every --also destination; a failure at one is reported
 // with its name and does not stop the others. A datagram that one of them
-// did not get counts as unsent.
-bool send_everywhere(InhibitSender& sender, const QByteArray& bytes)
+// did not get counts as unsent. at_ns: the clock just before the first send.
+bool send_everywhere(InhibitSender& sender, const QByteArray& bytes, qint64* at_ns)
 {
+    *at_ns = stamp(sender);
     const bool named = !sender.also.empty();
     bool failed = false;
     if (sender.socket->writeDatagram(bytes, sender.address, sender.port) < 0) {
@@ -130,10 +136,17 @@ bool send_everywhere(InhibitSender& sender, const QByteArray& bytes)
 
 // The waveform hears of every datagram that left (or was refused); a
 // datagram the faults kept back only moves the hold's level.
-void tell_sent(InhibitSender& sender, InhibitKind kind, bool sent)
+void tell_sent(InhibitSender& sender, InhibitKind kind, bool sent, qint64 at_ns)
 {
     if (sender.on_send)
-        sender.on_send(kind, sender.hold_active, sent);
+        sender.on_send(kind, sender.hold_active, sent, at_ns);
+}
+
+void send_and_tell(InhibitSender& sender, const OutgoingDatagram& d)
+{
+    qint64 at_ns = 0;
+    const bool sent = send_everywhere(sender, d.bytes, &at_ns);
+    tell_sent(sender, d.kind, sent, at_ns);
 }
 
 // The send log line of a datagram, as text or as a JSON line.
@@ -170,7 +183,7 @@ void log_faults(InhibitSender& sender, const std::vector<FaultAction>& actions)
 void send_planned(InhibitSender& sender, const std::vector<OutgoingDatagram>& send_now)
 {
     for (const OutgoingDatagram& d : send_now)
-        tell_sent(sender, d.kind, send_everywhere(sender, d.bytes));
+        send_and_tell(sender, d);
     if (!sender.faults->delayed.empty() && sender.faults_queued)
         sender.faults_queued();
 }
@@ -191,11 +204,12 @@ void send_inhibit(InhibitSender& sender, bool hold_active, int ttl_ms, bool keep
     const InhibitKind kind = inhibit_kind(ttl_ms, keepalive);
 
     if (sender.faults == nullptr && sender.also.empty()) {
+        const qint64 at_ns = stamp(sender);
         const qint64 written = sender.socket->writeDatagram(payload, sender.address, sender.port);
         count_inhibit(sender.counters, kind);
         log_send(sender, kind, seq, ttl_ms, note);
         if (sender.on_send)
-            sender.on_send(kind, hold_active, written >= 0);
+            sender.on_send(kind, hold_active, written >= 0, at_ns);
         if (written < 0) {
             ++sender.counters.unsent;
             report_send_failure(sender, QString());
@@ -212,12 +226,16 @@ void send_inhibit(InhibitSender& sender, bool hold_active, int ttl_ms, bool keep
         built.bytes = payload;
         built.kind = kind;
         built.seq = seq;
-        plan_datagram(*sender.faults, built, sender.now_ms(), send_now, actions);
+        const qint64 now_ns = stamp(sender);
+        plan_datagram(*sender.faults, built, now_ns, send_now, actions);
         if (send_now.empty())
-            tell_sent(sender, kind, false);
+            tell_sent(sender, kind, false, now_ns);
         send_planned(sender, send_now);
     } else {
-        tell_sent(sender, kind, send_everywhere(sender, payload));
+        OutgoingDatagram built;
+        built.bytes = payload;
+        built.kind = kind;
+        send_and_tell(sender, built);
     }
     count_inhibit(sender.counters, kind);
     log_send(sender, kind, seq, ttl_ms, note);
@@ -230,9 +248,9 @@ void send_due_faults(InhibitSender& sender)
         return;
     std::vector<OutgoingDatagram> send_now;
     std::vector<FaultAction> actions;
-    take_due_datagrams(*sender.faults, sender.now_ms(), send_now, actions);
+    take_due_datagrams(*sender.faults, stamp(sender), send_now, actions);
     for (const OutgoingDatagram& d : send_now)
-        tell_sent(sender, d.kind, send_everywhere(sender, d.bytes));
+        send_and_tell(sender, d);
     log_faults(sender, actions);
 }
 
@@ -242,7 +260,7 @@ void release_held_back_fault(InhibitSender& sender)
         return;
     std::vector<OutgoingDatagram> send_now;
     std::vector<FaultAction> actions;
-    release_held_back(*sender.faults, sender.now_ms(), send_now, actions);
+    release_held_back(*sender.faults, stamp(sender), send_now, actions);
     send_planned(sender, send_now);
     log_faults(sender, actions);
 }

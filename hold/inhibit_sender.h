@@ -77,12 +77,13 @@ struct InhibitSender {
 
     // Faults on purpose; null: every datagram goes out as built.
     FaultPlan* faults = nullptr;
-    qint64 (*now_ms)() = nullptr;          // the plan's clock (monotonic ms)
+    qint64 (*now_ns)() = nullptr;          // the plan's clock and the send stamps (monotonic ns)
     std::function<void()> faults_queued;   // a delayed datagram waits: aim the timer
     bool hold_active = false;              // after the latest datagram built
     // Told of every datagram once it is sent or refused (the waveform); may
-    // be empty. hold_active is the hold after it.
-    std::function<void(InhibitKind kind, bool hold_active, bool sent)> on_send;
+    // be empty. hold_active is the hold after it; at_ns the clock read just
+    // before the send call.
+    std::function<void(InhibitKind kind, bool hold_active, bool sent, qint64 at_ns)> on_send;
 };
 
 // A keepalive while no hold is active does nothing at all. Otherwise: uses

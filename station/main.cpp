@@ -261,8 +261,18 @@ int main(int argc, char** argv)
         QCoreApplication::exit(table_problems(station.table) + station_watch_problems(watch) > 0 ? EXIT_PROBLEMS
                                                                                                   : EXIT_CLEAN);
     };
+    // With a watch, the run ends react-ms (and two polls) after the last hold
+    // ended, so that the station's answer to it is judged too.
+    qint64 holds_done_ms = -1;
     auto enough_holds = [&] {
-        return options.holds > 0 && station.table.holds_ended >= options.holds;
+        if (options.holds <= 0 || station.table.holds_ended < options.holds)
+            return false;
+        if (!watching(watch))
+            return true;
+        const qint64 now = station_now_ms();
+        if (holds_done_ms < 0)
+            holds_done_ms = now + options.react_ms + 2 * options.watch_poll_ms + 10;
+        return now >= holds_done_ms;
     };
 
     // One precise single-shot timer for whatever is due next: a hold's
@@ -279,6 +289,8 @@ int main(int argc, char** argv)
             deadline = watch_deadline;
         if (run_end_ms >= 0 && (deadline < 0 || run_end_ms < deadline))
             deadline = run_end_ms;
+        if (holds_done_ms >= 0 && (deadline < 0 || holds_done_ms < deadline))
+            deadline = holds_done_ms;
         if (deadline < 0) {
             deadline_timer.stop();
             return;

@@ -282,6 +282,7 @@ WatchTotals station_watch_totals(const StationWatch& watch)
     for (int i = 0; i < 2; ++i) {
         const WatchSide& side = watch.sides[i];
         t.sides[i] = side.active;
+        t.side_what[i] = escape_text(side.what);
         if (!side.active)
             continue;
         for (int k = 0; k < WATCH_KINDS; ++k)

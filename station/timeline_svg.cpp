@@ -196,7 +196,7 @@ void draw_watch_lane(Svg& svg, const RunRecord& run, int side, const Scale& scal
 {
     svg.text(10, y + 22, QStringLiteral("station under test"), "name");
     svg.text(10, y + 40, side == 0 ? QStringLiteral("rig: PTT on") : QStringLiteral("log: says inhibited"), "label");
-    svg.text(10, y + 56, shortened(run.watch_totals.what), "from");
+    svg.text(10, y + 56, shortened(run.watch_totals.side_what[side]), "from");
     draw_spans(svg, scale, run.watch.model, run.end_ms, y + 6, 8, HOLD_COLOUR);
     draw_spans(svg, scale, run.watch.level[side], run.end_ms, y + 18, 16, SEEN_COLOUR);
     draw_spans(svg, scale, run.watch.problems[side], run.end_ms, y + 38, 10, LAPSE_COLOUR);
@@ -310,6 +310,12 @@ QByteArray timeline_svg(const RunRecord& run, const RunTotals& totals)
         svg.text((PLOT_X0 + PLOT_X1) / 2.0, lanes_top + LANE_H / 2.0,
                  QStringLiteral("no datagram was received"), "label", "middle");
     draw_legend(svg, axis_y + 50, scale.merge_ms);
+    if (!watch_sides.empty()) {
+        svg.rect(PLOT_X0 + 400, axis_y + 60, 24, 12, SEEN_COLOUR);
+        svg.text(PLOT_X0 + 430, axis_y + 70,
+                 QStringLiteral("station under test: PTT on / says inhibited; red: disagrees with the model"),
+                 "from");
+    }
 
     w.writeEndElement();
     w.writeEndDocument();

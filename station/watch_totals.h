@@ -11,6 +11,7 @@
 struct WatchTotals {
     bool watching = false;
     bool sides[2] = {false, false};  // the rig, the log: watched
+    QString side_what[2];
     QString what;               // "rig 127.0.0.1:4532", ...
     qint64 problems = 0;        // judgements that are problems, and --expect-watch's one
     qint64 counts[WATCH_KINDS] = {};

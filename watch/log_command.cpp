@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <string.h>
@@ -57,7 +58,20 @@ void read_loop(LogCommand& log)
 {
     QByteArray pending;
     char buffer[4096];
+    bool stopped = false;
     for (;;) {
+        // The stop descriptor too: a process outside the group may keep the
+        // pipe open after the command ended.
+        pollfd fds[2] = {{log.out_fd, POLLIN, 0}, {log.stop_fd, POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        if (fds[1].revents) {
+            stopped = true;
+            break;
+        }
         const ssize_t n = read(log.out_fd, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR)
             continue;
@@ -85,7 +99,16 @@ void read_loop(LogCommand& log)
     end.ended = true;
     end.at_ms = now_ms();
     int status = 0;
-    if (waitpid(log.pid, &status, 0) == log.pid)
+    pid_t reaped = waitpid(log.pid, &status, stopped ? WNOHANG : 0);
+    for (int i = 0; stopped && reaped == 0 && i < 100; ++i) {  // a second for SIGTERM
+        usleep(10000);
+        reaped = waitpid(log.pid, &status, WNOHANG);
+    }
+    if (reaped == 0) {
+        kill(-log.pid, SIGKILL);
+        reaped = waitpid(log.pid, &status, 0);
+    }
+    if (reaped == log.pid)
         end.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     end.at_ms = now_ms();
     log.reaped = true;
@@ -132,11 +155,16 @@ bool start_log_command(LogCommand& log, QString& error)
     }
     log.out_fd = fds[0];
     log.wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (log.wake_fd < 0) {
+    log.stop_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (log.wake_fd < 0 || log.stop_fd < 0) {
         error = QString::fromLocal8Bit(strerror(errno));
         kill(-log.pid, SIGTERM);
         waitpid(log.pid, nullptr, 0);
-        close(log.out_fd);
+        for (int* fd : {&log.out_fd, &log.wake_fd, &log.stop_fd}) {
+            if (*fd >= 0)
+                close(*fd);
+            *fd = -1;
+        }
         return false;
     }
     log.inhibited.optimize();
@@ -162,11 +190,16 @@ void stop_log_command(LogCommand& log)
         // The group ends, the pipe reaches its end, the thread reaps the shell.
         if (log.pid > 0 && !log.reaped)
             kill(-log.pid, SIGTERM);
+        const uint64_t one = 1;
+        ssize_t written = write(log.stop_fd, &one, sizeof one);
+        (void)written;
         log.thread.join();
     }
     if (log.out_fd >= 0)
         close(log.out_fd);
-    if (log.wake_fd >= 0)
-        close(log.wake_fd);
-    log.out_fd = log.wake_fd = -1;
+    for (int* fd : {&log.out_fd, &log.wake_fd, &log.stop_fd}) {
+        if (*fd >= 0)
+            close(*fd);
+        *fd = -1;
+    }
 }

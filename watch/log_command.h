@@ -39,6 +39,7 @@ struct LogCommand {
     std::atomic<bool> reaped{false};  // the shell is gone: its group id may be reused
     int out_fd = -1;
     int wake_fd = -1;
+    int stop_fd = -1;  // an eventfd: the reader stops reading when it is set
     std::mutex mutex;  // guards what follows
     std::vector<LogLine> waiting;
     qint64 let_go = 0;

@@ -297,6 +297,7 @@ void watch_finish(WatchJudge& judge, qint64 end_ms, WatchEvents& events)
     watch_advance(judge, end_ms, events);
     if (judge.held && judge.disagreement.open && judge.disagreement.event.kind == WatchKind::InhibitLate)
         judge.disagreement.event.offset_ms = -1;
+    judge.cut_short = (judge.held || judge.after_inhibit) && !judge.lost && end_ms - judge.since_ms < judge.config.react_ms;
     end_stretch(judge, end_ms, true, events);
 }
 
@@ -319,6 +320,8 @@ QStringList watch_not_judged(const WatchJudge& judge)
         why << QStringLiteral("the watch was lost");
     if (judge.readings == 0)
         why << (rig ? QStringLiteral("the PTT was never read") : QStringLiteral("no log line matched"));
+    if (judge.cut_short)
+        why << QStringLiteral("the run ended inside the grace after the last change");
     if (judge.unseen_holds > 0)
         why << QStringLiteral("%1 inhibit(s) with no %2 past the grace")
                    .arg(judge.unseen_holds)

@@ -112,6 +112,7 @@ struct WatchJudge {
     qint64 unseen_frees = 0;       // free stretches after an inhibit, likewise (judged ones only)
     qint64 judged_frees = 0;
     qint64 max_tx_stop_ms = -1;
+    bool cut_short = false;        // the run ended inside the grace after the last change
 };
 
 void watch_start(WatchJudge& judge, const WatchConfig& config, qint64 start_ms);

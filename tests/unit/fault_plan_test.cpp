@@ -22,6 +22,8 @@ FaultConfig config_of(const QStringList& faults)
     return config;
 }
 
+constexpr qint64 NS = 1000000;  // the plan's clock is in ns; these runs count ms
+
 // Feeds a hold of n keepalives (HOLD at t, one every 200 ms, RELEASE 200 ms
 // after the last) and returns what went out, as "H1 K2 ..." in order.
 struct PlanRun {
@@ -45,14 +47,14 @@ struct PlanRun {
         d.bytes = QByteArray("{\"seq\":") + QByteArray::number(seq) + '}';
         d.kind = kind;
         d.seq = seq++;
-        plan_datagram(plan, d, now, out, actions);
+        plan_datagram(plan, d, now * NS, out, actions);
         collect(out, actions);
     }
     void tick(qint64 now)
     {
         std::vector<OutgoingDatagram> out;
         std::vector<FaultAction> actions;
-        take_due_datagrams(plan, now, out, actions);
+        take_due_datagrams(plan, now * NS, out, actions);
         collect(out, actions);
     }
     qint64 hold(qint64 t, int keepalives)
@@ -90,7 +92,8 @@ TEST(FaultText, RefusesBadAndContradictoryFaultsNamingThem)
         {{}, "drop=keepalive:0", "counted from 1"},
         {{}, "drop=keepalive:3-2", "counted from 1"},
         {{}, "drop=5", "the kind must be"},
-        {{}, "reorder=10:release", "nothing follows it"},
+        {{}, "duplicate=10@x", "lateness must be whole ms"},
+        {{}, "duplicate=10:hold@10001", "0..10000"},
         {{}, "delay=10001", "0..10000"},
         {{}, "delay=5~x", "0..10000"},
         {{}, "mute=0", "1..3600000"},
@@ -175,7 +178,7 @@ TEST(FaultPlan, AHeldBackDatagramIsNeverLost)
     q.send(InhibitKind::Keepalive, 200);
     std::vector<OutgoingDatagram> out;
     std::vector<FaultAction> actions;
-    release_held_back(q.plan, 250, out, actions);
+    release_held_back(q.plan, 250 * NS, out, actions);
     q.collect(out, actions);
     EXPECT_EQ(q.sent.join(' '), "H1 K2");
 }
@@ -187,10 +190,10 @@ TEST(FaultPlan, DelayKeepsTheOrderAndSendsWhenDue)
     EXPECT_TRUE(r.sent.isEmpty());
     qint64 last_due = -1;
     for (const FaultPlan::Pending& p : r.plan.delayed) {
-        EXPECT_GE(p.due_ms, last_due);  // never overtakes
-        last_due = p.due_ms;
+        EXPECT_GE(p.due_ns / NS, last_due);  // never overtakes
+        last_due = p.due_ns / NS;
     }
-    const qint64 first_due = next_due_ms(r.plan);
+    const qint64 first_due = next_due_ns(r.plan) / NS;
     EXPECT_GE(first_due, 50);
     r.tick(first_due - 1);
     EXPECT_TRUE(r.sent.isEmpty());
@@ -198,7 +201,7 @@ TEST(FaultPlan, DelayKeepsTheOrderAndSendsWhenDue)
     EXPECT_EQ(r.sent.mid(0, 2), QStringList({"H1", "H1"}));
     r.tick(last_due);
     EXPECT_EQ(r.sent.join(' '), "H1 H1 K2 K3 K4 R5");
-    EXPECT_EQ(next_due_ms(r.plan), -1);
+    EXPECT_EQ(next_due_ns(r.plan), -1);
     EXPECT_EQ(r.plan.counts.delayed, 6);
 }
 
@@ -242,4 +245,55 @@ TEST(FaultPlan, TheCountLineAndTheHookSeeEveryFault)
     EXPECT_EQ(marks, 2);
     EXPECT_EQ(fault_counts_text(r.plan.counts),
               "faults: dropped 1, duplicated 1, reordered 0, corrupted 0, delayed 0, muted 0");
+}
+
+TEST(FaultPlan, ADelayIsNeverShortOfItsMillisecondsFromTheBuild)
+{
+    PlanRun r = run_of({"delay=100"});
+    std::vector<OutgoingDatagram> out;
+    std::vector<FaultAction> actions;
+    OutgoingDatagram d;
+    d.kind = InhibitKind::Hold;
+    d.seq = 1;
+    const qint64 built = 5 * NS + 999999;  // late in its millisecond
+    plan_datagram(r.plan, d, built, out, actions);
+    EXPECT_EQ(next_due_ns(r.plan), built + 100 * NS);
+    take_due_datagrams(r.plan, built + 100 * NS - 1, out, actions);
+    EXPECT_TRUE(out.empty());
+    take_due_datagrams(r.plan, built + 100 * NS, out, actions);
+    EXPECT_EQ(out.size(), 1u);
+}
+
+TEST(FaultPlan, ALateCopyGoesOutItsTimeAfterTheOriginalBehindLaterDatagrams)
+{
+    PlanRun r = run_of({"duplicate=100:keepalive@300"});
+    r.hold(0, 2);  // H1 0, K2 200, K3 400, R4 600
+    EXPECT_EQ(r.sent.join(' '), "H1 K2 K3 R4");
+    EXPECT_EQ(r.faults[0], "FAULT  duplicated KEEPALIVE seq=2 (the copy 300 ms later)");
+    r.tick(499);
+    EXPECT_EQ(r.sent.join(' '), "H1 K2 K3 R4");
+    r.tick(700);
+    EXPECT_EQ(r.sent.join(' '), "H1 K2 K3 R4 K2 K3");  // K3's copy after the RELEASE
+    EXPECT_EQ(r.faults.last(), "FAULT  sent the copy of KEEPALIVE seq=3 (300 ms after it)");
+    EXPECT_EQ(r.plan.counts.duplicated, 2);
+    EXPECT_EQ(r.plan.counts.delayed, 0);
+}
+
+TEST(FaultPlan, AHeldBackReleaseFollowsTheNextHoldsHoldOrGoesOutAtQuit)
+{
+    PlanRun r = run_of({"reorder=100:release"});
+    const qint64 t = r.hold(0, 1);
+    EXPECT_EQ(r.sent.join(' '), "H1 K2");
+    r.hold(t + 1000, 1);
+    EXPECT_EQ(r.sent.join(' '), "H1 K2 H4 R3 K5");
+    EXPECT_TRUE(r.faults.contains("FAULT  sent RELEASE seq=3 after seq=4 (reorder)"));
+    std::vector<OutgoingDatagram> out;
+    std::vector<FaultAction> actions;
+    release_held_back(r.plan, (t + 5000) * NS, out, actions);
+    r.collect(out, actions);
+    EXPECT_EQ(r.sent.join(' '), "H1 K2 H4 R3 K5 R6");
+    // Without its kind named, reorder leaves every RELEASE alone.
+    PlanRun plain = run_of({"reorder=100"});
+    plain.hold(0, 1);
+    EXPECT_EQ(plain.sent.join(' '), "K2 H1 R3");
 }

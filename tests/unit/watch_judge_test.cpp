@@ -97,6 +97,9 @@ TEST(WatchJudge, JudgesEachDirectionAndNeverPassesWhatItDidNotSee)
         {"log: inhibited again by a late copy", LOG, false,
          {{'0', 0}, {'H', 100}, {'1', 102}, {'E', 500}, {'0', 502}, {'1', 700}, {'0', 1000}}, 1100,
          {{"inhibit_stuck", 700, 200, 300}}, {}},
+        {"log: the run ends inside the grace after the release", LOG, false,
+         {{'0', 0}, {'H', 100}, {'1', 102}, {'E', 500}}, 520, {},
+         {"the run ended inside the grace after the last change"}},
         {"no inhibit at all", LOG, false, {{'0', 0}, {'0', 10}}, 100, {}, {"no inhibit in the run", "the log never said inhibited"}},
     };
     for (const Row& row : rows) {
