@@ -115,6 +115,7 @@ int main(int argc, char** argv)
     std::vector<ScenarioResult> results;
     size_t next = 0;
     bool stopped = false;
+    bool cannot_run = false;  // a source socket could not be opened
 
     QTimer phase;  // the settle pause, then the end of the scenario's watch
     phase.setSingleShot(true);
@@ -139,7 +140,7 @@ int main(int argc, char** argv)
             result.scenario = scenarios[i];
             result.start_ms = result.end_ms = end_ms;
             result.outcome = Outcome::NotJudged;
-            result.text = QStringLiteral("not played: the run was stopped");
+            result.text = QStringLiteral("the run was stopped before it ended");
             print(verdict_line(result), verdict_json(result, run_start_ms));
             results.push_back(result);
         }
@@ -154,7 +155,7 @@ int main(int argc, char** argv)
                                "--timeline", err) &&
                   written;
         close_conform_vcd(vcd, end_ms);
-        const int status = !written ? CONFORM_EXIT_CANNOT
+        const int status = !written || cannot_run ? CONFORM_EXIT_CANNOT
                            : counts.passed == static_cast<int>(results.size()) && !results.empty()
                                ? CONFORM_EXIT_PASSED
                                : CONFORM_EXIT_FAILED;
@@ -178,7 +179,7 @@ int main(int argc, char** argv)
         const qint64 start = monotonic_now_ms();
         if (!start_scenario(sender, scenario, start)) {
             err << "keyline-conform: " << scenario.name << ": " << sender.error << Qt::endl;
-            stopped = true;
+            stopped = cannot_run = true;
             finish();
             return;
         }

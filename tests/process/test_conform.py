@@ -126,12 +126,12 @@ TOY_CASES = [
 def test_toy_station_fails_exactly_the_scenarios_of_its_bug(conform_bin, rigctld, tmp_path, variant, watch,
                                                            only, failing):
     station = ToyStation(tmp_path, variant, rigctld)
-    junit = tmp_path / "conform.xml"
+    junit, svg, vcd = tmp_path / "conform.xml", tmp_path / "conform.svg", tmp_path / "conform.vcd"
     try:
         # A Python station behind tail -F on a loaded machine needs more than 50 ms
         # to act; 300 ms late is still late.
         result, verdicts = run_conform(conform_bin, ["--station", station.address, "--junit", str(junit),
-                                                     "--react-ms", "150"]
+                                                     "--timeline", str(svg), "--vcd", str(vcd), "--react-ms", "150"]
                                        + station.watch(watch) + (["--only", ",".join(only)] if only else []))
     finally:
         station.stop()
@@ -153,6 +153,35 @@ def test_toy_station_fails_exactly_the_scenarios_of_its_bug(conform_bin, rigctld
     failures = {case.name: r.message for case in cases for r in case.result if isinstance(r, Failure)}
     assert failures == {name: verdicts[name][1] for name in failed}
     assert not [case.name for case in cases for r in case.result if isinstance(r, Error)]
+
+    # The picture and the waveform: a section per scenario, the model held in each.
+    subprocess.run(["xmllint", "--noout", str(svg)], check=True, timeout=30)
+    assert all(name in svg.read_text() for name in selected)
+    wires = sigrok_wires(vcd)
+    assert rises(wires["scenario"]) == len(selected)
+    assert rises(wires["model_inhibit"]) >= len(selected)
+    assert rises(wires["tx" if watch == "rig" else "station_inhibited"]) >= 1
+
+
+def sigrok_wires(path):
+    """Every wire's (time us, level) changes as sigrok-cli reads the file."""
+    out = subprocess.run(["sigrok-cli", "-i", str(path), "-I", "vcd", "-O", "vcd"], capture_output=True,
+                         text=True, timeout=120, check=True).stdout
+    ids, wires = {}, {}
+    for line in out.splitlines():
+        found = re.match(r"^\$var wire 1 (\S+) (\S+) \$end$", line)
+        if found:
+            ids[found.group(1)] = found.group(2)
+            wires[found.group(2)] = []
+        elif line.startswith("#"):
+            stamp, *changes = line.split(" ")
+            for change in changes:
+                wires[ids[change[1:]]].append((int(stamp[1:]), int(change[0])))
+    return wires
+
+
+def rises(changes):
+    return sum(1 for i, (_, v) in enumerate(changes) if v == 1 and (i == 0 or changes[i - 1][1] == 0))
 
 
 def run_conform(conform_bin, args, timeout=150):
