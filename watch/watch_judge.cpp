@@ -91,6 +91,7 @@ void change_model(WatchJudge& judge, const WatchSample& change, WatchEvents& eve
     judge.deadline_done = false;
     judge.disagreement = WatchOpen();
     judge.early_done = false;
+    judge.said_inhibited = false;
     judge.tx_stop_pending = false;
     if (judge.held) {
         ++judge.inhibits;
@@ -138,6 +139,7 @@ void observe_log(WatchJudge& judge, qint64 t, bool inhibited, WatchEvents& event
 {
     if (judge.held) {
         if (inhibited) {
+            judge.said_inhibited = true;
             if (judge.disagreement.open && judge.disagreement.event.kind == WatchKind::InhibitLate) {
                 judge.disagreement.event.offset_ms = t - judge.since_ms;
                 close_disagreement(judge, t, events);
@@ -186,7 +188,8 @@ void judge_deadline(WatchJudge& judge, qint64 at_ms)
 {
     judge.deadline_done = true;
     judge.stretch_seen = true;
-    if (judge.held && judge.observed != 1)
+    // A station that said inhibited in time and then free is early, not late.
+    if (judge.held && judge.observed != 1 && !judge.said_inhibited)
         open_disagreement(judge, WatchKind::InhibitLate, at_ms, -1);
     else if (!judge.held && judge.observed == 1)
         open_disagreement(judge, WatchKind::InhibitStuck, at_ms, -1);

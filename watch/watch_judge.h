@@ -97,6 +97,7 @@ struct WatchJudge {
     bool tx_stop_pending = false;
     WatchOpen disagreement;        // the stretch's one problem kind (see watch_judge.cpp)
     bool early_done = false;
+    bool said_inhibited = false;   // Log: said inhibited since the inhibit began
 
     // What the station was last seen doing: -1 unknown, 0, 1.
     int observed = -1;

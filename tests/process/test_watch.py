@@ -12,7 +12,8 @@ import time
 
 import pytest
 
-from test_station import Sender, station  # noqa: F401 (a fixture)
+from keyline_harness import Agent
+from test_station import Sender, _NoDevices, station  # noqa: F401 (a fixture)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOY = os.path.join(HERE, "toy_station.py")
@@ -84,93 +85,71 @@ def toy(tmp_path):
         p.wait(timeout=10)
 
 
-def watch_args(rig_port, log, expect_tx=True):
-    return (["--watch-rig", "127.0.0.1:%d" % rig_port,
+def watch_args(rig_port, log, expect_tx=True, react_ms=150):
+    return (["--react-ms", str(react_ms), "--watch-rig", "127.0.0.1:%d" % rig_port,
              "--watch-log", "exec tail -n +1 -F %s" % log,
              "--inhibited", "tx inhibited$", "--free", "tx free$"] +
             (["--expect-tx"] if expect_tx else []))
 
 
-# --- what the sender does: each a fault of the bench, as datagrams ------------
+# --- what the sender does: keyline-bench keying a script, with a fault -------
 
-def hold(s, ms, release=True):
-    s.send(600)
-    for _ in range(ms // 200):
-        time.sleep(0.2)
-        s.send(600)
-    if release:
-        time.sleep(0.2)
-        s.send(0)
-
-
-def clean(s):
-    time.sleep(0.3)
-    hold(s, 800)
-    time.sleep(0.4)
+HOLD = "down 1100\nup 50\n"
+SCENARIOS = {
+    "clean": (HOLD, []),
+    "lost-release": (HOLD, ["drop=release"]),
+    "late-duplicate": (HOLD, ["duplicate=100:keepalive@300"]),
+    "stale-release": ("down 1100\nup 1500\n" + HOLD, ["reorder=100:release"]),
+}
 
 
-def lost_release(s):            # --fault drop=release
-    time.sleep(0.3)
-    hold(s, 600, release=False)
-    s.seq += 1                  # the RELEASE that never came
-    time.sleep(1.0)
+def send(keyline_bin, tmp_path, port, scenario):
+    text, faults = SCENARIOS[scenario]
+    script = tmp_path / "key.txt"
+    script.write_text(text)
+    argv = ["--port", str(port), "--key-script", str(script)]
+    for fault in faults:
+        argv += ["--fault", fault]
+    time.sleep(0.3)  # the station transmits before the first hold
+    bench = Agent(keyline_bin, _NoDevices(), None).start(argv, stdin="devnull", port=False)
+    assert bench.wait_exit(20) == 0, bench.text("stderr")
+    time.sleep(1.2)  # and after the last (a lost RELEASE lapses 600 ms on): its answer is judged too
 
 
-def late_duplicate(s):          # a KEEPALIVE's copy arriving after the RELEASE
-    time.sleep(0.3)
-    hold(s, 600)
-    time.sleep(0.3)
-    s.send(600, seq=s.seq - 2)
-    time.sleep(0.9)
-
-
-def stale_release(s):           # the RELEASE held back until the next HOLD
-    time.sleep(0.3)
-    hold(s, 400, release=False)
-    stale = s.seq
-    s.seq += 1
-    time.sleep(0.9)             # the first hold lapses at the station
-    s.send(600)
-    s.send(0, seq=stale)
-    for _ in range(3):
-        time.sleep(0.2)
-        s.send(600)
-    time.sleep(0.2)
-    s.send(0)
-    time.sleep(0.4)
-
-
-SCENARIOS = {"clean": clean, "lost-release": lost_release, "late-duplicate": late_duplicate,
-             "stale-release": stale_release}
-
-
-@pytest.mark.parametrize("variant,scenario,caught", [
-    ("correct", "clean", set()),
-    ("correct", "lost-release", set()),
-    ("correct", "late-duplicate", set()),
-    ("correct", "stale-release", set()),
-    ("tx-through-hold", "clean", {"tx_while_held"}),
-    ("stuck", "lost-release", {"tx_blocked", "inhibit_stuck"}),
-    ("late-duplicate", "late-duplicate", {"tx_blocked", "inhibit_stuck"}),
-    ("stale-release", "stale-release", {"tx_while_held", "inhibit_early"}),
-    ("late-300", "clean", {"tx_while_held", "tx_blocked", "inhibit_late", "inhibit_stuck"}),
+# Each buggy variant, behind the tap, for the fault that shows its bug: the
+# events that must name it. The station is Python on a shared machine, so its
+# answers take tens of ms and more: the grace (--react-ms) is wide, and a
+# broken station may earn more events than these, a correct one none.
+# (A stale RELEASE frees the broken station only until the next KEEPALIVE,
+# 200 ms on: inside this grace, so its log shows it, its PTT may not.)
+@pytest.mark.parametrize("variant,scenario,react_ms,caught", [
+    ("correct", "clean", 250, set()),
+    ("correct", "lost-release", 250, set()),
+    ("correct", "late-duplicate", 250, set()),
+    ("correct", "stale-release", 250, set()),
+    ("tx-through-hold", "clean", 250, {"tx_while_held"}),
+    ("stuck", "lost-release", 250, {"tx_blocked", "inhibit_stuck"}),
+    ("late-duplicate", "late-duplicate", 250, {"tx_blocked", "inhibit_stuck"}),
+    ("stale-release", "stale-release", 250, {"inhibit_early"}),
+    ("late-300", "clean", 150, {"tx_while_held", "tx_blocked", "inhibit_late", "inhibit_stuck"}),
 ])
 def test_the_watch_passes_the_correct_station_and_catches_each_fault(
-        station, rigctld, toy, variant, scenario, caught):
+        station, keyline_bin, tmp_path, rigctld, toy, variant, scenario, react_ms, caught):
     toy_port, log = toy(variant, rigctld.port)
-    st = station(["--forward", "127.0.0.1:%d" % toy_port] + watch_args(rigctld.port, log))
+    st = station(["--forward", "127.0.0.1:%d" % toy_port] + watch_args(rigctld.port, log, react_ms=react_ms))
     listening = st.run.lines()[0]
     assert '"watch":"rig 127.0.0.1:%d and log' % rigctld.port in listening
-    s = Sender(st.port)
-    SCENARIOS[scenario](s)
+    send(keyline_bin, tmp_path, st.port, scenario)
     status, summary = st.stop()
     seen = {e["event"] for e in st.events()} & PROBLEMS
-    assert seen == caught, st.run.text()
-    assert summary["watch_problems"] == sum(summary[k] for k in PROBLEMS) >= len(caught)
     assert summary["watch_not_judged"] == [], summary
-    if variant == "correct" and scenario == "clean":
-        assert status == 0 and summary["problems"] == 0, st.run.text()
-    if caught:
+    assert summary["watch_problems"] == sum(summary[k] for k in PROBLEMS)
+    if variant == "correct":
+        assert seen == set() and summary["watch_problems"] == 0, st.run.text()
+        if scenario == "clean":
+            assert status == 0 and summary["problems"] == 0, st.run.text()
+    else:
+        assert caught <= seen, st.run.text()
         assert status == 1
 
 
@@ -187,11 +166,12 @@ def test_a_rigctld_stopped_mid_run_is_watch_lost(station, rigctld, tmp_path):
     assert "rig: the watch was lost" in summary["watch_not_judged"]
 
 
-def test_expect_tx_against_a_station_that_never_transmits_is_not_judged(station, rigctld, toy):
+def test_expect_tx_against_a_station_that_never_transmits_is_not_judged(
+        station, keyline_bin, tmp_path, rigctld, toy):
     toy_port, log = toy("correct", rigctld.port, transmit=False)
     st = station(["--forward", "127.0.0.1:%d" % toy_port, "--expect-watch"] +
                  watch_args(rigctld.port, log))
-    clean(Sender(st.port))
+    send(keyline_bin, tmp_path, st.port, "clean")
     status, summary = st.stop()
     assert "rig: the PTT never read on" in summary["watch_not_judged"]
     assert status == 1 and summary["tx_blocked"] >= 1  # never a pass
