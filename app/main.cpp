@@ -2,6 +2,8 @@
 // transmitter's KEY line and holds the station's transmitter inhibited over
 // UDP while it is keyed and for the hang after it.
 
+#include <cstring>
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDateTime>
@@ -59,9 +61,11 @@ int main(int argc, char** argv)
 
     // Start-up refusals go out before anything runs, so they may wait.
     QTextStream err(stderr);
-    if (!ttl_ms_valid(options.ttl_ms)) {
-        err << TTL_MS_ERROR << '\n';
-        return 2;
+    for (const QString& error : {command_line_error(parser), ttl_ms_option_error(options)}) {
+        if (!error.isEmpty()) {
+            err << error << '\n';
+            return 2;
+        }
     }
     if (!host_is_numeric_address(options.host)) {
         err << host_error_text(options.host) << '\n';
@@ -217,8 +221,12 @@ int main(int argc, char** argv)
     MorseDecoder decoder;
     monitor.hold.release_hold = [&hold, &decoder, &out, &options, json](const char* note) {
         release_hold(hold, note);
-        if (options.decode && decoder_has_text(decoder)) {
-            const QString decoded = take_decoded_line(decoder);
+        // The decoder reads across holds: a RELEASE prints what is complete,
+        // quit whatever is open.
+        const QString decoded = !options.decode ? QString()
+            : std::strcmp(note, "quit") == 0  ? take_decoded_line(decoder)
+                                              : decoder_release_line(decoder, monotonic_now_ms());
+        if (!decoded.isEmpty()) {
             if (json) {
                 JsonLine line = bench_event(*json, "decoded");
                 add_text(line, "line", decoded);

@@ -1,6 +1,7 @@
 #include "monitor/key_poll_tick.h"
 
 #include "hold/bench_log.h"
+#include "common/log_line.h"
 
 #include <QTextStream>
 
@@ -76,12 +77,27 @@ Sample sample_system_wide(PollTick& t)
     return s;
 }
 
+// Once a stall: the keying goes on that much later.
+void say_fell_behind(const Monitor& m, qint64 ms)
+{
+    if (m.json) {
+        JsonLine line = bench_event(*m.json, "fell_behind");
+        line.number("ms", ms);
+        write_bench_event(*m.json, line);
+    } else if (m.out) {
+        write_log_line(*m.out, QStringLiteral("  keying fell behind by %1 ms").arg(ms));
+    }
+}
+
 // The scheduled level in place of the device, as in system-wide mode; the
 // terminal only contributes its quit bytes.
 Sample sample_scheduled(PollTick& t, qint64 now)
 {
     Sample s;
     s.raw = scheduled_level(*t.scheduled, now);
+    const qint64 behind = take_fell_behind_ms(*t.scheduled);
+    if (behind > 0)
+        say_fell_behind(*t.monitor, behind);
     if (g_term_raw)
         t.sources.poll_terminal();
     s.quit = g_stdin_quit;

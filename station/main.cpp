@@ -64,6 +64,12 @@ int main(int argc, char** argv)
         return EXIT_CLEAN;
     }
     const StationOptions& options = parsed.options;
+    // Every output is checked before anything is created or bound.
+    const QString path_problem = output_paths_problem(station_outputs(options));
+    if (!path_problem.isEmpty()) {
+        err << "keyline-station: " << path_problem << '\n';
+        return EXIT_USAGE;
+    }
 
     // Ctrl-C, SIGTERM and SIGHUP end the run with its summary.
     const int stop_fd = install_signal_pipe({SIGINT, SIGTERM, SIGHUP});
@@ -95,18 +101,6 @@ int main(int argc, char** argv)
         }
     }
 
-    StationVcd vcd;
-    if (!options.vcd_file.isEmpty()) {
-        QString reason;
-        if (!open_station_vcd(vcd, options.vcd_file, QDateTime::currentDateTime(), station_now_ms(),
-                              QCoreApplication::arguments(), &reason, watch.sides[WATCH_RIG].active,
-                              watch.sides[WATCH_LOG].active)) {
-            err << "keyline-station: --vcd " << options.vcd_file << ": " << reason << '\n';
-            close_station_watch(watch);
-            close(fd);
-            return EXIT_USAGE;
-        }
-    }
     RunReports reports;
     QString report_error;
     if (!open_run_reports(reports, options, station_now_ms(), report_error)) {
@@ -114,6 +108,37 @@ int main(int argc, char** argv)
         close_station_watch(watch);
         close(fd);
         return EXIT_USAGE;
+    }
+    StationVcd vcd;
+    FileIdentity vcd_identity;
+    if (!options.vcd_file.isEmpty()) {
+        QString reason;
+        if (!open_station_vcd(vcd, options.vcd_file, QDateTime::currentDateTime(), station_now_ms(),
+                              QCoreApplication::arguments(), &reason, watch.sides[WATCH_RIG].active,
+                              watch.sides[WATCH_LOG].active)) {
+            err << "keyline-station: --vcd " << options.vcd_file << ": " << reason << '\n';
+            discard_run_reports(reports);
+            close_station_watch(watch);
+            close(fd);
+            return EXIT_USAGE;
+        }
+        vcd_identity = path_identity(options.vcd_file);
+    }
+    // Before the run starts: a refusal leaves no file behind.
+    PortFile port_file;
+    if (!options.port_file.isEmpty()) {
+        QString error;
+        if (!write_port_file(port_file, options.port_file, port, error)) {
+            err << QStringLiteral("keyline-station: cannot write the port file %1: %2")
+                       .arg(options.port_file, error)
+                << '\n';
+            discard_run_reports(reports);
+            close_station_vcd(vcd, station_now_ms());
+            remove_if_same(options.vcd_file, vcd_identity, true);
+            close_station_watch(watch);
+            close(fd);
+            return EXIT_USAGE;
+        }
     }
 
     // A reader that stops reading must not stop reception: lines that cannot
@@ -145,20 +170,6 @@ int main(int argc, char** argv)
         listening.watch = watched_text(watch);
         write_events(output, {listening});
     }
-    if (!options.port_file.isEmpty()) {
-        QString error;
-        if (!write_port_file(options.port_file, port, error)) {
-            err << QStringLiteral("keyline-station: cannot write the port file %1: %2")
-                       .arg(options.port_file, error)
-                << '\n';
-            close_station_watch(watch);
-            close(fd);
-            out.flush();
-            close_nonblocking_outputs();
-            return EXIT_USAGE;
-        }
-    }
-
     ForwardTap tap;
     tap.address = options.forward_address;
     tap.port = options.forward_port;
@@ -361,8 +372,7 @@ int main(int argc, char** argv)
     const int result = QCoreApplication::exec();
     socket_notifier.setEnabled(false);
     close(fd);
-    if (!options.port_file.isEmpty())
-        QFile::remove(options.port_file);
+    remove_port_file(port_file);
     close_forward_tap(tap);
     close_station_watch(watch);
     close_station_vcd(vcd, station_now_ms());
