@@ -9,7 +9,7 @@ import subprocess
 import pytest
 
 # Every program the project installs; a build that lacks one fails here.
-EXPECTED_PROGRAMS = ("keyline-bench", "keyline-station")
+EXPECTED_PROGRAMS = ("keyline-bench", "keyline-station", "keyline-conform")
 
 
 def built_programs():

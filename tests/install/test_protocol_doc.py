@@ -161,3 +161,16 @@ def test_keepalive_and_hang_constants_match(doc, source_dir):
     assert re.search(r"\bMAX_HANG\w*\s*=\s*%s\b" % high, code)
     assert re.search(r"\b%s\s*\*\s*\w*dit" % re.escape(factor), code)
     assert re.search(r"\bLONG_MARK\w*\s*=\s*%d\b" % doc["continuous_ms"], code)
+
+
+def test_conformance_table_is_the_programs_own(source_dir):
+    """Section 6's table of scenarios names each scenario keyline-conform
+    plays, in its order, with the section of the rule it checks."""
+    documented = re.findall(r"^\| `([a-z-]+)` \| [^|]+ \| (\d\.\d): ", doc_text(source_dir), re.MULTILINE)
+    listed = subprocess.run([program_path("keyline-conform"), "--list"], capture_output=True, text=True,
+                            timeout=RUN_TIMEOUT_S, stdin=subprocess.DEVNULL, check=True).stdout
+    played = re.findall(r"^([a-z-]+) +(\d\.\d) +[\d.]+ s ", listed, re.MULTILINE)
+    assert documented == played
+    # The whole run fits the promised budget.
+    whole = float(re.search(r"^whole run: ([\d.]+) s", listed, re.MULTILINE).group(1))
+    assert whole <= 90

@@ -51,6 +51,35 @@ class Rig:
             raise RuntimeError("rigctld said %r" % reply)
 
 
+FIELDS = ("tx_inhibit", "ttl_ms", "station", "band", "seq")
+
+
+def refuse_repeated_keys(pairs):
+    keys = [key for key, _ in pairs]
+    if len(set(keys)) != len(keys):
+        raise ValueError("a key appears more than once")
+    return dict(pairs)
+
+
+def inhibit_fields(data):
+    """(ttl_ms, seq) of a datagram that section 2.6 does not refuse, else None."""
+    if len(data) > 2048:
+        return None
+    try:
+        body = json.loads(data, object_pairs_hook=refuse_repeated_keys)
+    except (ValueError, RecursionError):
+        return None
+    if not isinstance(body, dict) or any(key not in body for key in FIELDS):
+        return None
+    if any(type(body[key]) is not int for key in ("tx_inhibit", "ttl_ms", "seq")):
+        return None  # 1.0, "1" and true are not whole numbers
+    if not isinstance(body["station"], str) or not isinstance(body["band"], str):
+        return None
+    if body["tx_inhibit"] != 1 or body["ttl_ms"] < 0 or body["seq"] < 1:
+        return None
+    return body["ttl_ms"], body["seq"]
+
+
 class Station:
     def __init__(self, args):
         self.variant = args.variant
@@ -89,15 +118,15 @@ class Station:
             self.show(want)
 
     def datagram(self, sender, data, now):
-        try:
-            body = json.loads(data)
-            ttl, seq = int(body["ttl_ms"]), int(body["seq"])
-            if body["tx_inhibit"] != 1 or ttl < 0 or seq < 1:
-                return
-        except (ValueError, KeyError, TypeError):
-            return
-        stream = self.streams.setdefault(sender, {"highest": 0, "expiry": None})
+        fields = inhibit_fields(data)
+        if fields is None:
+            return  # refused (section 2.6): no state changes
+        ttl, seq = fields
+        stream = self.streams.setdefault(sender, {"highest": 0, "expiry": None, "run_start": now})
         self.expire(now)
+        if seq == 1 and stream["highest"] >= 1 and now - stream["run_start"] >= 0.1:
+            # A restarted agent (section 4.4): what the old run held ends, its seq starts afresh.
+            stream.update(highest=0, expiry=None, run_start=now)
         if seq <= stream["highest"]:
             seen_again = self.variant == "late-duplicate" and ttl > 0
             stale_release = self.variant == "stale-release" and ttl == 0 and seq < stream["highest"]
