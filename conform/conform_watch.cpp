@@ -112,7 +112,9 @@ void take_watch_samples(ConformWatch* watch)
         std::vector<LogLine> lines;
         take_log_lines(watch->log, lines);
         for (const LogLine& line : lines) {
-            if (line.ended)
+            if (!line.lost.isEmpty())
+                lose(*watch, line.at_ms, QStringLiteral("the command: %1").arg(line.lost));
+            else if (line.ended)
                 lose(*watch, line.at_ms, QStringLiteral("the command ended (status %1)").arg(line.exit_status));
             else if (watch->record.lost_at_ms < 0)
                 observe(*watch, line.at_ms, line.inhibited);

@@ -19,20 +19,32 @@ qint64 rig_now_ms()
 
 namespace {
 
-void hand_over(PttPoller& poller, const PttReading& reading)
+// False when the reading could not be kept: polling ends there.
+bool hand_over(PttPoller& poller, const PttReading& reading)
 {
+    bool kept = true;
     {
         std::lock_guard<std::mutex> lock(poller.mutex);
         if (poller.waiting.size() >= size_t(PTT_QUEUE_LIMIT)) {
-            poller.waiting.erase(poller.waiting.begin());
-            ++poller.let_go;
+            // A reading let go is PTT not seen: the watch ends there rather
+            // than judge a run with a hole in it.
+            if (poller.let_go++ == 0) {
+                PttReading lost;
+                lost.at_ms = reading.at_ms;
+                lost.ok = false;
+                lost.error = QStringLiteral("readings came faster than they were taken");
+                poller.waiting.push_back(lost);
+            }
+            kept = false;
+        } else {
+            poller.waiting.push_back(reading);
         }
-        poller.waiting.push_back(reading);
     }
     const uint64_t one = 1;
     // The counter only wakes the owner: a full counter needs no more.
     ssize_t written = write(poller.wake_fd, &one, sizeof one);
     (void)written;
+    return kept;
 }
 
 void poll_loop(PttPoller& poller)
@@ -42,8 +54,7 @@ void poll_loop(PttPoller& poller)
         PttReading reading;
         reading.at_ms = rig_now_ms();
         reading.ok = read_ptt(poller.rig, reading.on, reading.error);
-        hand_over(poller, reading);
-        if (!reading.ok)
+        if (!hand_over(poller, reading) || !reading.ok)
             return;
         // Fixed steps from the start; a late poll skips the steps it missed
         // rather than bunching up behind a slow rig.

@@ -23,8 +23,9 @@ struct PttReading {
     QString error;     // when !ok
 };
 
-// More readings than this waiting means the owner stopped taking them: the
-// oldest are let go (counted), the queue's memory stays bounded.
+// More readings than this waiting means the owner stopped taking them:
+// polling stops with one failed reading that says so, so the watch is lost
+// rather than judged on what it did not see; the queue's memory stays bounded.
 constexpr int PTT_QUEUE_LIMIT = 100000;
 
 struct PttPoller {

@@ -206,6 +206,11 @@ void take_watch_input(StationWatch& watch, StationEvents& events)
         watch.lines.clear();
         take_log_lines(watch.log, watch.lines);
         for (const LogLine& line : watch.lines) {
+            if (!line.lost.isEmpty()) {
+                watch_lost(log.judge, line.at_ms, QStringLiteral("the command: %1").arg(line.lost));
+                log.taking = false;
+                break;
+            }
             if (line.ended) {
                 if (!log.started && could_not_run(line.exit_status) &&
                     line.at_ms - log.judge.start_ms < START_WINDOW_MS) {

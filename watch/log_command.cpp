@@ -27,10 +27,17 @@ void hand_over(LogCommand& log, LogLine&& line)
     {
         std::lock_guard<std::mutex> lock(log.mutex);
         if (log.waiting.size() >= size_t(LOG_QUEUE_LIMIT)) {
-            log.waiting.erase(log.waiting.begin());
-            ++log.let_go;
+            // A line let go may be the one that said inhibited or free: the
+            // watch ends there rather than judge a run with a hole in it.
+            if (log.let_go++ == 0) {
+                LogLine lost;
+                lost.at_ms = line.at_ms;
+                lost.lost = QStringLiteral("its lines came faster than they were taken");
+                log.waiting.push_back(std::move(lost));
+            }
+        } else {
+            log.waiting.push_back(std::move(line));
         }
-        log.waiting.push_back(std::move(line));
     }
     const uint64_t one = 1;
     ssize_t written = write(log.wake_fd, &one, sizeof one);

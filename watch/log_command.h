@@ -25,6 +25,7 @@ struct LogLine {
     QString text;          // the line, without its line feed
     bool ended = false;    // the output ended: no more lines
     int exit_status = -1;  // when ended: the exit code, or 128 + the signal
+    QString lost;          // when set: lines were let go here; no more follow
 };
 
 constexpr int LOG_QUEUE_LIMIT = 10000;
