@@ -48,6 +48,8 @@ def masked(text, tmp, masks):
     for line in text.replace(str(tmp), "TMP").splitlines():
         for pattern, replacement in ALWAYS + masks:
             line = pattern.sub(replacement, line)
+        if masks is DIGITS and (line == "N%" or (line == "#T" and out and out[-1] == "#T")):
+            continue  # a keyboard run's keepalive marks follow the machine's timing
         out.append(line)
     return "\n".join(out) + "\n"
 
