@@ -10,7 +10,7 @@
 #include "common/inhibit_limits.h"
 #include "hold/inhibit_payload.h"
 #include "app/cw_options.h"
-#include "input/key_schedule.h"
+#include "morse/key_schedule.h"
 
 const char* const TTL_MS_ERROR = "ttl-ms (hold_timeout_ms) must be 100..30000";
 

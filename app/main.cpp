@@ -29,15 +29,15 @@
 #include "hold/inhibit_payload.h"
 #include "hold/inhibit_sender.h"
 #include "input/evdev_discovery.h"
-#include "input/key_schedule.h"
-#include "input/morse_style.h"
+#include "morse/key_schedule.h"
+#include "morse/morse_style.h"
 #include "input/scheduled_key.h"
 #include "input/terminal_keys.h"
 #include "monitor/edge_recorder.h"
 #include "monitor/key_poll_tick.h"
 #include "monitor/keying_monitor.h"
 #include "monitor/monotonic_clock.h"
-#include "monitor/morse_decoder.h"
+#include "morse/morse_decoder.h"
 #include "monitor/tick_wakeups.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <QDateTime>
 #include <QTextStream>
 
-#include "input/key_schedule.h"
+#include "morse/key_schedule.h"
 #include "input/record_file.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include <QTemporaryDir>
 #include <QTextStream>
 
-#include "input/key_schedule.h"
+#include "morse/key_schedule.h"
 #include "input/record_file.h"
 #include "monitor/edge_recorder.h"
 

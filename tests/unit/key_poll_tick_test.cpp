@@ -452,7 +452,7 @@ TEST(IdleTick, AllocatesNothingInEitherMode)
 
 // --- a keyboard-less source ----------------------------------------------------
 
-#include "input/key_schedule.h"
+#include "morse/key_schedule.h"
 #include "input/scheduled_key.h"
 
 namespace {
