@@ -1,9 +1,6 @@
 #include "monitor/key_poll_tick.h"
 
-#include "hold/bench_log.h"
-
-#include <QTextStream>
-
+#include "common/bench_event.h"
 #include "input/key_probes.h"
 #include "input/scheduled_key.h"
 #include "input/terminal_keys.h"
@@ -88,6 +85,22 @@ Sample sample_scheduled(PollTick& t, qint64 now)
     return s;
 }
 
+void tell_latch(PollTick& t, bool latched, qint64 now)
+{
+    BenchEvent event = bench_event_at_ms(BenchEventKind::Latch, now);
+    event.level = latched;
+    emit_bench_event(t.events, event);
+}
+
+// The edge as the KEY source gives it, with the keying's dit estimate so far.
+void tell_edge(PollTick& t, bool down, qint64 now)
+{
+    BenchEvent event = bench_event_at_ms(BenchEventKind::KeyEdge, now);
+    event.level = down;
+    event.dit_ms = t.monitor->keying.dit_ms;
+    emit_bench_event(t.events, event);
+}
+
 bool hold_left(const Monitor& m)
 {
     return m.key_asserted || (m.hang_deadline_ms && *m.hang_deadline_ms >= 0);
@@ -113,8 +126,8 @@ void key_poll_tick(PollTick& t)
             t.latched = false;
         else if (s.latch_request)
             t.latched = true;
-        if (t.latched != was_latched && t.on_latch)
-            t.on_latch(t.latched, now);
+        if (t.latched != was_latched)
+            tell_latch(t, t.latched, now);
     }
     t.key_down = s.raw;
 
@@ -126,15 +139,13 @@ void key_poll_tick(PollTick& t)
     Monitor& m = *t.monitor;
     if (s.raw || t.latched) {
         if (!m.key_asserted) {
-            if (t.on_edge)
-                t.on_edge(true, now);
+            tell_edge(t, true, now);
             on_key_assert(m, now);
         }
         return;
     }
     if (m.key_asserted) {
-        if (t.on_edge)
-            t.on_edge(false, now);
+        tell_edge(t, false, now);
         on_key_open(m, now);
     }
     check_hang_expiry(m, now);
@@ -147,19 +158,14 @@ void run_quit_path(PollTick& t, int exit_status)
     if (t.quitting)
         return;
     t.quitting = true;
-    if (t.latched && t.on_latch)
-        t.on_latch(false, t.sources.now_ms ? t.sources.now_ms() : t.tick_ms);
+    if (t.latched)
+        tell_latch(t, false, t.sources.now_ms ? t.sources.now_ms() : t.tick_ms);
     t.latched = false;
     Monitor& m = *t.monitor;
     m.hold.release_hold("quit");
-    if (m.json) {
-        JsonLine line = bench_event(*m.json, "quit");
-        line.number("status", exit_status);
-        write_bench_event(*m.json, line);
-    } else if (m.out) {
-        *m.out << "quit\n";
-        m.out->flush();
-    }
+    BenchEvent event = bench_event_at_ms(BenchEventKind::Quit, t.tick_ms);
+    event.status = exit_status;
+    emit_bench_event(t.events, event);
     if (t.end_run)
         t.end_run(exit_status);
 }

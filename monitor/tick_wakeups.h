@@ -9,9 +9,8 @@
 
 class QObject;
 class QSocketNotifier;
-class QTextStream;
 class QTimer;
-struct BenchLog;
+struct BenchEvents;
 struct PollTick;
 
 constexpr int KEYBOARD_SEARCH_INTERVAL_MS = 1000;
@@ -19,8 +18,7 @@ constexpr int KEYBOARD_SEARCH_INTERVAL_MS = 1000;
 struct TickWakeups {
     PollTick* tick = nullptr;
     const qint64* hang_deadline_ms = nullptr;  // the hold's deadline; -1: none
-    QTextStream* err = nullptr;                // the keyboard lost / found lines
-    const BenchLog* json = nullptr;            // set: those lines are JSON lines there instead
+    BenchEvents* events = nullptr;             // keyboard_lost and keyboard_found
     // Made by start_tick_wakeups, owned by its context object:
     QObject* context = nullptr;
     QSocketNotifier* keyboard = nullptr;  // on g_evdev_fd; null while no keyboard is open

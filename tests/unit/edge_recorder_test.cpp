@@ -15,7 +15,7 @@
 
 #include "morse/key_schedule.h"
 #include "input/record_file.h"
-#include "monitor/edge_recorder.h"
+#include "report/edge_recorder.h"
 
 namespace {
 
