@@ -8,11 +8,12 @@
 #include <QHostAddress>
 
 #include "common/inhibit_limits.h"
+#include "common/output_path.h"
+#include "common/repeated_option.h"
 #include "hold/inhibit_payload.h"
 #include "app/cw_options.h"
 #include "morse/key_schedule.h"
 
-const char* const TTL_MS_ERROR = "ttl-ms (hold_timeout_ms) must be 100..30000";
 
 namespace {
 
@@ -141,7 +142,8 @@ AgentOptions read_agent_options(const QCommandLineParser& parser)
     o.port = o.port_valid ? static_cast<quint16>(port) : 0;
     o.station = parser.value("station");
     o.band = parser.value("band");
-    o.ttl_ms = parser.value("ttl-ms").toInt(nullptr, 10);
+    o.ttl_text = parser.value("ttl-ms");
+    o.ttl_ms = o.ttl_text.toInt(nullptr, 10);
     o.fixed_hang_set = parser.isSet("fixed-hang-ms");
     if (o.fixed_hang_set) {
         o.fixed_hang_text = parser.value("fixed-hang-ms");
@@ -178,6 +180,27 @@ AgentOptions read_agent_options(const QCommandLineParser& parser)
     }
     read_cw_options(parser, &o);
     return o;
+}
+
+QString command_line_error(const QCommandLineParser& parser)
+{
+    const QStringList extra = parser.positionalArguments();
+    if (!extra.isEmpty())
+        return QStringLiteral("keyline-bench: unexpected argument%1: %2 (quote a text of several words, "
+                              "e.g. --key-text \"CQ TEST\")")
+            .arg(extra.size() > 1 ? QStringLiteral("s") : QString(), extra.join(QLatin1Char(' ')));
+    const QString repeated = repeated_option_error(parser, {QStringLiteral("fault"), QStringLiteral("also")});
+    if (!repeated.isEmpty())
+        return QStringLiteral("keyline-bench: ") + repeated;
+    return QString();
+}
+
+QString ttl_ms_option_error(const AgentOptions& o)
+{
+    if (ttl_ms_valid(o.ttl_ms))
+        return QString();
+    return QStringLiteral("keyline-bench: --ttl-ms (hold_timeout_ms) must be a whole number 100..30000, not \"%1\"")
+        .arg(o.ttl_text);
 }
 
 QString seed_option_error(const AgentOptions& o)
@@ -265,6 +288,12 @@ QString key_source_option_error(const AgentOptions& o)
     if (o.record_set && o.record_file == QLatin1String("-"))
         return prefix + QStringLiteral("--record -: a recording goes to a file, not to standard output "
                                        "(the run's log); give a file name (./- for a file named -)");
+    if (o.vcd_set && o.vcd_file == QLatin1String("-"))
+        return prefix + QStringLiteral("--vcd -: the waveforms go to a file, not to standard output "
+                                       "(the run's log); give a file name (./- for a file named -)");
+    if (o.record_set && o.vcd_set && same_place(o.record_file, o.vcd_file))
+        return prefix + QStringLiteral("--record and --vcd name the same file (%1): give each its own")
+                            .arg(o.vcd_file);
     if (o.wpm_set && !o.key_text_set)
         return prefix + QStringLiteral("--wpm goes with --key-text");
     if (o.repeat_set && !keyless_source(o))

@@ -14,7 +14,8 @@ struct AgentOptions {
     quint16 port = 22372;
     QString station = QStringLiteral("TEST-KEY");
     QString band = QStringLiteral("144");
-    qint32 ttl_ms = 600;
+    QString ttl_text = QStringLiteral("600");
+    qint32 ttl_ms = 600;  // 0 when ttl_text does not parse
     bool fixed_hang_set = false;
     QString fixed_hang_text;
     bool fixed_hang_valid = true;  // a whole number in the signed 32-bit range
@@ -80,6 +81,15 @@ bool keyless_source(const AgentOptions& o);
 // an empty text when nothing is.
 QString key_source_option_error(const AgentOptions& o);
 
+// What is wrong with the command line as a whole: an argument that is no
+// option (a text of several words not quoted) or a single-value option given
+// twice ("keyline-bench: ..."); an empty text when nothing is.
+QString command_line_error(const QCommandLineParser& parser);
+
+// "keyline-bench: --ttl-ms (hold_timeout_ms) must be a whole number
+// 100..30000, not \"99\"", or an empty text when the ttl is good.
+QString ttl_ms_option_error(const AgentOptions& o);
+
 // "keyline-bench: --seed must be a whole number 0..18446744073709551615, not \"x\"",
 // or an empty text when the seed is absent or good.
 QString seed_option_error(const AgentOptions& o);
@@ -92,5 +102,4 @@ QString number_option_error(const AgentOptions& o);
 // station accepts (MAX_INHIBIT_PAYLOAD_BYTES); an empty text when they fit.
 QString payload_option_error(const AgentOptions& o);
 
-extern const char* const TTL_MS_ERROR;  // "ttl-ms (hold_timeout_ms) must be 100..30000"
 QString host_error_text(const QString& host);

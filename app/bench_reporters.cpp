@@ -36,6 +36,8 @@ void start_bench_reporters(BenchReporters& r, const AgentOptions& options, QText
     if (options.vcd_set)
         add_bench_sink(r.events, bench_vcd_sink(r.vcd));
 
+    if (options.decode)
+        add_bench_sink(r.events, decoded_lines_quit_sink(r.decoded));
     r.text.out = out;
     r.text.err = err;
     r.text.lines = !options.json;

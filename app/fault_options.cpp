@@ -12,6 +12,12 @@ QString fault_option_error(const AgentOptions& options, FaultConfig* config)
         QString error;
         if (!add_fault(*config, given, &error))
             return error;
+        // A hold has one HOLD and one RELEASE: a later one never comes.
+        if (!config->drops.empty() && config->drops.back().kind != InhibitKind::Keepalive &&
+            config->drops.back().first > 1)
+            return QStringLiteral("keyline-bench: --fault \"%1\": a hold has one %2, so only :1 can act")
+                .arg(given, config->drops.back().kind == InhibitKind::Hold ? QStringLiteral("HOLD")
+                                                                          : QStringLiteral("RELEASE"));
     }
     return QString();
 }
@@ -27,6 +33,15 @@ QString also_option_error(const AgentOptions& options, std::vector<SendDestinati
                                   "(HOST:PORT) or [IPv6]:PORT, port 1..65535: %1")
                 .arg(given);
         d.text = given;
+        // The station would hear every datagram twice and fail the run.
+        const bool main_one = QHostAddress(options.host) == d.address && options.port == d.port;
+        bool repeated = false;
+        for (const SendDestination& earlier : *destinations)
+            repeated = repeated || (earlier.address == d.address && earlier.port == d.port);
+        if (main_one || repeated)
+            return QStringLiteral("keyline-bench: --also %1 is %2: every datagram would go there twice")
+                .arg(given, main_one ? QStringLiteral("the main destination (--host, --port)")
+                                     : QStringLiteral("given twice"));
         destinations->push_back(d);
     }
     return QString();

@@ -1,6 +1,7 @@
 #include "app/key_source.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 #include <QByteArray>
@@ -9,6 +10,7 @@
 #include "app/cw_options.h"
 #include "morse/key_schedule.h"
 #include "input/key_script_file.h"
+#include "morse/morse_style.h"
 #include "monitor/keying_monitor.h"
 
 namespace {
@@ -38,6 +40,44 @@ QList<qint64> mark_lengths(const KeySchedule& s)
         if (s.edges[i].down && i + 1 < s.edges.size())
             marks << schedule_ms(s, s.edges[i + 1].at) - schedule_ms(s, s.edges[i].at);
     return marks;
+}
+
+// A mark of LONG_MARK_MS or more that starts a hold: the keying's first, or
+// one after a gap the hang did not outlast.
+struct LongStart {
+    int mark = 0;  // from 0
+    qint64 ms = 0;
+    qint64 at_ms = 0;
+};
+
+// Plays the schedule through the KEYing monitor's own rules, with its times.
+QList<LongStart> long_marks_starting_holds(const KeySchedule& s)
+{
+    QList<LongStart> out;
+    Monitor m;
+    qint64 deadline = -1;
+    m.hang_deadline_ms = &deadline;
+    bool held = false;
+    m.hold.start_hold = [&held] { held = true; };
+    m.hold.release_hold = [&held](const char*) { held = false; };
+    bool starts = false;
+    qint64 mark_start = 0;
+    int mark = 0;
+    for (std::size_t i = 0; i < s.edges.size(); ++i) {
+        const qint64 t = schedule_ms(s, s.edges[i].at);
+        check_hang_expiry(m, t);
+        if (s.edges[i].down) {
+            starts = !held;
+            mark_start = t;
+            on_key_assert(m, t);
+            continue;
+        }
+        on_key_open(m, t);
+        if (starts && t - mark_start >= LONG_MARK_MS)
+            out << LongStart{mark, t - mark_start, mark_start};
+        ++mark;
+    }
+    return out;
 }
 
 }  // namespace
@@ -85,10 +125,15 @@ QStringList keyed_source_lines(const AgentOptions& o, const KeySchedule& s)
         QString text = o.key_text.simplified();
         if (text.size() > SHOWN_TEXT_CHARS)
             text = text.left(SHOWN_TEXT_CHARS) + QStringLiteral("...");
-        lines << QStringLiteral("Keys \"%1\" in Morse: dit %2 ms, dah %3 ms; %4 in %5 ms.")
+        // The marks' own lengths: weight lengthens both; the fist varies
+        // each around them.
+        const double dit = 1200.0 / o.wpm;
+        const double weight = double(o.weight_percent - STANDARD_WEIGHT_PERCENT) / STANDARD_WEIGHT_PERCENT;
+        lines << QStringLiteral("Keys \"%1\" in Morse: dit %2 ms, dah %3 ms%4; %5 in %6 ms.")
                      .arg(text)
-                     .arg(schedule_ms(s, 1))
-                     .arg(schedule_ms(s, 3))
+                     .arg(std::lround(dit * (1.0 + weight)))
+                     .arg(std::lround(dit * (3.0 + weight)))
+                     .arg(fist_used(o) ? QStringLiteral(" (nominal: the fist varies each)") : QString())
                      .arg(count)
                      .arg(keyed_ms);
     } else {
@@ -98,27 +143,44 @@ QStringList keyed_source_lines(const AgentOptions& o, const KeySchedule& s)
     // continuous keying and released as it ends. A fixed hang replaces it.
     if (o.fixed_hang_set || marks.isEmpty())
         return lines;
-    const bool long_mark = std::any_of(marks.begin(), marks.end(), [](qint64 ms) { return ms >= LONG_MARK_MS; });
-    if (o.key_text_set && long_mark) {
+    const QList<LongStart> long_starts = long_marks_starting_holds(s);
+    if (o.key_text_set && !long_starts.isEmpty()) {
         lines << QStringLiteral("Slow keying: at %1 WPM a dah lasts %2 ms, and from idle a mark of %3 ms "
                                 "or more is continuous keying: a dah that starts the keying is released "
                                 "as it ends, and the marks after it take a new hold. From %4 WPM up this "
                                 "does not happen.")
                      .arg(o.wpm)
-                     .arg(schedule_ms(s, 3))
+                     .arg(std::lround(3.0 * 1200.0 / o.wpm))
                      .arg(LONG_MARK_MS)
                      .arg(slowest_wpm_without_long_dah());
-    } else if (o.key_script_set && marks.first() >= LONG_MARK_MS) {
-        bool short_after = false;
-        for (int i = 1; i < marks.size(); ++i)
-            short_after = short_after || marks[i] < LONG_MARK_MS;
-        if (short_after)
-            lines << QStringLiteral("Slow keying: the script's first mark lasts %1 ms, and from idle a mark "
-                                    "of %2 ms or more is continuous keying: it is released as it ends, and "
-                                    "the short marks after it take a new hold.")
-                         .arg(marks.first())
-                         .arg(LONG_MARK_MS);
+        return lines;
     }
+    if (!o.key_script_set || long_starts.isEmpty())
+        return lines;
+    // Only where short marks follow: those then take a hold of their own.
+    QList<LongStart> said;
+    for (const LongStart& l : long_starts)
+        if (std::any_of(marks.begin() + l.mark + 1, marks.end(), [](qint64 ms) { return ms < LONG_MARK_MS; }))
+            said << l;
+    if (said.isEmpty())
+        return lines;
+    if (said.first().mark == 0) {
+        lines << QStringLiteral("Slow keying: the script's first mark lasts %1 ms, and from idle a mark "
+                                "of %2 ms or more is continuous keying: it is released as it ends, and "
+                                "the short marks after it take a new hold.")
+                     .arg(marks.first())
+                     .arg(LONG_MARK_MS);
+        said.removeFirst();
+    }
+    if (!said.isEmpty())
+        lines << QStringLiteral("Slow keying: %1 of the script's marks of %2 ms or more follow a gap longer "
+                                "than the hang (the first lasts %3 ms, at %4 ms), and from idle such a mark "
+                                "is continuous keying: it is released as it ends, and the short marks after "
+                                "it take a new hold.")
+                     .arg(said.size())
+                     .arg(LONG_MARK_MS)
+                     .arg(said.first().ms)
+                     .arg(said.first().at_ms);
     return lines;
 }
 

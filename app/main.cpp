@@ -57,7 +57,7 @@ int main(int argc, char** argv)
     QTextStream err(stderr);
     FaultConfig fault_config;
     std::vector<SendDestination> also;
-    const QString refusal = start_refusal(options, &fault_config, &also);
+    const QString refusal = start_refusal(parser, options, &fault_config, &also);
     if (!refusal.isEmpty()) {
         err << refusal << '\n';
         return 2;

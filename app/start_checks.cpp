@@ -11,10 +11,12 @@
 
 #include <QTextStream>
 
-QString start_refusal(const AgentOptions& options, FaultConfig* faults, std::vector<SendDestination>* also)
+QString start_refusal(const QCommandLineParser& parser, const AgentOptions& options, FaultConfig* faults,
+                      std::vector<SendDestination>* also)
 {
-    if (!ttl_ms_valid(options.ttl_ms))
-        return QString::fromLatin1(TTL_MS_ERROR);
+    for (const QString& error : {command_line_error(parser), ttl_ms_option_error(options)})
+        if (!error.isEmpty())
+            return error;
     if (!host_is_numeric_address(options.host))
         return host_error_text(options.host);
     for (const QString& error : {number_option_error(options), payload_option_error(options),

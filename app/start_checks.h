@@ -10,12 +10,14 @@
 #include "hold/fault_plan.h"
 #include "hold/inhibit_sender.h"
 
+class QCommandLineParser;
 class QTextStream;
 struct AgentOptions;
 struct KeySchedule;
 
 // The first refusal's message, or an empty text when every option is good.
-QString start_refusal(const AgentOptions& options, FaultConfig* faults, std::vector<SendDestination>* also);
+QString start_refusal(const QCommandLineParser& parser, const AgentOptions& options, FaultConfig* faults,
+                      std::vector<SendDestination>* also);
 
 // The Morse text or key script that stands in for the keyboard, styled as
 // the options ask; a warning about it is said on err. False when it cannot

@@ -31,6 +31,7 @@ enum class BenchEventKind {
     KeySourceLost,   // path: what the source is, text: the reason
     KeySourceFound,  // path
     OutputDropped,   // count: lines the output could not take
+    FellBehind,      // count: ms the keyless source's keying goes on later, once a stall
     Decoded,         // text: "DECODED  ..."
     Quit,            // status
 };

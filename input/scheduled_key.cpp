@@ -27,14 +27,27 @@ qint64 next_edge_ms(const ScheduledKey& k)
 
 bool scheduled_level(ScheduledKey& k, qint64 now)
 {
-    for (qint64 at = next_edge_ms(k); at >= 0 && at <= now; at = next_edge_ms(k)) {
-        k.down = k.schedule->edges[k.next].down;
-        if (++k.next == k.schedule->edges.size()) {
-            k.next = 0;
-            ++k.round;
-        }
+    const qint64 at = next_edge_ms(k);
+    if (at < 0 || at > now)
+        return k.down;
+    if (now - at > STALL_MS) {
+        // Keyed late: what follows keeps its timing from here.
+        k.start_ms += now - at;
+        k.fell_behind_ms = now - at;
+    }
+    k.down = k.schedule->edges[k.next].down;
+    if (++k.next == k.schedule->edges.size()) {
+        k.next = 0;
+        ++k.round;
     }
     return k.down;
+}
+
+qint64 take_fell_behind_ms(ScheduledKey& k)
+{
+    const qint64 ms = k.fell_behind_ms;
+    k.fell_behind_ms = 0;
+    return ms;
 }
 
 bool scheduled_key_finished(const ScheduledKey& k, qint64 now)

@@ -73,12 +73,23 @@ Sample sample_system_wide(PollTick& t)
     return s;
 }
 
+// Once a stall: the keying goes on that much later.
+void tell_fell_behind(PollTick& t, qint64 now, qint64 ms)
+{
+    BenchEvent event = bench_event_at_ms(BenchEventKind::FellBehind, now);
+    event.count = ms;
+    emit_bench_event(t.events, event);
+}
+
 // The scheduled level in place of the device, as in system-wide mode; the
 // terminal only contributes its quit bytes.
 Sample sample_scheduled(PollTick& t, qint64 now)
 {
     Sample s;
     s.raw = scheduled_level(*t.scheduled, now);
+    const qint64 behind = take_fell_behind_ms(*t.scheduled);
+    if (behind > 0)
+        tell_fell_behind(t, now, behind);
     if (g_term_raw)
         t.sources.poll_terminal();
     s.quit = g_stdin_quit;

@@ -9,35 +9,58 @@
 
 namespace {
 
+const double LN2 = std::log(2.0);
 const double LN3 = std::log(3.0);
-const double LN7 = std::log(7.0);
+const double LN5 = std::log(5.0);
+// A word gap is 7 units to a letter gap's 3, at any Farnsworth stretch.
+const double LN_WORD_LETTER = std::log(7.0 / 3.0);
 // Class boundaries sit at sqrt(1 - 0.3^2) of the geometric mean of their two
 // classes: there a ±30 % fist leaves the same margin on either side.
 const double LN_SKEW = 0.5 * std::log(1.0 - 0.3 * 0.3);
-const double LN_MIN_DIT = std::log(8.0);    // 150 WPM
-const double LN_MAX_DIT = std::log(600.0);  // 2 WPM
+const double LN_MIN_MS = std::log(8.0);     // a dit at 150 WPM
+const double LN_MAX_MS = std::log(4000.0);  // beyond a word gap at 2 WPM
+// A dah is 1.9..4.8 dits long: weight 30 keys 2.6 / 0.6, weight 70 3.4 / 1.4.
+const double LN_MIN_RATIO = std::log(1.9);
+const double LN_MAX_RATIO = std::log(4.8);
+constexpr double RATIO_STEP = 0.03;
+// A letter gap is at least twice an element gap: weight 30 keys 2.6 / 1.4,
+// which still reads; a closer split would part a ±30 % fist's element gaps
+// into two clusters.
+const double LN_MIN_STRETCH = std::log(2.0);
 
 // One span's fit error is capped: a pause or a stray span weighs no more
 // than a span a factor two off.
 constexpr double ERROR_CAP = 0.48;
-// The previous dit settles a window that fits two speeds equally well (all
-// dits or all dahs) and is overruled by a few spans at a new speed...
+// The carried estimate settles a window that fits two scales equally well
+// (all dits or all dahs) and is overruled by a few spans at a new speed...
 constexpr double PRIOR_WEIGHT = 0.15;
 // ... and however far the new speed is, it costs no more than half a span.
 constexpr double PRIOR_CAP = 0.24;
-// The previous stretch of the spacing (unit / dit) weighs less: the first
-// letters of a Farnsworth text show few long gaps to fit it by.
-constexpr double UNIT_PRIOR_WEIGHT = 0.2;
-// A spacing unit longer than the dit (Farnsworth) must earn its keep: it
-// costs as much as some spans off, however long it is.
-constexpr double FARNSWORTH_COST = 0.05;
-// Otherwise equal fits read the longer dit ("..." rather than "TTT") and the
-// longer unit (long gaps between letters rather than between words).
+// The carried shape (dah / dit, letter / element gap) yields to a window
+// that shows another.
+constexpr double SHAPE_PRIOR_WEIGHT = 0.3;
+// The dah / dit ratio is the keyer's own: it changes only on much evidence.
+constexpr double RATIO_PRIOR_WEIGHT = 1.0;
+// Before anything is carried, the standard shape only breaks ties.
+constexpr double DEFAULT_SHAPE_WEIGHT = 0.05;
+// Before anything is carried, marks all of one class read against the
+// element gaps (a dit is about as long as the gap after it)...
+constexpr double HINT_WEIGHT = 0.1;
+// ... and otherwise equal fits read the longer dit ("..." rather than "TTT").
+// Later the carried estimates break ties.
 constexpr double LONGER_BIAS = 0.01;
 
-// A span this many spans away from the one decided weighs half.
+// A speed step: the spans ahead, fitted afresh, at a speed this far from
+// the window's (a factor 1.35)...
+const double LN_STEP = std::log(1.35);
+// ... and explained this much better (a few spans a good way off).
+constexpr double STEP_MARGIN = 0.5;
+
+// A span this many spans away from the one decided weighs half...
 constexpr double NEAR_SPANS = 6.0;
-constexpr int AHEAD_DISTANCE = 1;
+// ... and one decided already counts as this many times farther: after a
+// speed step the spans ahead, at the new speed, soon outweigh those behind.
+constexpr int HISTORY_DISTANCE = 2;
 
 struct ProsignCode {
     const char* code;
@@ -49,104 +72,180 @@ const ProsignCode SPECIAL_CODES[] = {
     {".-...", "<AS>"}, {"..-..", "\xC3\x89"}, {"...---...", "<SOS>"},
 };
 
+// Starts a line that goes on with the previous line's open word.
+const char CONTINUED[] = "\xE2\x80\xA6";
+
 double sq(double x)
 {
     return x * x;
 }
 
-double mark_error(double ln_ms, double ln_dit)
+double capped_prior(double weight, double delta)
 {
-    const double x = ln_ms - ln_dit;
-    return std::min(ERROR_CAP, std::min(sq(x), sq(x - LN3)));
-}
-
-double gap_error(double ln_ms, double ln_dit, double ln_unit)
-{
-    const double e = std::min(sq(ln_ms - ln_dit), std::min(sq(ln_ms - ln_unit - LN3), sq(ln_ms - ln_unit - LN7)));
-    return std::min(ERROR_CAP, e);
+    return std::min(PRIOR_CAP, weight * sq(delta));
 }
 
 bool in_fit(const DecoderSpan& s)
 {
-    return !(s.mark && s.ms > DECODER_LONGEST_MARK_MS);
+    return s.mark ? s.ms <= DECODER_LONGEST_MARK_MS : s.ms <= DECODER_LONGEST_GAP_MS;
 }
 
-struct Fit {
+// The spans of the window, marks or gaps, with their weights: the ones near
+// the span decided weigh most, so a change of speed is followed quickly.
+struct Window {
+    double ln[DECODER_HISTORY + DECODER_LOOKAHEAD + 1];
+    double weight[DECODER_HISTORY + DECODER_LOOKAHEAD + 1];
+    int n = 0;
+};
+
+Window window_of(const MorseDecoder& d, bool marks, bool ahead_only = false)
+{
+    Window w;
+    const auto add = [&](const DecoderSpan& s, int distance) {
+        if (s.mark != marks || !in_fit(s))
+            return;
+        w.ln[w.n] = s.ln;
+        w.weight[w.n++] = NEAR_SPANS / (NEAR_SPANS + distance);
+    };
+    for (int i = 0; !ahead_only && i < d.history_count; ++i)
+        add(d.history[(d.history_next - d.history_count + i + DECODER_HISTORY) % DECODER_HISTORY],
+            HISTORY_DISTANCE * (d.history_count - i));
+    for (int i = 0; i < d.pending_count; ++i)
+        add(d.pending[i], i);
+    return w;
+}
+
+struct MarkFit {
     double ln_dit = 0.0;
-    double ln_unit = 0.0;
+    double ln_ratio = 0.0;
     bool valid = false;
 };
 
-// The dit and spacing unit that explain the window best: every mark a dit or
-// a dah, every gap an element, letter or word gap.
-Fit fit_window(const MorseDecoder& d)
+// The dit and dah that explain the window's marks best.
+double mark_cost(const Window& w, double ln_dit, double r)
 {
-    // Spans near the one to decide weigh most, so that a change of speed
-    // is followed within a few elements.
-    const DecoderSpan* spans[DECODER_HISTORY + DECODER_LOOKAHEAD + 1];
-    double weight[DECODER_HISTORY + DECODER_LOOKAHEAD + 1];
-    int n = 0;
-    const auto add = [&](const DecoderSpan& s, int distance) {
-        if (!in_fit(s))
-            return;
-        spans[n] = &s;
-        weight[n++] = NEAR_SPANS / (NEAR_SPANS + std::abs(distance));
-    };
-    for (int i = 0; i < d.history_count; ++i)
-        add(d.history[(d.history_next - d.history_count + i + DECODER_HISTORY) % DECODER_HISTORY],
-            d.history_count - i);
-    // Those after it count less once there are some before it: they may
-    // already be at the new speed.
-    const int ahead = d.history_count > 0 ? AHEAD_DISTANCE : 1;
-    for (int i = 0; i < d.pending_count; ++i)
-        add(d.pending[i], i * ahead);
+    double cost = 0.0;
+    for (int i = 0; i < w.n; ++i) {
+        const double x = w.ln[i] - ln_dit;
+        cost += w.weight[i] * std::min(ERROR_CAP, std::min(sq(x), sq(x - r)));
+    }
+    return cost;
+}
 
-    Fit best;
+MarkFit fit_marks(const MorseDecoder& d, const Window& w, bool hint, double ln_hint, bool carried = true)
+{
+    MarkFit best;
     double best_cost = 0.0;
-    const bool have_prior = d.dit_ms > 0.0;
-    const double ln_prior = have_prior ? std::log(d.dit_ms) : 0.0;
-    const double ln_prior_stretch = have_prior ? std::log(d.unit_ms / d.dit_ms) : 0.0;
-    const auto try_dit = [&](double ln_dit) {
-        if (ln_dit < LN_MIN_DIT || ln_dit > LN_MAX_DIT)
-            return;
-        double base = -LONGER_BIAS * ln_dit;
-        if (have_prior)
-            base += std::min(PRIOR_CAP, PRIOR_WEIGHT * sq(ln_dit - ln_prior));
-        for (int i = 0; i < n; ++i)
-            if (spans[i]->mark)
-                base += weight[i] * mark_error(spans[i]->ln, ln_dit);
-        if (best.valid && base >= best_cost)
-            return;
-        const auto try_unit = [&](double ln_unit) {
-            if (ln_unit < ln_dit)
+    // The grid holds the standard ratio exactly.
+    const int below = int((LN3 - LN_MIN_RATIO) / RATIO_STEP);
+    for (double r = LN3 - below * RATIO_STEP; r <= LN_MAX_RATIO + 1e-9; r += RATIO_STEP) {
+        const double shape = DEFAULT_SHAPE_WEIGHT * sq(r - LN3) +
+            (d.marks_known ? RATIO_PRIOR_WEIGHT * sq(r - d.ln_dah_ratio) : 0.0);
+        if (best.valid && shape >= best_cost)
+            continue;
+        const auto try_dit = [&](double ln_dit) {
+            if (ln_dit < LN_MIN_MS || ln_dit > LN_MAX_MS)
                 return;
-            double cost = base - LONGER_BIAS * ln_unit;
-            if (ln_unit > ln_dit + 0.05)
-                cost += FARNSWORTH_COST;
-            if (have_prior)
-                cost += std::min(PRIOR_CAP, UNIT_PRIOR_WEIGHT * sq(ln_unit - ln_dit - ln_prior_stretch));
-            for (int i = 0; i < n && (!best.valid || cost < best_cost); ++i)
-                if (!spans[i]->mark)
-                    cost += weight[i] * gap_error(spans[i]->ln, ln_dit, ln_unit);
+            double cost = shape - (d.marks_known ? 0.0 : LONGER_BIAS * ln_dit);
+            if (d.marks_known && carried)
+                cost += capped_prior(PRIOR_WEIGHT, ln_dit - d.ln_dit);
+            else if (hint)
+                cost += capped_prior(HINT_WEIGHT, ln_dit - ln_hint);
+            for (int i = 0; i < w.n && (!best.valid || cost < best_cost); ++i) {
+                const double x = w.ln[i] - ln_dit;
+                cost += w.weight[i] * std::min(ERROR_CAP, std::min(sq(x), sq(x - r)));
+            }
             if (!best.valid || cost < best_cost) {
-                best = Fit{ln_dit, ln_unit, true};
+                best = MarkFit{ln_dit, r, true};
                 best_cost = cost;
             }
         };
-        try_unit(ln_dit);
-        for (int i = 0; i < n; ++i) {
-            if (spans[i]->mark || spans[i]->ln - ln_dit < LN3 - 0.4)
-                continue;
-            try_unit(spans[i]->ln - LN3);
-            try_unit(spans[i]->ln - LN7);
+        for (int i = 0; i < w.n; ++i) {
+            try_dit(w.ln[i]);
+            try_dit(w.ln[i] - r);
         }
-    };
-    for (int i = 0; i < n; ++i) {
-        try_dit(spans[i]->ln);
-        if (spans[i]->mark)
-            try_dit(spans[i]->ln - LN3);
     }
     return best;
+}
+
+struct GapFit {
+    double ln_element = 0.0;
+    double ln_letter = 0.0;  // the word gap is 7/3 of it
+    bool valid = false;
+};
+
+double gap_error(double x, const GapFit& f)
+{
+    return std::min(ERROR_CAP, std::min({sq(x - f.ln_element), sq(x - f.ln_letter),
+                                         sq(x - f.ln_letter - LN_WORD_LETTER)}));
+}
+
+// The element, letter and word gaps that explain the window's gaps best.
+double gap_cost(const Window& w, const GapFit& f)
+{
+    double cost = 0.0;
+    for (int i = 0; i < w.n; ++i)
+        cost += w.weight[i] * gap_error(w.ln[i], f);
+    return cost;
+}
+
+GapFit fit_gaps(const MorseDecoder& d, const Window& w, bool carried = true)
+{
+    GapFit best;
+    double best_cost = 0.0;
+    const double carried_stretch = d.ln_letter - d.ln_element;
+    const auto try_element = [&](double e) {
+        if (e < LN_MIN_MS || e > LN_MAX_MS)
+            return;
+        double base = 0.0;
+        if (d.gaps_known && carried)
+            base += capped_prior(PRIOR_WEIGHT, e - d.ln_element);
+        else if (!d.gaps_known && d.marks_known)
+            base += capped_prior(HINT_WEIGHT, e - d.ln_dit);
+        if (best.valid && base >= best_cost)
+            return;
+        const auto try_letter = [&](double l) {
+            const double stretch = l - e;
+            if (stretch < LN_MIN_STRETCH || l > LN_MAX_MS)
+                return;
+            // Gaps that fit two shapes equally (single-letter words) read
+            // the one nearer the standard.
+            double cost = base + DEFAULT_SHAPE_WEIGHT * sq(stretch - LN3);
+            if (d.gaps_known)
+                cost += capped_prior(SHAPE_PRIOR_WEIGHT, stretch - carried_stretch);
+            const GapFit f{e, l, true};
+            for (int i = 0; i < w.n && (!best.valid || cost < best_cost); ++i)
+                cost += w.weight[i] * gap_error(w.ln[i], f);
+            if (!best.valid || cost < best_cost) {
+                best = f;
+                best_cost = cost;
+            }
+        };
+        try_letter(e + (d.gaps_known ? carried_stretch : LN3));
+        for (int i = 0; i < w.n; ++i) {
+            try_letter(w.ln[i]);
+            try_letter(w.ln[i] - LN_WORD_LETTER);
+        }
+    };
+    for (int i = 0; i < w.n; ++i)
+        try_element(w.ln[i]);
+    // A window without element gaps (words of E and T) keeps the one known;
+    // a lone first gap may be one, about as long as a dit.
+    if (d.gaps_known && carried)
+        try_element(d.ln_element);
+    else if (!d.gaps_known && d.marks_known && w.n < 2)
+        try_element(d.ln_dit);
+    return best;
+}
+
+double element_letter_boundary(const MorseDecoder& d)
+{
+    return 0.5 * (d.ln_element + d.ln_letter) + LN_SKEW;
+}
+
+double letter_word_boundary(const MorseDecoder& d)
+{
+    return d.ln_letter + 0.5 * LN_WORD_LETTER + LN_SKEW;
 }
 
 const char* single_character(uint c)
@@ -160,7 +259,7 @@ const char* single_character(uint c)
     return table[c & 0x7F].data();
 }
 
-void append_text(MorseDecoder& d, const char* s)
+void append_bytes(MorseDecoder& d, const char* s)
 {
     const int n = int(std::strlen(s));
     if (d.text_len + n > DECODER_TEXT_BYTES) {
@@ -178,56 +277,208 @@ void append_text(MorseDecoder& d, const char* s)
 
 void end_character(MorseDecoder& d)
 {
-    if (d.code_len == 0 && !d.code_bad)
+    if (d.char_ended)
         return;
+    d.char_ended = true;
     d.code[d.code_len] = '\0';
-    append_text(d, d.code_bad ? "*" : decoded_character(d.code));
+    if (d.text_len == 0 && d.line_word_open)
+        append_bytes(d, CONTINUED);
+    append_bytes(d, d.code_bad ? "*" : decoded_character(d.code));
     d.code_len = 0;
     d.code_bad = false;
 }
 
-void word_space(MorseDecoder& d)
+void end_word(MorseDecoder& d)
 {
-    if (d.text_len > 0 && d.text[d.text_len - 1] != ' ')
-        append_text(d, " ");
+    end_character(d);
+    if (d.word_ended)
+        return;
+    d.word_ended = true;
+    if (d.text_len > 0)
+        append_bytes(d, " ");
+    else
+        d.line_word_open = false;
 }
 
-void decide(MorseDecoder& d, const DecoderSpan& s, const Fit& f)
+void decide(MorseDecoder& d, const DecoderSpan& s)
 {
     if (s.mark) {
-        if (!in_fit(s) || d.code_len == DECODER_CODE_MAX) {
+        d.char_ended = false;
+        d.word_ended = false;
+        if (!in_fit(s) || !d.marks_known || d.code_len == DECODER_CODE_MAX) {
             d.code_bad = true;
             return;
         }
-        const bool dah = s.ln - f.ln_dit >= LN_SKEW + 0.5 * LN3;
+        const bool dah = s.ln - d.ln_dit >= 0.5 * d.ln_dah_ratio + LN_SKEW;
         d.code[d.code_len++] = dah ? '-' : '.';
         return;
     }
-    if (s.ln < LN_SKEW + 0.5 * (f.ln_dit + LN3 + f.ln_unit))
+    if (!in_fit(s)) {
+        end_word(d);
+        return;
+    }
+    if (!d.gaps_known || s.ln < element_letter_boundary(d))
         return;  // between the elements of a character
-    end_character(d);
-    if (s.ln >= LN_SKEW + 0.5 * (LN3 + LN7) + f.ln_unit)
-        word_space(d);
+    if (s.ln >= letter_word_boundary(d))
+        end_word(d);
+    else
+        end_character(d);
 }
 
-// Decides the oldest span waiting, with the speed of the window around it.
+void set_marks(MorseDecoder& d, const MarkFit& m)
+{
+    if (!m.valid)
+        return;
+    d.ln_dit = m.ln_dit;
+    d.ln_dah_ratio = m.ln_ratio;
+    d.marks_known = true;
+}
+
+void set_gaps(MorseDecoder& d, const GapFit& g)
+{
+    if (!g.valid)
+        return;
+    d.ln_element = g.ln_element;
+    d.ln_letter = g.ln_letter;
+    d.gaps_known = true;
+}
+
+// The speed stepped by a factor exp(ln_factor): the spans decided before
+// the step are let go, and every estimate follows the step.
+void step_speed(MorseDecoder& d, double ln_factor)
+{
+    d.history_count = 0;
+    d.ln_dit += ln_factor;
+    d.ln_element += ln_factor;
+    d.ln_letter += ln_factor;
+}
+
+// Decides the oldest span waiting, with the estimates of the window around it.
 void decide_oldest(MorseDecoder& d)
 {
-    const Fit f = fit_window(d);
     const DecoderSpan s = d.pending[0];
-    if (f.valid) {
-        d.dit_ms = std::exp(f.ln_dit);
-        d.unit_ms = std::exp(f.ln_unit);
-        decide(d, s, f);
-    } else {
-        d.code_bad = d.code_bad || s.mark;  // nothing to read it by: a lone overlong mark
+    // Nothing known yet: marks first, their two classes plainer than the
+    // gaps' three; the gaps then read against them.
+    if (!d.marks_known && !d.gaps_known)
+        set_marks(d, fit_marks(d, window_of(d, true), false, 0.0));
+    if (!s.mark || !d.gaps_known) {
+        GapFit g = fit_gaps(d, window_of(d, false));
+        // A speed step at or just before this span: the spans from here on
+        // alone, read afresh, explain themselves much better.
+        const Window ahead = window_of(d, false, true);
+        const GapFit fresh = fit_gaps(d, ahead, false);
+        if (g.valid && fresh.valid && std::abs(fresh.ln_element - g.ln_element) > LN_STEP &&
+            gap_cost(ahead, g) - gap_cost(ahead, fresh) > STEP_MARGIN) {
+            step_speed(d, fresh.ln_element - g.ln_element);
+            g = fresh;
+        }
+        set_gaps(d, g);
     }
+    if (s.mark) {
+        MarkFit m = fit_marks(d, window_of(d, true), d.gaps_known, d.ln_element);
+        const Window ahead = window_of(d, true, true);
+        const MarkFit fresh = fit_marks(d, ahead, d.gaps_known, d.ln_element, false);
+        if (m.valid && fresh.valid && std::abs(fresh.ln_dit - m.ln_dit) > LN_STEP &&
+            mark_cost(ahead, m.ln_dit, m.ln_ratio) - mark_cost(ahead, fresh.ln_dit, fresh.ln_ratio) > STEP_MARGIN) {
+            step_speed(d, fresh.ln_dit - m.ln_dit);
+            m = fresh;
+        }
+        set_marks(d, m);
+    }
+    decide(d, s);
     for (int i = 1; i < d.pending_count; ++i)
         d.pending[i - 1] = d.pending[i];
     --d.pending_count;
     d.history[d.history_next] = s;
     d.history_next = (d.history_next + 1) % DECODER_HISTORY;
     d.history_count = std::min(d.history_count + 1, DECODER_HISTORY);
+}
+
+void decide_all(MorseDecoder& d)
+{
+    while (d.pending_count > 0)
+        decide_oldest(d);
+}
+
+// Where a silence of ln (log ms) after the last mark ends the character
+// and the word, by the estimates so far.
+double character_end(const MorseDecoder& d)
+{
+    return d.gaps_known ? element_letter_boundary(d) : d.ln_dit + LN2;
+}
+
+double word_end(const MorseDecoder& d)
+{
+    return d.gaps_known ? letter_word_boundary(d) : d.ln_dit + LN5;
+}
+
+// A RELEASE: the spans of every character ended by now are decided; those of
+// a character the silence has not yet ended wait for the gap after it, with
+// what follows it to read them by.
+void decide_to_release(MorseDecoder& d, qint64 now_ms)
+{
+    if (d.down || d.last_edge_ms < 0)
+        return;
+    const double silence = std::log(double(std::max<qint64>(now_ms - d.last_edge_ms, 1)));
+    // Nothing decided yet (a first hold shorter than the lookahead): the
+    // spans waiting give the first estimates.
+    if (!d.marks_known && !d.gaps_known) {
+        set_marks(d, fit_marks(d, window_of(d, true), false, 0.0));
+        if (d.marks_known)
+            set_gaps(d, fit_gaps(d, window_of(d, false)));
+    }
+    const bool known = d.gaps_known || d.marks_known;
+    // Nothing known yet: the silence ends the character once it is twice
+    // the longest mark waiting.
+    double longest = 0.0;
+    for (int i = 0; i < d.pending_count; ++i)
+        if (d.pending[i].mark)
+            longest = std::max(longest, d.pending[i].ln);
+    const bool ended = known ? silence >= character_end(d) : silence >= longest + LN2;
+    if (!ended) {
+        // Only up to the last gap that ends a character.
+        int last = -1;
+        for (int i = 0; known && i < d.pending_count; ++i)
+            if (!d.pending[i].mark && d.pending[i].ln >= character_end(d))
+                last = i;
+        for (int i = 0; i <= last; ++i)
+            decide_oldest(d);
+        return;
+    }
+    decide_all(d);
+    if (silence >= word_end(d) || silence >= std::log(DECODER_LONGEST_GAP_MS) || !known)
+        end_word(d);
+    else
+        end_character(d);
+}
+
+QString speed_text(const MorseDecoder& d)
+{
+    // The element period, a mark and the gap after it, is two dits at any weight.
+    if (d.marks_known && d.gaps_known)
+        return QString::number(std::lround(2400.0 / (std::exp(d.ln_dit) + std::exp(d.ln_element))));
+    if (d.marks_known)
+        return QString::number(std::lround(1200.0 / std::exp(d.ln_dit)));
+    return QStringLiteral("?");
+}
+
+QString take_line(MorseDecoder& d)
+{
+    int n = d.text_len;
+    while (n > 0 && d.text[n - 1] == ' ')
+        --n;
+    if (n == 0) {
+        d.text_len = 0;
+        return QString();
+    }
+    QString text = QString::fromUtf8(d.text, n);
+    if (d.text_cut)
+        text.prepend(QStringLiteral("..."));
+    // The word goes on into the next line unless a word gap closed it.
+    d.line_word_open = !d.word_ended;
+    d.text_len = 0;
+    d.text_cut = false;
+    return QStringLiteral("DECODED  %1  (%2 WPM)").arg(text, speed_text(d));
 }
 
 }  // namespace
@@ -263,35 +514,25 @@ void decoder_edge(MorseDecoder& d, bool down, qint64 now_ms)
     d.last_edge_ms = now_ms;
 }
 
-void decoder_flush(MorseDecoder& d)
+QString decoder_release_line(MorseDecoder& d, qint64 now_ms)
 {
-    while (d.pending_count > 0)
-        decide_oldest(d);
-    end_character(d);
-    word_space(d);
-    // The next transmission may come at another speed: only the fitted dit
-    // is carried over, as the weak prior.
-    d.history_count = 0;
-    d.down = false;
-    d.last_edge_ms = -1;
-}
-
-bool decoder_has_text(const MorseDecoder& d)
-{
-    return d.text_len > 0 || d.pending_count > 0 || d.code_len > 0 || d.code_bad;
+    decide_to_release(d, now_ms);
+    return take_line(d);
 }
 
 QString take_decoded_line(MorseDecoder& d)
 {
-    decoder_flush(d);
-    int n = d.text_len;
-    while (n > 0 && d.text[n - 1] == ' ')
-        --n;
-    QString text = QString::fromUtf8(d.text, n);
-    if (d.text_cut)
-        text.prepend(QStringLiteral("..."));
-    const QString speed = d.dit_ms > 0.0 ? QString::number(std::lround(1200.0 / d.dit_ms)) : QStringLiteral("?");
-    d.text_len = 0;
-    d.text_cut = false;
-    return QStringLiteral("DECODED  %1  (%2 WPM)").arg(text, speed);
+    decide_all(d);
+    end_word(d);
+    QString line = take_line(d);
+    d.line_word_open = false;
+    // What follows is keyed afresh: its first silence is no gap of this text.
+    d.down = false;
+    d.last_edge_ms = -1;
+    return line;
+}
+
+bool decoder_has_text(const MorseDecoder& d)
+{
+    return d.text_len > 0 || d.pending_count > 0 || !d.char_ended;
 }

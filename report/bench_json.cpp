@@ -74,6 +74,7 @@ const char* json_name(const BenchEvent& e)
     case BenchEventKind::KeyboardFound: return "keyboard_found";
     case BenchEventKind::KeySourceLost: return "key_source_lost";
     case BenchEventKind::KeySourceFound: return "key_source_found";
+    case BenchEventKind::FellBehind: return "fell_behind";
     case BenchEventKind::Decoded: return "decoded";
     case BenchEventKind::Quit: return "quit";
     default: return nullptr;  // edges, the latch, datagrams out, failed sends: no line
@@ -112,6 +113,7 @@ void bench_json_take(void* self, const BenchEvent& e)
         break;
     case BenchEventKind::KeyboardFound:
     case BenchEventKind::KeySourceFound: add_text(line, "path", e.path); break;
+    case BenchEventKind::FellBehind: line.number("ms", e.count); break;
     case BenchEventKind::Decoded: add_text(line, "line", e.text); break;
     case BenchEventKind::Quit: line.number("status", e.status); break;
     default: break;

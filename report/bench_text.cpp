@@ -92,6 +92,9 @@ void bench_text_take(void* self, const BenchEvent& e)
                         .arg(e.path, e.text));
         break;
     case BenchEventKind::KeySourceFound: line(t.err, QStringLiteral("  KEY source found: %1").arg(e.path)); break;
+    case BenchEventKind::FellBehind:
+        line(t.out, QStringLiteral("  keying fell behind by %1 ms").arg(e.count));
+        break;
     case BenchEventKind::Decoded: line(t.out, QStringLiteral("  ") + e.text); break;
     case BenchEventKind::Quit:
         if (t.out) {

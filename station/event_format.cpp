@@ -31,7 +31,7 @@ QString names(const StationEvent& e)
 bool names_the_stream(EventKind kind)
 {
     return kind != EventKind::Listening && kind != EventKind::Malformed &&
-           kind != EventKind::Suppressed && kind != EventKind::ForwardFailed;
+           kind != EventKind::Suppressed && kind != EventKind::ForwardFailed && kind != EventKind::Untracked;
 }
 
 std::vector<const Stream*> streams_in_order(const StreamTable& table)
@@ -110,6 +110,12 @@ QString event_text(const StationEvent& e)
                    .arg(e.text.isEmpty() ? QString() : QStringLiteral(", was ") + e.text);
     case EventKind::Note:
         return label("NOTE") + e.from + names(e) + QStringLiteral("  ") + e.text;
+    case EventKind::Untracked:
+        return label("UNTRACKED") + e.from + num("seq", e.seq) + num("ttl_ms", e.ttl_ms) +
+               QStringLiteral("  (all %1 streams hold; this sender is not followed, a problem; "
+                              "%2 such datagrams so far, said at most once a second)")
+                   .arg(MAX_STREAMS)
+                   .arg(e.count);
     case EventKind::ForwardFailed:
         return label("FORWARD") + e.from + QStringLiteral("  -> ") + e.address + QStringLiteral("  failed: ") +
                e.text + QStringLiteral("  (reported at most once a second)");
@@ -191,6 +197,8 @@ QStringList summary_text(const StreamTable& table)
                       num("evicted", table.evicted);
     if (table.forward_errors >= 0)
         summary += num("forward_errors", table.forward_errors);
+    if (table.untracked > 0)
+        summary += num("untracked", table.untracked);
     if (table.restarts > 0)
         summary += num("restarts", table.restarts);
     if (table.expect_holds > 0)
@@ -210,6 +218,7 @@ QString summary_json(const StreamTable& table, const QString& stamp)
     j.number("seq_problems", table.seq_problems);
     j.number("malformed", table.malformed);
     j.number("evicted", table.evicted);
+    j.number("untracked", table.untracked);
     j.number("restarts", table.restarts);
     j.number("holds_ended", table.holds_ended);
     if (table.expect_holds > 0)

@@ -1,6 +1,8 @@
 #include "station/junit_report.h"
 
 #include <QDateTime>
+#include <QHash>
+#include <QStringList>
 #include <QXmlStreamWriter>
 
 #include <vector>
@@ -35,14 +37,20 @@ QString end_text(HoldEnd end)
     return QStringLiteral("holding at the end of the run");
 }
 
+QString iso_time(const RunRecord& run, qint64 at_ms)
+{
+    return QDateTime::fromMSecsSinceEpoch(wall_ms(run, at_ms)).toString(Qt::ISODateWithMs);
+}
+
+// Named by its number only, so that a CI server can follow it from run to
+// run; when it happened is said in its output.
 Case hold_case(const RunRecord& run, const HoldCase& h)
 {
     Case c;
-    const QString start = wall_stamp(run, h.start_ms);
-    c.name = QStringLiteral("hold %1 at %2").arg(h.number).arg(start);
+    c.name = QStringLiteral("hold %1").arg(h.number);
     c.time_ms = h.end_ms - h.start_ms;
     c.out = QStringLiteral("start=%1 length_ms=%2 keepalives=%3 margin_ms=%4 ttl_ms=%5 end=%6")
-                .arg(start)
+                .arg(iso_time(run, h.start_ms))
                 .arg(c.time_ms)
                 .arg(h.keepalives)
                 .arg(h.margin_ms)
@@ -60,6 +68,8 @@ Case hold_case(const RunRecord& run, const HoldCase& h)
                              .arg(h.lapse_ttl_ms);
     } else if (h.end == HoldEnd::Evicted) {
         c.skipped = QStringLiteral("the stream was evicted while holding; its hold was not followed further");
+    } else if (h.end == HoldEnd::Open) {
+        c.skipped = QStringLiteral("still holding when the run ended: not judged");
     }
     return c;
 }
@@ -106,13 +116,64 @@ std::vector<Case> stream_cases(const RunRecord& run, const StreamRecord& lane)
     return cases;
 }
 
-QString suite_name(const StreamRecord& lane)
+// Station and band, as a CI server keeps a history by name; the sender's
+// address (an ephemeral port) is a property.
+QString base_suite_name(const StreamRecord& lane)
 {
     if (lane.from.isEmpty())
         return QStringLiteral("other senders");
     if (lane.station.isNull())
-        return lane.from + QStringLiteral(", (no valid datagram)");
-    return QStringLiteral("%1, %2, %3").arg(lane.from, lane.station, lane.band);
+        return QStringLiteral("(no valid datagram)");
+    return QStringLiteral("%1, %2").arg(lane.station, lane.band);
+}
+
+// Where two senders share a name, the later ones get an index: "S, 144 (2)".
+QStringList suite_names(const RunRecord& run)
+{
+    QStringList names;
+    QHash<QString, int> seen;
+    for (const StreamRecord& lane : run.streams) {
+        const QString base = base_suite_name(lane);
+        const int n = ++seen[base];
+        names << (n == 1 ? base : QStringLiteral("%1 (%2)").arg(base).arg(n));
+    }
+    return names;
+}
+
+Case run_case(const QString& name, const char* type, bool failed, const QString& message,
+              const QString& out = QString())
+{
+    Case c;
+    c.name = name;
+    c.out = out;
+    if (failed) {
+        c.failure_type = QLatin1String(type);
+        c.failure_message = message;
+        c.failure_text = message;
+    }
+    return c;
+}
+
+// What fails the run beyond any one stream: each its own case, so that every
+// reason the run fails is a failing case.
+std::vector<Case> run_cases(const RunTotals& t)
+{
+    std::vector<Case> cases;
+    if (t.expect_holds > 0)
+        cases.push_back(run_case(QStringLiteral("holds expected"), "expect_holds", t.holds_ended < t.expect_holds,
+                                 QStringLiteral("%1 holds ended, %2 expected").arg(t.holds_ended).arg(t.expect_holds),
+                                 QStringLiteral("expect_holds=%1 holds_ended=%2").arg(t.expect_holds).arg(t.holds_ended)));
+    if (t.forward_errors >= 0)
+        cases.push_back(run_case(QStringLiteral("forwarding"), "forward", t.forward_errors > 0,
+                                 QStringLiteral("%1 datagrams could not be forwarded").arg(t.forward_errors),
+                                 QStringLiteral("forward_errors=%1").arg(t.forward_errors)));
+    if (t.untracked > 0)
+        cases.push_back(run_case(QStringLiteral("senders tracked"), "untracked", true,
+                                 QStringLiteral("%1 datagrams from senders not followed: every stream held")
+                                     .arg(t.untracked)));
+    if (!t.report_error.isEmpty())
+        cases.push_back(run_case(QStringLiteral("reports written"), "report", true, t.report_error));
+    return cases;
 }
 
 struct Counts {
@@ -176,18 +237,26 @@ void write_property(QXmlStreamWriter& w, const char* name, const QString& value)
 
 }  // namespace
 
-QByteArray junit_xml(const RunRecord& run, const QString& hostname)
+QByteArray junit_xml(const RunRecord& run, const RunTotals& totals, const QString& hostname)
 {
-    std::vector<std::vector<Case>> suites;
-    std::vector<Counts> counts;
+    struct Suite {
+        QString name;
+        const StreamRecord* lane = nullptr;  // null: the run's own suite
+        std::vector<Case> cases;
+        Counts counts;
+    };
+    std::vector<Suite> suites;
+    const QStringList names = suite_names(run);
+    for (size_t i = 0; i < run.streams.size(); ++i)
+        suites.push_back({names[int(i)], &run.streams[i], stream_cases(run, run.streams[i]), Counts()});
+    std::vector<Case> whole_run = run_cases(totals);
+    if (!whole_run.empty())
+        suites.push_back({QStringLiteral("keyline-station run"), nullptr, whole_run, Counts()});
     Counts total;
-    for (const StreamRecord& lane : run.streams) {
-        suites.push_back(stream_cases(run, lane));
-        Counts c;
-        for (const Case& one : suites.back())
-            c.add(one);
-        counts.push_back(c);
-        total.add(c);
+    for (Suite& suite : suites) {
+        for (const Case& one : suite.cases)
+            suite.counts.add(one);
+        total.add(suite.counts);
     }
     const QString timestamp =
         QDateTime::fromMSecsSinceEpoch(run.wall_start_ms).toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss"));
@@ -199,21 +268,21 @@ QByteArray junit_xml(const RunRecord& run, const QString& hostname)
     w.writeStartElement(QStringLiteral("testsuites"));
     w.writeAttribute(QStringLiteral("name"), QStringLiteral("keyline-station"));
     total.write(w);
-    for (size_t i = 0; i < suites.size(); ++i) {
-        const StreamRecord& lane = run.streams[i];
-        const QString name = suite_name(lane);
+    for (const Suite& suite : suites) {
         w.writeStartElement(QStringLiteral("testsuite"));
-        w.writeAttribute(QStringLiteral("name"), xml_safe(name));
-        counts[i].write(w);
+        w.writeAttribute(QStringLiteral("name"), xml_safe(suite.name));
+        suite.counts.write(w);
         w.writeAttribute(QStringLiteral("timestamp"), timestamp);
         w.writeAttribute(QStringLiteral("hostname"), xml_safe(hostname));
-        w.writeStartElement(QStringLiteral("properties"));
-        write_property(w, "from", lane.from);
-        write_property(w, "station", lane.station);
-        write_property(w, "band", lane.band);
-        w.writeEndElement();
-        for (const Case& c : suites[i])
-            write_case(w, name, c);
+        if (suite.lane) {
+            w.writeStartElement(QStringLiteral("properties"));
+            write_property(w, "from", suite.lane->from);
+            write_property(w, "station", suite.lane->station);
+            write_property(w, "band", suite.lane->band);
+            w.writeEndElement();
+        }
+        for (const Case& c : suite.cases)
+            write_case(w, suite.name, c);
         w.writeEndElement();
     }
     w.writeEndElement();

@@ -56,6 +56,12 @@ int main(int argc, char** argv)
         return EXIT_USAGE;
     }
     const StationOptions& options = parsed.options;
+    // Every output is checked before anything is created or bound.
+    const QString path_problem = output_paths_problem(station_outputs(options));
+    if (!path_problem.isEmpty()) {
+        err << "keyline-station: " << path_problem << '\n';
+        return EXIT_USAGE;
+    }
 
     // Ctrl-C, SIGTERM and SIGHUP end the run with its summary.
     const int stop_fd = install_signal_pipe({SIGINT, SIGTERM, SIGHUP});
@@ -75,22 +81,40 @@ int main(int argc, char** argv)
         return EXIT_USAGE;
     }
 
-    StationVcd vcd;
-    if (!options.vcd_file.isEmpty()) {
-        QString reason;
-        if (!open_station_vcd(vcd, options.vcd_file, QDateTime::currentDateTime(), station_now_ms(),
-                              QCoreApplication::arguments(), &reason)) {
-            err << "keyline-station: --vcd " << options.vcd_file << ": " << reason << '\n';
-            close(fd);
-            return EXIT_USAGE;
-        }
-    }
     RunReports reports;
     QString report_error;
     if (!open_run_reports(reports, options, station_now_ms(), report_error)) {
         err << report_error << '\n';
         close(fd);
         return EXIT_USAGE;
+    }
+    StationVcd vcd;
+    FileIdentity vcd_identity;
+    if (!options.vcd_file.isEmpty()) {
+        QString reason;
+        if (!open_station_vcd(vcd, options.vcd_file, QDateTime::currentDateTime(), station_now_ms(),
+                              QCoreApplication::arguments(), &reason)) {
+            err << "keyline-station: --vcd " << options.vcd_file << ": " << reason << '\n';
+            discard_run_reports(reports);
+            close(fd);
+            return EXIT_USAGE;
+        }
+        vcd_identity = path_identity(options.vcd_file);
+    }
+    // Before the run starts: a refusal leaves no file behind.
+    PortFile port_file;
+    if (!options.port_file.isEmpty()) {
+        QString error;
+        if (!write_port_file(port_file, options.port_file, port, error)) {
+            err << QStringLiteral("keyline-station: cannot write the port file %1: %2")
+                       .arg(options.port_file, error)
+                << '\n';
+            discard_run_reports(reports);
+            close_station_vcd(vcd, station_now_ms());
+            remove_if_same(options.vcd_file, vcd_identity, true);
+            close(fd);
+            return EXIT_USAGE;
+        }
     }
 
     // A reader that stops reading must not stop reception: lines that cannot
@@ -121,19 +145,6 @@ int main(int argc, char** argv)
             listening.text = options.forward_text;
         write_events(output, {listening});
     }
-    if (!options.port_file.isEmpty()) {
-        QString error;
-        if (!write_port_file(options.port_file, port, error)) {
-            err << QStringLiteral("keyline-station: cannot write the port file %1: %2")
-                       .arg(options.port_file, error)
-                << '\n';
-            close(fd);
-            out.flush();
-            close_nonblocking_outputs();
-            return EXIT_USAGE;
-        }
-    }
-
     ForwardTap tap;
     tap.address = options.forward_address;
     tap.port = options.forward_port;
@@ -259,8 +270,7 @@ int main(int argc, char** argv)
     const int result = QCoreApplication::exec();
     socket_notifier.setEnabled(false);
     close(fd);
-    if (!options.port_file.isEmpty())
-        QFile::remove(options.port_file);
+    remove_port_file(port_file);
     close_forward_tap(tap);
     close_station_vcd(vcd, station_now_ms());
     out.flush();

@@ -9,8 +9,11 @@ void suppress(MalformedLimiter& limiter, const SenderId& sender, qint64 now_ms)
     if (limiter.report_start_ms < 0)
         limiter.report_start_ms = now_ms;
     ++limiter.suppressed;
-    if (static_cast<int>(limiter.suppressed_from.size()) < MAX_COUNTED_SENDERS)
-        limiter.suppressed_from.insert(sender);
+    auto it = limiter.suppressed_from.find(sender);
+    if (it != limiter.suppressed_from.end())
+        ++it->second;
+    else if (static_cast<int>(limiter.suppressed_from.size()) < MAX_COUNTED_SENDERS)
+        limiter.suppressed_from.emplace(sender, 1);
 }
 
 // The entry of sender, made (giving up the oldest when full) if there is none.
@@ -84,7 +87,10 @@ void flush_suppressed(MalformedLimiter& limiter, qint64 now_ms, bool everything,
     event.count = limiter.suppressed;
     event.senders = static_cast<qint64>(limiter.suppressed_from.size());
     if (limiter.suppressed_from.size() == 1)
-        event.from = sender_text(*limiter.suppressed_from.begin());
+        event.from = sender_text(limiter.suppressed_from.begin()->first);
+    event.per_sender.reserve(limiter.suppressed_from.size());
+    for (const auto& entry : limiter.suppressed_from)
+        event.per_sender.emplace_back(sender_text(entry.first), entry.second);
     events.push_back(event);
     limiter.report_start_ms = -1;
     limiter.suppressed = 0;

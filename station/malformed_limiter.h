@@ -6,14 +6,14 @@
 // `suppressed` event a second, with the count of datagrams and of senders,
 // once its second is over or at the end. At most MAX_LIMITER_SENDERS senders'
 // seconds are remembered (giving one up only lets that sender be shown again
-// within the limit in all), and the senders of one report are told apart up
-// to MAX_COUNTED_SENDERS.
+// within the limit in all), and the senders of one report are told apart, each
+// with its count, up to MAX_COUNTED_SENDERS (the event lists them, so the
+// reports can give every sender its own; the rest are counted together).
 
 #include <QtGlobal>
 
 #include <deque>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 
 #include "station/sender_id.h"
@@ -43,7 +43,7 @@ struct MalformedLimiter {
     // The report being gathered: from its first suppressed datagram on.
     qint64 report_start_ms = -1;
     qint64 suppressed = 0;
-    std::unordered_set<SenderId, SenderIdHash> suppressed_from;
+    std::unordered_map<SenderId, qint64, SenderIdHash> suppressed_from;  // datagrams per sender
 };
 
 // Whether this malformed datagram is shown; when not, it is counted for the

@@ -43,9 +43,10 @@ struct KnownMembers : JsonMemberSink {
     }
 };
 
-enum class Whole { Ok, NotWhole, TooLarge };
+enum class Whole { Ok, NotWhole, TooLarge, Signed };
 
-// A number token written as an integer: -?digits, no fraction or exponent.
+// A number token written as an integer: digits, no fraction or exponent. The
+// fields are written without a sign, so a minus (even "-0") is Signed.
 Whole whole_number(const Span& span, qint64 limit, qint64& value)
 {
     const char* p = span.value.begin;
@@ -63,9 +64,11 @@ Whole whole_number(const Span& span, qint64 limit, qint64& value)
             continue;  // keep checking the form; the value is too large anyway
         magnitude = magnitude * 10 + (*p - '0');
     }
-    if (!negative && magnitude > limit)
+    value = magnitude;
+    if (negative)
+        return Whole::Signed;
+    if (magnitude > limit)
         return Whole::TooLarge;
-    value = negative ? -qMin(magnitude, limit + 1) : magnitude;
     return Whole::Ok;
 }
 
@@ -126,7 +129,7 @@ PayloadCheck check_payload(const char* data, int size)
     const Whole tx_form = whole_number(tx, MAX_SEQ, value);
     if (tx_form == Whole::NotWhole)
         return refused(QStringLiteral("tx_inhibit not a whole number"));
-    if (tx_form == Whole::TooLarge || value != 1)
+    if (tx_form != Whole::Ok || value != 1)
         return refused(QStringLiteral("tx_inhibit not 1"));
 
     const Span& ttl = spans[TTL_MS];
@@ -135,8 +138,8 @@ PayloadCheck check_payload(const char* data, int size)
         return refused(missing_or("ttl_ms", QStringLiteral("ttl_ms not a whole number"), ttl));
     if (ttl_form == Whole::TooLarge)
         return refused(QStringLiteral("ttl_ms above %1").arg(MAX_TTL_MS));
-    if (value < 0)
-        return refused(QStringLiteral("ttl_ms negative"));
+    if (ttl_form == Whole::Signed)
+        return refused(value == 0 ? QStringLiteral("ttl_ms with a minus sign") : QStringLiteral("ttl_ms negative"));
     check.fields.ttl_ms = static_cast<qint32>(value);
 
     if (!read_string(spans[STATION], check.fields.station))
@@ -150,7 +153,7 @@ PayloadCheck check_payload(const char* data, int size)
         return refused(missing_or("seq", QStringLiteral("seq not a whole number"), seq));
     if (seq_form == Whole::TooLarge)
         return refused(QStringLiteral("seq above %1").arg(MAX_SEQ));
-    if (value < 1)
+    if (seq_form == Whole::Signed || value < 1)
         return refused(QStringLiteral("seq below 1"));
     check.fields.seq = value;
 

@@ -87,7 +87,7 @@ void start_hold(RunRecord& run, StreamRecord& lane, const StationEvent& e)
     lane.holding = true;
 }
 
-QString detail_text(const RunRecord& run, const StationEvent& e)
+QString detail_text(const RunRecord& run, const StationEvent& e, qint64 count = -1)
 {
     QString text = wall_stamp(run, e.at_ms) + QLatin1Char(' ') + QLatin1String(event_name(e.kind));
     if (e.seq >= 0)
@@ -99,13 +99,43 @@ QString detail_text(const RunRecord& run, const StationEvent& e)
     if (e.kind == EventKind::Malformed)
         text += QStringLiteral(" %1 (%2 bytes: \"%3\")").arg(e.text).arg(e.size).arg(e.excerpt);
     if (e.kind == EventKind::Suppressed)
-        text += QStringLiteral(" %1 more not shown").arg(e.count);
+        text += QStringLiteral(" %1 more not shown").arg(count);
     return text;
+}
+
+void add_malformed(RunRecord& run, StreamRecord& lane, const StationEvent& e, qint64 count)
+{
+    if (count <= 0)
+        return;
+    Mark mark;
+    mark.start_ms = mark.end_ms = e.at_ms;
+    mark.count = count;
+    add_mark(lane.malformed, mark);
+    lane.malformed_count += count;
+    add_detail(lane.malformed_details, lane.malformed_details.size() + 1, detail_text(run, e, count));
+}
+
+// A suppressed report counts each sender's datagrams in that sender's lane,
+// so the lanes add up to the summary; those not told apart go to a lane of
+// their own (from "", drawn as other senders).
+void record_suppressed(RunRecord& run, const StationEvent& e)
+{
+    qint64 rest = e.count;
+    for (const auto& one : e.per_sender) {
+        add_malformed(run, lane_for(run, one.first), e, one.second);
+        rest -= one.second;
+    }
+    if (rest > 0)
+        add_malformed(run, lane_for(run, e.per_sender.empty() ? e.from : QString()), e, rest);
 }
 
 void record_event(RunRecord& run, const StationEvent& e)
 {
-    if (e.kind == EventKind::Listening || e.from.isEmpty())
+    if (e.kind == EventKind::Suppressed) {
+        record_suppressed(run, e);
+        return;
+    }
+    if (e.kind == EventKind::Listening || e.kind == EventKind::Untracked || e.from.isEmpty())
         return;
     StreamRecord& lane = lane_for(run, e.from);
     if (!shared(lane) && (e.kind != EventKind::Malformed && e.kind != EventKind::Suppressed)) {
@@ -169,18 +199,8 @@ void record_event(RunRecord& run, const StationEvent& e)
         break;
     }
     case EventKind::Malformed:
-    case EventKind::Suppressed: {
-        const qint64 count = e.kind == EventKind::Malformed ? 1 : e.count;
-        if (count <= 0)
-            break;
-        Mark mark;
-        mark.start_ms = mark.end_ms = e.at_ms;
-        mark.count = count;
-        add_mark(lane.malformed, mark);
-        lane.malformed_count += count;
-        add_detail(lane.malformed_details, lane.malformed_details.size() + 1, detail_text(run, e));
+        add_malformed(run, lane, e, 1);
         break;
-    }
     case EventKind::Evicted:
         if (lane.holding && !shared(lane))
             close_hold(lane, e.at_ms, HoldEnd::Evicted);
@@ -196,6 +216,8 @@ void record_event(RunRecord& run, const StationEvent& e)
         break;
     case EventKind::Listening:
     case EventKind::ForwardFailed:
+    case EventKind::Suppressed:
+    case EventKind::Untracked:
         break;
     }
 }
@@ -262,6 +284,10 @@ RunTotals run_totals(const StreamTable& table)
     t.malformed = table.malformed;
     t.streams = static_cast<qint64>(table.streams.size());
     t.evicted = table.evicted;
+    t.untracked = table.untracked;
+    t.expect_holds = table.expect_holds;
+    t.holds_ended = table.holds_ended;
+    t.forward_errors = table.forward_errors;
     return t;
 }
 

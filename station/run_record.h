@@ -109,6 +109,11 @@ struct RunTotals {
     qint64 malformed = 0;
     qint64 streams = 0;
     qint64 evicted = 0;
+    qint64 untracked = 0;
+    qint64 expect_holds = -1;    // -1: none expected
+    qint64 holds_ended = 0;
+    qint64 forward_errors = -1;  // -1: not forwarding
+    QString report_error;        // a report that could not be written, said in the next
 };
 RunTotals run_totals(const StreamTable& table);
 

@@ -3,33 +3,49 @@
 #include <QDateTime>
 #include <QSysInfo>
 
+#include <unistd.h>
+
 #include "station/junit_report.h"
 #include "station/station_options.h"
 #include "station/timeline_svg.h"
 
 namespace {
 
-bool open_one(std::unique_ptr<QFile>& file, const char* option, const QString& path, QString& error)
+bool open_one(ReportFile& file, const char* option, const QString& path, QString& error)
 {
+    file.option = option;
+    file.path = path;
     if (path.isEmpty())
         return true;
-    file = std::make_unique<QFile>(path);
-    if (file->open(QIODevice::WriteOnly | QIODevice::Truncate))
+    QString reason;
+    file.fd = open_report_file(path, file.created, file.identity, reason);
+    if (file.fd >= 0)
         return true;
-    error = QStringLiteral("keyline-station: cannot write %1 %2: %3").arg(QLatin1String(option), path,
-                                                                           file->errorString());
-    file.reset();
+    error = QStringLiteral("keyline-station: cannot write %1 %2: %3").arg(QLatin1String(option), path, reason);
     return false;
 }
 
-bool write_one(std::unique_ptr<QFile>& file, const char* option, const QByteArray& bytes, QString& error)
+bool write_one(ReportFile& file, const QByteArray& bytes, QString& error)
 {
-    const bool ok = file->write(bytes) == bytes.size() && file->flush();
+    QString reason;
+    const bool ok = replace_file_content(file.fd, bytes.constData(), bytes.size(), reason);
     if (!ok)
         error += QStringLiteral("keyline-station: cannot write %1 %2: %3\n")
-                     .arg(QLatin1String(option), file->fileName(), file->errorString());
-    file->close();
+                     .arg(QLatin1String(file.option), file.path, reason);
+    if (::close(file.fd) != 0 && ok)
+        error += QStringLiteral("keyline-station: cannot write %1 %2\n").arg(QLatin1String(file.option), file.path);
+    file.fd = -1;
     return ok;
+}
+
+void discard(ReportFile& file)
+{
+    if (file.fd < 0)
+        return;
+    ::close(file.fd);
+    file.fd = -1;
+    if (file.created)
+        remove_if_same(file.path, file.identity);
 }
 
 }  // namespace
@@ -38,25 +54,38 @@ bool open_run_reports(RunReports& reports, const StationOptions& options, qint64
 {
     reports.record.start_ms = now_ms;
     reports.record.wall_start_ms = QDateTime::currentMSecsSinceEpoch();
-    return open_one(reports.timeline, "--timeline", options.timeline_file, error) &&
-           open_one(reports.junit, "--junit", options.junit_file, error);
+    if (open_one(reports.timeline, "--timeline", options.timeline_file, error) &&
+        open_one(reports.junit, "--junit", options.junit_file, error))
+        return true;
+    discard_run_reports(reports);
+    return false;
+}
+
+void discard_run_reports(RunReports& reports)
+{
+    discard(reports.timeline);
+    discard(reports.junit);
 }
 
 void collect_events(RunReports& reports, const StationEvents& events)
 {
-    if (reports.timeline || reports.junit)
+    if (reports.timeline.fd >= 0 || reports.junit.fd >= 0)
         record_events(reports.record, events);
 }
 
 bool write_run_reports(RunReports& reports, const StreamTable& table, qint64 end_ms, QString& error)
 {
-    if (!reports.timeline && !reports.junit)
+    if (reports.timeline.fd < 0 && reports.junit.fd < 0)
         return true;
     end_run_record(reports.record, end_ms);
+    RunTotals totals = run_totals(table);
     bool ok = true;
-    if (reports.timeline)
-        ok = write_one(reports.timeline, "--timeline", timeline_svg(reports.record, run_totals(table)), error) && ok;
-    if (reports.junit)
-        ok = write_one(reports.junit, "--junit", junit_xml(reports.record, QSysInfo::machineHostName()), error) && ok;
+    // The picture first, so that the report can say it was lost.
+    if (reports.timeline.fd >= 0)
+        ok = write_one(reports.timeline, timeline_svg(reports.record, totals), error);
+    if (!ok)
+        totals.report_error = error.trimmed();
+    if (reports.junit.fd >= 0)
+        ok = write_one(reports.junit, junit_xml(reports.record, totals, QSysInfo::machineHostName()), error) && ok;
     return ok;
 }

@@ -1,31 +1,44 @@
 #pragma once
 // The files written when the run ends: --timeline (SVG) and --junit (XML).
-// They are opened at the start, so that a path that cannot be written
-// refuses the run at once instead of losing its report at the end; the
+// They are opened at the start (a new file created, an existing regular one
+// opened without truncating, never through a link, never blocking), so that a
+// path that cannot be written refuses the run at once instead of losing its
+// report at the end; their content is replaced only when the run ends. The
 // events are collected only when one of them is asked for.
 
-#include <QFile>
 #include <QString>
 
-#include <memory>
-
+#include "common/output_path.h"
 #include "station/run_record.h"
 
 struct StationOptions;
 struct StreamTable;
 
-struct RunReports {
-    RunRecord record;
-    std::unique_ptr<QFile> timeline;
-    std::unique_ptr<QFile> junit;
+struct ReportFile {
+    const char* option = "";
+    QString path;
+    int fd = -1;           // -1: not asked for
+    bool created = false;  // made by this run
+    FileIdentity identity;
 };
 
-// Opens (truncating) the files the options name and starts the record at
-// now_ms on the station's clock. False with error when a file cannot be opened.
+struct RunReports {
+    RunRecord record;
+    ReportFile timeline;
+    ReportFile junit;
+};
+
+// Opens the files the options name and starts the record at now_ms on the
+// station's clock. False with error when a file cannot be opened; then
+// nothing stays created.
 bool open_run_reports(RunReports& reports, const StationOptions& options, qint64 now_ms, QString& error);
+
+// A start refused after the files were opened: closes them and removes those
+// this run created.
+void discard_run_reports(RunReports& reports);
 
 void collect_events(RunReports& reports, const StationEvents& events);
 
 // Ends the record at end_ms and writes the files. False with error when a
-// file could not be written whole.
+// file could not be written whole; the JUnit report then says so too.
 bool write_run_reports(RunReports& reports, const StreamTable& table, qint64 end_ms, QString& error);

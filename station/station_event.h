@@ -6,6 +6,7 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <utility>
 #include <vector>
 
 enum class EventKind {
@@ -24,6 +25,7 @@ enum class EventKind {
     Note,
     Restart,
     ForwardFailed,
+    Untracked,  // a sender not followed: every stream held when it came
 };
 
 struct StationEvent {
@@ -43,7 +45,7 @@ struct StationEvent {
     qint64 outage_ms = -1;       // resume: from the last datagram before the lapse to this one
     qint64 missing = -1;         // seq_gap
     qint64 highest_seq = -1;     // seq_duplicate, seq_backwards, restart: of the run before
-    qint64 count = -1;           // suppressed: datagrams
+    qint64 count = -1;           // suppressed: datagrams; untracked: datagrams so far
     qint64 senders = -1;         // suppressed: how many senders sent them
     bool ended_hold = false;     // restart: the run before still held (hold_ms long)
     qint64 size = -1;            // malformed: datagram bytes
@@ -51,6 +53,9 @@ struct StationEvent {
                                  // listening: where it forwards, if it does
     QString excerpt;             // malformed: the payload's start, escaped
     QString address;             // listening; forward_failed: where to
+    // suppressed: the datagrams of each sender told apart ("address:port",
+    // count); what count holds beyond their sum came from senders not told apart.
+    std::vector<std::pair<QString, qint64>> per_sender;
     int port = -1;               // listening
 };
 

@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include "common/host_port.h"
+#include "common/repeated_option.h"
 
 namespace {
 
@@ -28,7 +29,8 @@ const char* const DESCRIPTION =
     "holds have ended; then a summary is printed.\n"
     "\n"
     "Exit status: 0 nothing was wrong; 1 a lapse, a sequence problem or a malformed\n"
-    "datagram was seen, one could not be forwarded, or fewer holds ended than\n"
+    "datagram was seen, one could not be forwarded, a sender could not be followed\n"
+    "(every one of the 256 streams held), or fewer holds ended than\n"
     "--expect-holds asks; 2 a usage error, the address could not be bound, the\n"
     "--port-file could not be written, or a --timeline or --junit file could not\n"
     "be written.";
@@ -82,9 +84,9 @@ OptionsResult read_station_options(const QStringList& arguments)
         "count"));
     parser.addOption(QCommandLineOption(
         "port-file",
-        "Once listening, write the port (a line) to this file: written whole to a temporary "
-        "file and renamed into place, so a script can wait for it to exist and read it. "
-        "Removed at the end of the run.",
+        "Once listening, write the port (a line) to this new file: written whole to a temporary "
+        "file and linked into place, so a script can wait for it to exist and read it. "
+        "An existing file is never replaced; removed at the end of the run.",
         "file"));
     parser.addOption(QCommandLineOption(
         {"j", "json"},
@@ -110,13 +112,15 @@ OptionsResult read_station_options(const QStringList& arguments)
         "timeline",
         "When the run ends (also on Ctrl-C, SIGTERM or SIGHUP), write a picture of it to this SVG "
         "file: a lane per stream with its hold, arrivals, lapses, sequence problems and malformed "
-        "datagrams on a wall-time axis, and the summary. The file is replaced.",
+        "datagrams on a wall-time axis, and the summary. A new file, or an existing regular one, "
+        "replaced at the end (never a link, a FIFO or a device).",
         "file.svg"));
     parser.addOption(QCommandLineOption(
         "junit",
         "When the run ends, write a JUnit XML report for CI to this file: a testsuite per stream, a "
         "testcase per hold (a lapse fails it), and a case per stream each for sequence problems and "
-        "malformed datagrams. The file is replaced.",
+        "malformed datagrams; every reason the run fails is a failing case. A new file, or an "
+        "existing regular one, replaced at the end (never a link, a FIFO or a device).",
         "file"));
 
     OptionsResult result;
@@ -124,6 +128,9 @@ OptionsResult read_station_options(const QStringList& arguments)
         return failure(parser.errorText());
     if (!parser.positionalArguments().isEmpty())
         return failure(QStringLiteral("unexpected argument: %1").arg(parser.positionalArguments().first()));
+    const QString repeated = repeated_option_error(parser);
+    if (!repeated.isEmpty())
+        return failure(repeated);
     if (parser.isSet(help) || parser.isSet(QStringLiteral("help-all"))) {
         result.outcome = OptionsOutcome::Help;
         result.text = parser.helpText();
@@ -192,5 +199,19 @@ OptionsResult read_station_options(const QStringList& arguments)
     for (const char* name : {"timeline", "junit"})
         if (parser.isSet(QLatin1String(name)) && parser.value(QLatin1String(name)).isEmpty())
             return failure(QStringLiteral("--%1 needs a file name").arg(QLatin1String(name)));
+    // "-" is not standard output here: it would be a file of that name.
+    for (const char* name : {"port-file", "vcd", "timeline", "junit"})
+        if (parser.value(QLatin1String(name)) == QLatin1String("-"))
+            return failure(QStringLiteral("--%1 -: the file is not standard output (the run's log); "
+                                          "give a file name (./- for a file named -)")
+                               .arg(QLatin1String(name)));
     return result;
+}
+
+std::vector<OutputPath> station_outputs(const StationOptions& o)
+{
+    return {{QStringLiteral("--port-file"), o.port_file, OutputKind::New},
+            {QStringLiteral("--vcd"), o.vcd_file, OutputKind::New},
+            {QStringLiteral("--timeline"), o.timeline_file, OutputKind::RegularOrNew},
+            {QStringLiteral("--junit"), o.junit_file, OutputKind::RegularOrNew}};
 }

@@ -7,6 +7,10 @@
 #include <QStringList>
 #include <QtGlobal>
 
+#include <vector>
+
+#include "common/output_path.h"
+
 constexpr int EXIT_CLEAN = 0;
 constexpr int EXIT_PROBLEMS = 1;
 constexpr int EXIT_USAGE = 2;
@@ -42,3 +46,6 @@ struct OptionsResult {
 
 // arguments includes the program name first.
 OptionsResult read_station_options(const QStringList& arguments);
+
+// The files the options name, for checking them all before any is created.
+std::vector<OutputPath> station_outputs(const StationOptions& options);

@@ -41,6 +41,15 @@ void count_beyond(StationVcd& vcd, const QString& from)
         vcd_write_note(vcd.writer, STATION_VCD_SLOTS, beyond_note(vcd));
 }
 
+// A pulse on the wire, unless it has one stamped in the same millisecond.
+void mark(StationVcd& vcd, qint64 at_ms, qint64 t_us, int w)
+{
+    if (vcd.last_mark_ms[w] == at_ms)
+        return;
+    vcd.last_mark_ms[w] = at_ms;
+    vcd_write_mark(vcd.writer, t_us, w);
+}
+
 void draw(StationVcd& vcd, int slot, qint64 t_us, const StationEvent& e)
 {
     VcdWriter& w = vcd.writer;
@@ -48,31 +57,31 @@ void draw(StationVcd& vcd, int slot, qint64 t_us, const StationEvent& e)
     case EventKind::Hold:
     case EventKind::Resume:
         vcd_write_level(w, t_us, wire(slot, STREAM_WIRE_HOLD), true);
-        vcd_write_mark(w, t_us, wire(slot, STREAM_WIRE_ARRIVAL));
+        mark(vcd, e.at_ms, t_us, wire(slot, STREAM_WIRE_ARRIVAL));
         break;
     case EventKind::Release:
         vcd_write_level(w, t_us, wire(slot, STREAM_WIRE_HOLD), false);
-        vcd_write_mark(w, t_us, wire(slot, STREAM_WIRE_ARRIVAL));
+        mark(vcd, e.at_ms, t_us, wire(slot, STREAM_WIRE_ARRIVAL));
         break;
     case EventKind::Keepalive:
     case EventKind::Note:
-        vcd_write_mark(w, t_us, wire(slot, STREAM_WIRE_ARRIVAL));
+        mark(vcd, e.at_ms, t_us, wire(slot, STREAM_WIRE_ARRIVAL));
         break;
     case EventKind::Lapse:
         vcd_write_level(w, t_us, wire(slot, STREAM_WIRE_HOLD), false);
-        vcd_write_mark(w, t_us, wire(slot, STREAM_WIRE_LAPSE));
+        mark(vcd, e.at_ms, t_us, wire(slot, STREAM_WIRE_LAPSE));
         break;
     case EventKind::SeqGap:
-        vcd_write_mark(w, t_us, wire(slot, STREAM_WIRE_SEQ));
+        mark(vcd, e.at_ms, t_us, wire(slot, STREAM_WIRE_SEQ));
         break;
     case EventKind::SeqDuplicate:
     case EventKind::SeqBackwards:
-        vcd_write_mark(w, t_us, wire(slot, STREAM_WIRE_SEQ));
-        vcd_write_mark(w, t_us, wire(slot, STREAM_WIRE_ARRIVAL));
+        mark(vcd, e.at_ms, t_us, wire(slot, STREAM_WIRE_SEQ));
+        mark(vcd, e.at_ms, t_us, wire(slot, STREAM_WIRE_ARRIVAL));
         break;
     case EventKind::Malformed:
     case EventKind::Suppressed:
-        vcd_write_mark(w, t_us, wire(slot, STREAM_WIRE_MALFORMED));
+        mark(vcd, e.at_ms, t_us, wire(slot, STREAM_WIRE_MALFORMED));
         break;
     case EventKind::Evicted:
         // The station forgot the stream, and any hold it had.
@@ -84,6 +93,7 @@ void draw(StationVcd& vcd, int slot, qint64 t_us, const StationEvent& e)
         break;
     case EventKind::Listening:
     case EventKind::ForwardFailed:
+    case EventKind::Untracked:
         break;
     }
 }
@@ -104,10 +114,13 @@ bool open_station_vcd(StationVcd& vcd, const QString& path, const QDateTime& sta
 {
     VcdHeaderFields fields =
         run_header_fields(start_wall, arguments, QStringLiteral("keyline_station"), station_wire_names());
-    fields.note_title = QStringLiteral("Slots in the order their senders were first heard "
+    fields.note_title = QStringLiteral("Times are stamped in whole ms: marks of one wire in the same ms share "
+                                       "one pulse. Slots in the order their senders were first heard "
                                        "(sender address:port, station, band):");
     fields.notes = STATION_VCD_SLOTS + 1;  // the last counts the senders beyond them
     vcd.start_ms = start_ms;
+    for (qint64& at : vcd.last_mark_ms)
+        at = -1;
     vcd.writer.option_text = QStringLiteral("keyline-station: --vcd ") + path;
     return open_vcd_writer(vcd.writer, path, vcd_header(fields), STATION_VCD_SLOTS * STREAM_WIRES, error);
 }
@@ -128,7 +141,18 @@ void station_vcd_events(StationVcd& vcd, const StationEvents& events)
     if (!vcd_open(vcd.writer))
         return;
     for (const StationEvent& e : events) {
-        if (e.from.isEmpty())
+        if (e.kind == EventKind::Suppressed && !e.per_sender.empty()) {
+            // Each sender's share of the summary, on its own wire.
+            for (const auto& one : e.per_sender) {
+                StationEvent share = e;
+                share.per_sender.clear();
+                share.from = one.first;
+                station_vcd_events(vcd, {share});
+            }
+            continue;
+        }
+        // A sender not followed has no stream to draw.
+        if (e.from.isEmpty() || e.kind == EventKind::Untracked)
             continue;
         const int slot = station_vcd_slot(vcd, e.from);
         if (slot < 0) {

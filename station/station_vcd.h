@@ -9,7 +9,11 @@
 //
 // Per slot: the hold as the station sees it (a level), and a 1 us pulse per
 // arrival, per lapse, per sequence problem and per malformed datagram (a
-// sender's rate-limited summary of malformed datagrams is one pulse too).
+// sender's share of a rate-limited summary of malformed datagrams is one
+// pulse too). The station stamps in whole milliseconds, so marks of one wire
+// stamped in the same millisecond share one pulse (the header says so): the
+// file grows with time, never with the datagrams, at most one pulse per wire
+// and millisecond however many arrive.
 
 #include <QDateTime>
 #include <QString>
@@ -45,6 +49,7 @@ struct StationVcd {
     bool slot_noted[STATION_VCD_SLOTS] = {};
     QString slot_station[STATION_VCD_SLOTS];  // as last written to the header
     QString slot_band[STATION_VCD_SLOTS];
+    qint64 last_mark_ms[STATION_VCD_SLOTS * STREAM_WIRES];  // stamp of each wire's latest pulse
     std::unordered_set<QString> beyond;    // senders that found no slot
     bool beyond_full = false;              // more of them than were counted
 };

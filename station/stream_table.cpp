@@ -22,6 +22,7 @@ const char* event_name(EventKind kind)
     case EventKind::Note: return "note";
     case EventKind::Restart: return "restart";
     case EventKind::ForwardFailed: return "forward_failed";
+    case EventKind::Untracked: return "untracked";
     }
     return "note";
 }
@@ -61,38 +62,67 @@ void lapse(StreamTable& table, Stream& stream, qint64 now_ms, StationEvents& eve
     ++table.holds_ended;
 }
 
-// Makes room for one more stream.
-void evict_one(StreamTable& table, StationEvents& events)
+// Makes room for one more stream: evicts the least recently heard of those
+// that hold nothing. False when every stream holds.
+bool evict_one(StreamTable& table, qint64 now_ms, StationEvents& events)
 {
+    // A hold whose time is up is judged now, so its stream can go.
+    expire_holds(table, now_ms, events);
     auto victim = table.streams.end();
     for (auto it = table.streams.begin(); it != table.streams.end(); ++it) {
-        if (victim == table.streams.end())
-            victim = it;
-        else if (it->second.holding != victim->second.holding ? victim->second.holding
-                 : it->second.last_heard_ms < victim->second.last_heard_ms)
+        if (it->second.holding)
+            continue;
+        if (victim == table.streams.end() || it->second.last_heard_ms < victim->second.last_heard_ms)
             victim = it;
     }
     if (victim == table.streams.end())
-        return;
+        return false;
     StationEvent event = stream_event(EventKind::Evicted, victim->second);
     event.seq = victim->second.highest_seq;
-    event.text = victim->second.holding ? QStringLiteral("holding") : QString();
     events.push_back(event);
     ++table.evicted;
     table.streams.erase(victim);
+    return true;
 }
 
-Stream& find_or_add(StreamTable& table, const SenderId& sender, StationEvents& events)
+// A sender that cannot be followed: counted, and said at most once a second.
+void untracked(StreamTable& table, const SenderId& sender, qint64 arrival_ms, const InhibitFields& fields,
+               StationEvents& events)
+{
+    ++table.untracked;
+    if (table.untracked_said_ms >= 0 && arrival_ms - table.untracked_said_ms < UNTRACKED_REPORT_MS)
+        return;
+    table.untracked_said_ms = arrival_ms;
+    StationEvent event;
+    event.kind = EventKind::Untracked;
+    event.from = sender_text(sender);
+    event.seq = fields.seq;
+    event.ttl_ms = fields.ttl_ms;
+    event.count = table.untracked;
+    events.push_back(event);
+}
+
+// The sender's stream, a new one when there is room; null when every stream holds.
+Stream* find_or_add(StreamTable& table, const SenderId& sender, qint64 arrival_ms, StationEvents& events)
 {
     auto it = table.streams.find(sender);
-    if (it != table.streams.end())
-        return it->second;
-    if (static_cast<int>(table.streams.size()) >= table.max_streams)
-        evict_one(table, events);
+    if (it != table.streams.end()) {
+        table.full_until_ms = -1;  // it may release: look again at the next stranger
+        return &it->second;
+    }
+    if (static_cast<int>(table.streams.size()) >= table.max_streams) {
+        // A flood of strangers costs no scan while nothing can have changed.
+        if (table.full_until_ms >= 0 && arrival_ms < table.full_until_ms)
+            return nullptr;
+        if (!evict_one(table, arrival_ms, events)) {
+            table.full_until_ms = next_expiry_ms(table);
+            return nullptr;
+        }
+    }
     Stream& stream = table.streams[sender];
     stream.from = sender_text(sender);
     stream.first_order = table.next_order++;
-    return stream;
+    return &stream;
 }
 
 void take_text(QByteArray& raw, QString& shown, const JsonSpan& body)
@@ -163,7 +193,12 @@ void measure_gap(Stream& stream, qint64 arrival_ms)
 void track_datagram(StreamTable& table, const SenderId& sender, qint64 arrival_ms,
                     const InhibitFields& fields, StationEvents& events)
 {
-    Stream& stream = find_or_add(table, sender, events);
+    Stream* found = find_or_add(table, sender, arrival_ms, events);
+    if (!found) {
+        untracked(table, sender, arrival_ms, fields, events);
+        return;
+    }
+    Stream& stream = *found;
 
     // Time ran out before this datagram came, whatever it says.
     if (stream.holding && arrival_ms >= stream.expiry_ms)
@@ -270,6 +305,6 @@ qint64 table_problems(const StreamTable& table)
 {
     // A datagram the real station behind the tap did not get hides what it
     // went through: not all good.
-    return table.lapses + table.seq_problems + table.malformed + (too_few_holds(table) ? 1 : 0) +
-           qMax<qint64>(0, table.forward_errors);
+    return table.lapses + table.seq_problems + table.malformed + table.untracked +
+           (too_few_holds(table) ? 1 : 0) + qMax<qint64>(0, table.forward_errors);
 }

@@ -14,8 +14,11 @@
 // is a late or repeated datagram of that run. A restart ends what the run
 // before still held (not a lapse, not a problem) and starts the stream's
 // sequence afresh; its counts add up over the runs. At most max_streams streams are
-// kept; a new one evicts the least recently heard, preferring one that holds
-// nothing, so a burst of strangers cannot drop a hold in progress.
+// kept; a new one evicts the least recently heard of those that hold nothing
+// (a hold whose expiry has passed is judged first). A stream that holds is
+// never evicted, so its lapse cannot go unseen: when every stream holds, the
+// new sender is not followed, and each of its datagrams is counted as
+// untracked, a problem (the checker cannot vouch for what it cannot track).
 
 #include <QString>
 #include <QtGlobal>
@@ -28,6 +31,8 @@
 
 constexpr int MAX_STREAMS = 256;
 constexpr qint64 REORDER_WINDOW_MS = 100;
+// Untracked datagrams are all counted, and said at most once a second.
+constexpr qint64 UNTRACKED_REPORT_MS = 1000;
 
 struct Stream {
     QString from;
@@ -68,6 +73,9 @@ struct StreamTable {
     qint64 malformed = 0;
     qint64 evicted = 0;
     qint64 restarts = 0;
+    qint64 untracked = 0;           // datagrams of senders refused for a full table
+    qint64 untracked_said_ms = -1;  // when an untracked event was last given
+    qint64 full_until_ms = -1;      // every stream holds until at least then; -1: look
     qint64 expect_holds = -1;  // fewer holds ended than this is a problem; -1: no expectation
     qint64 forward_errors = -1;  // -1: not forwarding (--forward)
 };
@@ -82,7 +90,7 @@ void expire_holds(StreamTable& table, qint64 now_ms, StationEvents& events);
 // The earliest expiry of a hold, or -1 when nothing holds.
 qint64 next_expiry_ms(const StreamTable& table);
 
-// Lapses, sequence problems, malformed datagrams, and 1 when fewer holds
-// ended than expected.
+// Lapses, sequence problems, malformed datagrams, untracked datagrams,
+// forward errors, and 1 when fewer holds ended than expected.
 qint64 table_problems(const StreamTable& table);
 bool too_few_holds(const StreamTable& table);

@@ -136,11 +136,45 @@ void draw_axis(Svg& svg, const RunRecord& run, const Scale& scale, double top, d
     }
 }
 
+// A mark as drawn, from x0 to x1 in pixels.
+struct Drawn {
+    double x0 = 0;
+    double x1 = 0;
+    Mark mark;
+};
+
+// The marks as drawn, each at least `least` pixels wide: one that starts
+// within a pixel of the last one's end joins it, so a list never draws more
+// rects than its pixels allow, however many marks it holds.
+std::vector<Drawn> drawn_marks(const Scale& scale, const MarkList& list, double least)
+{
+    std::vector<Drawn> out;
+    for (const Mark& m : list.marks) {
+        Drawn d;
+        d.x0 = scale.x(m.start_ms) - (least > 1 ? least / 2 : 0);
+        d.x1 = d.x0 + scale.width(m, least);
+        d.mark = m;
+        if (!out.empty() && d.x0 <= out.back().x1 + 1.0) {
+            Drawn& last = out.back();
+            last.x1 = qMax(last.x1, d.x1);
+            last.mark.end_ms = qMax(last.mark.end_ms, m.end_ms);
+            last.mark.count += m.count;
+            if (m.value > last.mark.value) {
+                last.mark.value = m.value;
+                last.mark.detail = m.detail;
+            }
+            continue;
+        }
+        out.push_back(d);
+    }
+    return out;
+}
+
 void draw_marks(Svg& svg, const Scale& scale, const MarkList& list, double y, double height,
                 const char* colour, double least)
 {
-    for (const Mark& m : merged_marks(list.marks, scale.merge_ms))
-        svg.rect(scale.x(m.start_ms) - (least > 1 ? least / 2 : 0), y, scale.width(m, least), height, colour);
+    for (const Drawn& d : drawn_marks(scale, list, least))
+        svg.rect(d.x0, y, d.x1 - d.x0, height, colour);
 }
 
 void draw_lane(Svg& svg, const StreamRecord& lane, const Scale& scale, double y)
@@ -160,9 +194,10 @@ void draw_lane(Svg& svg, const StreamRecord& lane, const Scale& scale, double y)
     draw_marks(svg, scale, lane.malformed, y + 47, 8, MALFORMED_COLOUR, 4);
 
     double free_from = 0;  // where the next lapse text may start
-    for (const Mark& m : merged_marks(lane.lapses.marks, scale.merge_ms)) {
-        const double x = scale.x(m.start_ms);
-        svg.rect(x - 1, y + 2, scale.width(m, 2), LANE_H - 14, LAPSE_COLOUR);
+    for (const Drawn& d : drawn_marks(scale, lane.lapses, 2)) {
+        const Mark& m = d.mark;
+        const double x = d.x0 + 1;
+        svg.rect(d.x0, y + 2, d.x1 - d.x0, LANE_H - 14, LAPSE_COLOUR);
         const QString what = m.count == 1
             ? QStringLiteral("lapse: %1 ms silent (ttl %2)").arg(m.value).arg(m.detail)
             : QStringLiteral("%1 lapses, longest %2 ms silent").arg(m.count).arg(m.value);
@@ -191,7 +226,10 @@ void draw_summary(Svg& svg, const RunTotals& t)
     svg.text(x, 52, QStringLiteral("holds=%1  lapses=%2").arg(t.holds).arg(t.lapses), "label");
     svg.text(x, 72, QStringLiteral("seq_problems=%1  malformed=%2").arg(t.seq_problems).arg(t.malformed),
              "label");
-    svg.text(x, 92, QStringLiteral("streams=%1  evicted=%2").arg(t.streams).arg(t.evicted), "label");
+    svg.text(x, 92,
+             QStringLiteral("streams=%1  evicted=%2").arg(t.streams).arg(t.evicted) +
+                 (t.untracked > 0 ? QStringLiteral("  untracked=%1").arg(t.untracked) : QString()),
+             "label");
 }
 
 void draw_legend(Svg& svg, double y, qint64 merge_ms)
@@ -214,7 +252,7 @@ void draw_legend(Svg& svg, double y, qint64 merge_ms)
     }
     if (merge_ms > 0)
         svg.text(PLOT_X0, y + 20,
-                 QStringLiteral("Marks closer than a pixel (%1 ms) are drawn as one.").arg(merge_ms), "from");
+                 QStringLiteral("Marks within a pixel (%1 ms) of each other are drawn as one.").arg(merge_ms), "from");
 }
 
 }  // namespace

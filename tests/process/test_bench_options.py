@@ -36,6 +36,22 @@ HANG = ("keyline-bench: --fixed-hang-ms must be a whole number of ms -2147483648
     (["--key-text", "E", "--record", "-"], "keyline-bench: --record -: a recording goes to a file, "
      "not to standard output (the run's log); give a file name (./- for a file named -)\n"),
     (["--key-script", "{dir}"], "keyline-bench: --key-script {dir}: Is a directory\n"),
+    (["--key-text", "CQ", "TEST", "DE"], "keyline-bench: unexpected arguments: TEST DE (quote a text of "
+     "several words, e.g. --key-text \"CQ TEST\")\n"),
+    (["--key-text", "E", "--fist", "-1", "--fist", "15"],
+     "keyline-bench: --fist given 2 times (\"-1\", \"15\"): give it once\n"),
+    (["--key-text", "E", "--vcd", "-"], "keyline-bench: --vcd -: the waveforms go to a file, not to "
+     "standard output (the run's log); give a file name (./- for a file named -)\n"),
+    (["--key-text", "E", "--record", "{dir}/x", "--vcd", "{dir}/./x"],
+     "keyline-bench: --record and --vcd name the same file ({dir}/./x): give each its own\n"),
+    (["--key-text", "E", "--fault", "drop=hold:2"],
+     "keyline-bench: --fault \"drop=hold:2\": a hold has one HOLD, so only :1 can act\n"),
+    (["--key-text", "E", "--fault", "drop=release:2-3"],
+     "keyline-bench: --fault \"drop=release:2-3\": a hold has one RELEASE, so only :1 can act\n"),
+    (["--key-text", "E", "--also", "127.0.0.1:9", "--also", "127.0.0.1:9"],
+     "keyline-bench: --also 127.0.0.1:9 is given twice: every datagram would go there twice\n"),
+    (["--key-text", "E", "--also", "127.0.0.1:{port}"], "keyline-bench: --also 127.0.0.1:{port} is the main "
+     "destination (--host, --port): every datagram would go there twice\n"),
     (["--key-script", "{up}", "--repeat", "0"], "keyline-bench: --key-script {up}: only \"up\" lines; "
      "with --repeat 0 it would key nothing until quit\n"),
 ])
@@ -43,13 +59,13 @@ def test_refused_at_start_up_with_status_2(agent, inputs, receiver, tmp_path, ar
     # No keyboard here: each is refused before one is looked for.
     up = tmp_path / "up.ks"
     up.write_bytes(b"up 60\n")
-    names = {"dir": str(tmp_path), "up": str(up)}
+    names = {"dir": str(tmp_path), "up": str(up), "port": receiver.port}
     args = [a.format(**names) for a in args]
     run = agent().start(args, stdin="devnull", port="--port" not in args)
     assert run.wait_exit() == 2
     assert run.text("stderr") == message.format(**names)
     assert run.text("stdout") == ""
-    assert not os.path.exists("-")
+    assert not os.path.exists("-") and not os.path.exists(tmp_path / "x")
     time.sleep(0.1)
     assert receiver.datagrams() == []
 

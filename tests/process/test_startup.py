@@ -9,7 +9,7 @@ import pytest
 from keyline_harness import (EV_KEY, EVIOCGBIT_KEYS, EVIOCGBIT_TYPES, FULL_KEYBOARD,
                              KBD_LINK, KEY_GRAVE, unprivileged_prefix)
 
-TTL_ERROR = "ttl-ms (hold_timeout_ms) must be 100..30000\n"
+TTL_ERROR = "keyline-bench: --ttl-ms (hold_timeout_ms) must be a whole number 100..30000, not \"{}\"\n"
 
 REFUSAL_HEAD = "keyline-bench: refusing to start (need true KEY level via /dev/input).\n"
 REFUSAL_TAIL = "  Verify after re-login:  groups | grep -w input\n"
@@ -72,7 +72,7 @@ def test_bad_ttl_exits_2_before_looking_for_a_keyboard(agent, inputs, ttl):
     # No keyboard at all: the ttl check must come first to give exit code 2.
     run, status = run_to_exit(agent, ["--ttl-ms", ttl])
     assert status == 2
-    assert run.text("stderr") == TTL_ERROR
+    assert run.text("stderr") == TTL_ERROR.format(ttl)
     assert run.text("stdout") == ""
 
 

@@ -215,9 +215,29 @@ TEST(ScheduledKey, EdgesKeepTheirAbsoluteTimesWhateverTheTicks)
     EXPECT_EQ(next_edge_ms(k), 1060);
     EXPECT_TRUE(scheduled_level(k, 1059));
     EXPECT_FALSE(scheduled_level(k, 1060));
-    // A tick 73 ms late passes two edges; the next still falls at its own time.
-    EXPECT_TRUE(scheduled_level(k, 1193));
+    // A tick 2 ms late is jitter: the next edge keeps its own time.
+    EXPECT_TRUE(scheduled_level(k, 1122));
     EXPECT_EQ(next_edge_ms(k), 1300);
+    EXPECT_EQ(take_fell_behind_ms(k), 0);
+}
+
+TEST(ScheduledKey, AStallKeysEveryEdgeLateAndTheRestFollowsThatMuchLater)
+{
+    // PARIS at 20 WPM: down 1000..1060, 1120..1300, 1360..1540, ...
+    const KeySchedule s = text_schedule("PARIS", 20);
+    ScheduledKey k;
+    start_scheduled_key(k, &s, 1, 1000);
+    EXPECT_TRUE(scheduled_level(k, 1000));
+    // Stopped from 1050 to 1200: the up edge due at 1060 is keyed at 1200,
+    // the down edge due at 1120 comes the gap's 60 ms after it, not at once.
+    EXPECT_FALSE(scheduled_level(k, 1200));
+    EXPECT_EQ(take_fell_behind_ms(k), 140);
+    EXPECT_EQ(take_fell_behind_ms(k), 0);  // said once
+    EXPECT_EQ(next_edge_ms(k), 1260);      // the gap keeps its 60 ms
+    EXPECT_FALSE(scheduled_level(k, 1259));
+    EXPECT_TRUE(scheduled_level(k, 1260));
+    EXPECT_EQ(next_edge_ms(k), 1440);      // and the dah its 180
+    EXPECT_EQ(take_fell_behind_ms(k), 0);
 }
 
 TEST(ScheduledKey, RoundsFollowWithoutCarriedRoundingAndTheLastEndsTheSource)
@@ -227,13 +247,16 @@ TEST(ScheduledKey, RoundsFollowWithoutCarriedRoundingAndTheLastEndsTheSource)
     const KeySchedule e7 = text_schedule("E", 7);
     ScheduledKey endless;
     start_scheduled_key(endless, &e7, 0, 0);
-    scheduled_level(endless, 1371428);
+    while (next_edge_ms(endless) <= 1371428)
+        scheduled_level(endless, next_edge_ms(endless));
     EXPECT_EQ(next_edge_ms(endless), 1371429);
     EXPECT_FALSE(scheduled_key_finished(endless, 100000000));
 
     const KeySchedule s = script_schedule("down 20\nup 100\n");
     ScheduledKey twice;
     start_scheduled_key(twice, &s, 2, 0);
+    EXPECT_TRUE(scheduled_level(twice, 0));
+    EXPECT_FALSE(scheduled_level(twice, 20));
     EXPECT_FALSE(scheduled_level(twice, 119));
     EXPECT_TRUE(scheduled_level(twice, 120));  // the second round
     EXPECT_FALSE(scheduled_level(twice, 140));
@@ -245,6 +268,7 @@ TEST(ScheduledKey, RoundsFollowWithoutCarriedRoundingAndTheLastEndsTheSource)
     const KeySchedule t = text_schedule("T", 20);
     ScheduledKey text;
     start_scheduled_key(text, &t, 1, 0);
+    EXPECT_TRUE(scheduled_level(text, 0));
     EXPECT_TRUE(scheduled_level(text, 179));
     EXPECT_FALSE(scheduled_key_finished(text, 179));
     EXPECT_FALSE(scheduled_level(text, 180));

@@ -66,6 +66,12 @@ TEST(KeySource, SlowKeyingIsSaidWhereTheFirstMarkFromIdleIsContinuous)
          "Slow keying: the script's first mark lasts 500 ms"},
         {{"--key-script", "{script}"}, "down 800\nup 100\ndown 900\n", ""},
         {{"--key-script", "{script}"}, "down 499\nup 100\ndown 900\n", ""},
+        // Not only the first: a long mark after a gap the hang does not
+        // outlast takes a hold of its own; one inside a hold does not.
+        {{"--key-script", "{script}"}, "down 60\nup 2000\ndown 800\nup 100\ndown 60\n",
+         "Slow keying: 1 of the script's marks of 500 ms or more follow a gap longer than the hang (the "
+         "first lasts 800 ms, at 2060 ms)"},
+        {{"--key-script", "{script}"}, "down 60\nup 200\ndown 800\nup 100\ndown 60\n", ""},
     };
     for (const auto& c : cases) {
         QStringList args = c.args;
@@ -81,6 +87,24 @@ TEST(KeySource, SlowKeyingIsSaidWhereTheFirstMarkFromIdleIsContinuous)
     }
     EXPECT_EQ(keyed_source_lines(parse({"--key-text", "PARIS"}), loaded(parse({"--key-text", "PARIS"}))),
               QStringList{"Keys \"PARIS\" in Morse: dit 60 ms, dah 180 ms; 14 marks in 2580 ms."});
+}
+
+TEST(KeySource, TheBannerGivesTheMarksTheirRealLengths)
+{
+    const struct {
+        QStringList args;
+        const char* lengths;
+    } cases[] = {
+        {{"--farnsworth", "10"}, "dit 60 ms, dah 180 ms;"},
+        {{"--weight", "70"}, "dit 84 ms, dah 204 ms;"},
+        {{"--weight", "30"}, "dit 36 ms, dah 156 ms;"},
+        {{"--fist", "20", "--seed", "3"}, "dit 60 ms, dah 180 ms (nominal: the fist varies each);"},
+    };
+    for (const auto& c : cases) {
+        const QStringList args = QStringList{"--key-text", "PARIS"} + c.args;
+        const QString line = keyed_source_lines(parse(args), loaded(parse(args))).first();
+        EXPECT_TRUE(line.contains(QLatin1String(c.lengths))) << line.toStdString();
+    }
 }
 
 TEST(KeySource, ARepeatedScriptThatRunsItsLastMarkIntoTheFirstIsWarnedAbout)

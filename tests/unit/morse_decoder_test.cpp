@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <QString>
 
@@ -108,7 +110,9 @@ class MorseDecoderLeadingDah : public testing::TestWithParam<const char*> {};
 
 TEST_P(MorseDecoderLeadingDah, ReadsFromTheFirstCharacter)
 {
-    EXPECT_EQ(decoded(GetParam(), at(25)), std::string("DECODED  ") + GetParam() + "  (25 WPM)");
+    // The text only: a lone gap shows little of the speed.
+    const std::string got = decoded(GetParam(), at(25));
+    EXPECT_EQ(got.substr(0, got.rfind("  (")), std::string("DECODED  ") + GetParam());
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, MorseDecoderLeadingDah, testing::Values("TEST", "MO TEST", "0 OK", "T E"));
@@ -197,6 +201,87 @@ TEST(MorseDecoder, LetsOldTextGoWhenFull)
     const QString got = take_decoded_line(d);
     EXPECT_TRUE(got.startsWith(QStringLiteral("DECODED  ..."))) << got.toStdString();
     EXPECT_TRUE(got.endsWith(QStringLiteral("PARIS PARIS  (40 WPM)"))) << got.toStdString();
+}
+
+// Any weight reads as keyed, and the speed shown is the element period's.
+class MorseDecoderWeight : public testing::TestWithParam<int> {};
+
+TEST_P(MorseDecoderWeight, ReadsTextAndSpeed)
+{
+    MorseStyle style = at(20);
+    style.weight_percent = GetParam();
+    EXPECT_EQ(decoded("HH PARIS 0 TEST", style), "DECODED  HH PARIS 0 TEST  (20 WPM)");
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, MorseDecoderWeight, testing::Values(30, 40, 60, 70));
+
+// Releases at the times given, with the lines they print ("" none), then quit.
+struct HeldCase {
+    const char* text;
+    int wpm;
+    int farnsworth;
+    std::vector<std::pair<qint64, const char*>> releases;  // ms after the keying starts
+    const char* at_quit;
+};
+
+class MorseDecoderAcrossHolds : public testing::TestWithParam<HeldCase> {};
+
+TEST_P(MorseDecoderAcrossHolds, ReadsTheKeyingNotEachHold)
+{
+    const HeldCase& c = GetParam();
+    MorseStyle style = at(c.wpm);
+    style.farnsworth_wpm = c.farnsworth;
+    KeySchedule s;
+    QString reason;
+    ASSERT_TRUE(morse_schedule(QString::fromUtf8(c.text), c.wpm, &s, &reason));
+    apply_morse_style(s, style);
+    MorseDecoder d;
+    size_t next = 0;
+    for (const auto& [release_at, want] : c.releases) {
+        for (; next < s.edges.size() && schedule_ms(s, s.edges[next].at) <= release_at; ++next)
+            decoder_edge(d, s.edges[next].down, 1000 + schedule_ms(s, s.edges[next].at));
+        EXPECT_EQ(decoder_release_line(d, 1000 + release_at).toStdString(), want) << "release at " << release_at;
+    }
+    for (; next < s.edges.size(); ++next)
+        decoder_edge(d, s.edges[next].down, 1000 + schedule_ms(s, s.edges[next].at));
+    EXPECT_EQ(line(d), c.at_quit);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, MorseDecoderAcrossHolds,
+    testing::Values(
+        // 5 WPM: the first dah (720 ms) is released as it ends; nothing is complete.
+        HeldCase{"TEST TEST", 5, 0, {{720, ""}, {5280 + 1260, "DECODED  TEST  (5 WPM)"}}, "DECODED  TEST  (5 WPM)"},
+        // A character still open at a release waits and goes into the next line.
+        // (At 2500 ms the gap after S's second dit has lasted 40 ms.)
+        HeldCase{"PARIS PARIS", 20, 0, {{2500, "DECODED  PARI  (20 WPM)"}}, "DECODED  \xE2\x80\xA6S PARIS  (20 WPM)"}));
+
+// Farnsworth 20/10: letter gaps (654 ms) outlast the hang (630 ms), so each
+// letter is a hold of its own. The first word's gaps, each alone when its
+// hold ends, read as word gaps; from the first word gap on, the spacing is
+// known, and the lines that go on with a word say so.
+TEST(MorseDecoder, FarnsworthLettersInHoldsOfTheirOwn)
+{
+    MorseStyle style = at(20);
+    style.farnsworth_wpm = 10;
+    KeySchedule s;
+    QString reason;
+    ASSERT_TRUE(morse_schedule(QStringLiteral("PARIS PARIS CQ"), 20, &s, &reason));
+    apply_morse_style(s, style);
+    MorseDecoder d;
+    std::vector<std::string> lines;
+    for (size_t i = 0; i < s.edges.size(); ++i) {
+        const qint64 t = 1000 + schedule_ms(s, s.edges[i].at);
+        decoder_edge(d, s.edges[i].down, t);
+        if (!s.edges[i].down && i + 1 < s.edges.size() && schedule_ms(s, s.edges[i + 1].at) + 1000 - t > 630)
+            lines.push_back(decoder_release_line(d, t + 630).toStdString());
+    }
+    lines.push_back(line(d));
+    const std::string more = "DECODED  \xE2\x80\xA6";
+    EXPECT_EQ(lines, (std::vector<std::string>{"DECODED  P  (20 WPM)", "DECODED  A  (20 WPM)", "DECODED  R  (20 WPM)",
+                                               "DECODED  I  (20 WPM)", "DECODED  S  (20 WPM)", "DECODED  P  (20 WPM)",
+                                               more + "A  (20 WPM)", more + "R  (20 WPM)", more + "I  (20 WPM)",
+                                               more + "S  (20 WPM)", "DECODED  C  (20 WPM)", more + "Q  (20 WPM)"}));
 }
 
 }  // namespace

@@ -7,6 +7,9 @@
 #include <QHostAddress>
 #include <QXmlStreamReader>
 
+#include <algorithm>
+#include <functional>
+
 #include "station/junit_report.h"
 #include "station/reception.h"
 #include "station/run_record.h"
@@ -112,7 +115,7 @@ TEST(RunRecord, ADayLongRunStaysSmallAndKeepsEveryLapseAndMalformedDatagram)
     // Each lapse keeps its own red mark (an hour apart is many pixels), plus the legend's.
     EXPECT_EQ(svg.count("fill=\"#d62728\""), 24 + 1);
 
-    const ReportCounts report = read_report(junit_xml(run.record, QStringLiteral("host")));
+    const ReportCounts report = read_report(junit_xml(run.record, run_totals(run.station.table), QStringLiteral("host")));
     // The first hold and one after each lapse but the last (at the end of
     // the day); then the seq and malformed cases.
     EXPECT_EQ(report.testcases, 24 + 2);
@@ -130,7 +133,7 @@ TEST(RunRecord, SendersBeyondTheLanesShareOneAndTheirLapsesStillFail)
     EXPECT_EQ(run.station.table.lapses, SENDERS);
     ASSERT_EQ(run.record.streams.size(), static_cast<size_t>(MAX_LANES));
 
-    const ReportCounts report = read_report(junit_xml(run.record, QStringLiteral("host")));
+    const ReportCounts report = read_report(junit_xml(run.record, run_totals(run.station.table), QStringLiteral("host")));
     EXPECT_EQ(report.failures.value(QStringLiteral("lapse")), MAX_LANES);
     EXPECT_EQ(report.failure_messages.filter(QStringLiteral("7 lapses, longest silence ")).size(), 1)
         << report.failure_messages.join(QLatin1Char('|')).toStdString();
@@ -148,4 +151,164 @@ TEST(RunRecord, MarksMergeWithinTheirListsGapOnly)
     EXPECT_EQ(count, MAX_MARKS);  // merged, never lost
     EXPECT_EQ(list.marks.front().start_ms, 0);
     EXPECT_EQ(list.marks.back().end_ms, 10 * MAX_MARKS - 10);
+}
+
+namespace {
+
+struct FailedCase {
+    QString type;
+    QString message;
+};
+
+// Every case's name by suite, and the failures.
+struct Report {
+    QMap<QString, QStringList> cases;  // suite name -> case names
+    QList<FailedCase> failures;
+    int skipped = 0;
+};
+
+Report parse_report(const QByteArray& xml)
+{
+    Report report;
+    QXmlStreamReader reader(xml);
+    QString suite;
+    while (!reader.atEnd()) {
+        if (reader.readNext() != QXmlStreamReader::StartElement)
+            continue;
+        const auto a = reader.attributes();
+        if (reader.name() == QLatin1String("testsuite"))
+            suite = a.value(QLatin1String("name")).toString();
+        else if (reader.name() == QLatin1String("testcase"))
+            report.cases[suite] << a.value(QLatin1String("name")).toString();
+        else if (reader.name() == QLatin1String("failure"))
+            report.failures << FailedCase{a.value(QLatin1String("type")).toString(),
+                                          a.value(QLatin1String("message")).toString()};
+        else if (reader.name() == QLatin1String("skipped"))
+            ++report.skipped;
+    }
+    EXPECT_FALSE(reader.hasError()) << reader.errorString().toStdString();
+    return report;
+}
+
+Report report_of(FakeRun& run, const QString& report_error = QString())
+{
+    RunTotals totals = run_totals(run.station.table);
+    totals.report_error = report_error;
+    return parse_report(junit_xml(run.record, totals, QStringLiteral("host")));
+}
+
+}  // namespace
+
+TEST(JunitReport, EveryReasonForAFailedRunIsAFailingCase)
+{
+    struct Row {
+        const char* what;
+        std::function<void(FakeRun&)> run;
+        const char* failure;  // the failing case's type; nullptr: a clean run
+    };
+    const std::vector<Row> rows = {
+        {"a hold released", [](FakeRun& r) { r.inhibit(1, T0, 600, 1); r.inhibit(1, T0 + 100, 0, 2); }, nullptr},
+        {"nothing heard with --expect-holds",
+         [](FakeRun& r) { r.station.table.expect_holds = 1; }, "expect_holds"},
+        {"a hold open at the end with --expect-holds",
+         [](FakeRun& r) { r.station.table.expect_holds = 1; r.inhibit(1, T0, 30000, 1); }, "expect_holds"},
+        {"forward errors",
+         [](FakeRun& r) { r.station.table.forward_errors = 3; r.inhibit(1, T0, 600, 1); r.inhibit(1, T0 + 100, 0, 2); },
+         "forward"},
+        {"a sender not followed",
+         [](FakeRun& r) {
+             r.station.table.max_streams = 1;
+             r.inhibit(1, T0, 30000, 1);
+             r.inhibit(2, T0 + 1, 600, 1);
+         },
+         "untracked"},
+        {"a lapse", [](FakeRun& r) { r.inhibit(1, T0, 600, 1); }, "lapse"},
+    };
+    for (const Row& row : rows) {
+        FakeRun run;
+        row.run(run);
+        run.end(T0 + 2000);
+        const Report report = report_of(run);
+        const bool failed = table_problems(run.station.table) > 0;
+        EXPECT_EQ(!report.failures.isEmpty(), failed) << row.what;
+        EXPECT_EQ(failed, row.failure != nullptr) << row.what;
+        if (row.failure)
+            EXPECT_TRUE(std::any_of(report.failures.begin(), report.failures.end(),
+                                    [&](const FailedCase& f) { return f.type == QLatin1String(row.failure); }))
+                << row.what;
+    }
+    // A report that could not be written (exit 2) is said in the one that could.
+    FakeRun run;
+    run.end(T0 + 10);
+    const Report report = report_of(run, QStringLiteral("keyline-station: cannot write --timeline x: No space"));
+    ASSERT_EQ(report.failures.size(), 1);
+    EXPECT_EQ(report.failures[0].type, QStringLiteral("report"));
+}
+
+TEST(JunitReport, AHoldOpenAtTheEndIsNotJudged)
+{
+    FakeRun run;
+    run.inhibit(1, T0, 30000, 1);
+    run.end(T0 + 1000);
+    const Report report = report_of(run);
+    EXPECT_EQ(report.skipped, 1);
+    EXPECT_TRUE(report.failures.isEmpty());
+}
+
+TEST(JunitReport, SuppressedMalformedDatagramsAreCountedForEachSender)
+{
+    FakeRun run;
+    // Four senders fill the second's shown datagrams; two more are only suppressed.
+    for (int s = 0; s < 6; ++s)
+        for (int i = 0; i < 6; ++i)
+            run.send(100 + s, T0 + s, QByteArrayLiteral("{junk"));
+    run.end(T0 + 3000);
+    EXPECT_EQ(run.station.table.malformed, 36);
+    const Report report = report_of(run);
+    ASSERT_EQ(report.cases.size(), 6) << "every sender a suite";
+    qint64 total = 0;
+    for (const FailedCase& f : report.failures) {
+        ASSERT_EQ(f.type, QStringLiteral("malformed"));
+        EXPECT_EQ(f.message, QStringLiteral("malformed datagrams: 6"));
+        total += 6;
+    }
+    EXPECT_EQ(total, run.station.table.malformed);
+
+    qint64 drawn = 0;
+    for (const StreamRecord& lane : run.record.streams)
+        drawn += lane.malformed_count;
+    EXPECT_EQ(drawn, run.station.table.malformed);
+}
+
+TEST(JunitReport, NamesStayTheSameFromRunToRun)
+{
+    FakeRun run;
+    run.inhibit(40001, T0, 600, 1);
+    run.inhibit(40001, T0 + 100, 0, 2);
+    run.inhibit(40002, T0 + 200, 600, 1);  // the same station and band from another port
+    run.inhibit(40002, T0 + 300, 0, 2);
+    run.end(T0 + 1000);
+    const Report report = report_of(run);
+    EXPECT_EQ(report.cases.keys(), (QStringList{QStringLiteral("K1ABC, 144"), QStringLiteral("K1ABC, 144 (2)")}));
+    EXPECT_EQ(report.cases.value(QStringLiteral("K1ABC, 144")),
+              (QStringList{QStringLiteral("hold 1"), QStringLiteral("seq problems"), QStringLiteral("malformed datagrams")}));
+}
+
+TEST(TimelineSvg, SizeIsBoundedByPixelsNotByTraffic)
+{
+    // 64 senders every 25 ms, each datagram twice, ttl_ms 1, for 20 s: every
+    // datagram a hold, a lapse and a seq problem.
+    FakeRun run;
+    std::vector<qint64> seq(64, 1);
+    for (qint64 t = 0; t < 20000; t += 25)
+        for (int s = 0; s < 64; ++s) {
+            run.inhibit(30000 + s, T0 + t, 1, seq[s]);
+            run.inhibit(30000 + s, T0 + t, 1, seq[s]++);
+        }
+    run.end(T0 + 20000);
+    EXPECT_GT(run.station.table.lapses, 64 * 700);
+    const QByteArray svg = timeline_svg(run.record, run_totals(run.station.table));
+    // Each lane's kinds of marks merge into a handful of rects.
+    EXPECT_LT(svg.count("<rect"), 64 * 5 * 4 + 100);
+    EXPECT_LT(svg.size(), 512 * 1024);
 }

@@ -115,6 +115,9 @@ TEST(PayloadCheck, RefusesWithAReason)
         {with("1", "600.0", S, S, "1"), "ttl_ms not a whole number"},
         {with("1", "6e2", S, S, "1"), "ttl_ms not a whole number"},
         {with("1", "-1", S, S, "1"), "ttl_ms negative"},
+        {with("1", "-0", S, S, "1"), "ttl_ms with a minus sign"},  // not a RELEASE
+        {with("-1", "600", S, S, "1"), "tx_inhibit not 1"},
+        {with("1", "600", S, S, "-0"), "seq below 1"},
         {with("1", "2147483648", S, S, "1"), "ttl_ms above 2147483647"},
         {with("1", "600", nullptr, S, "1"), "missing station"},
         {with("1", "600", "5", S, "1"), "station not a string"},

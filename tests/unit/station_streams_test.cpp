@@ -210,7 +210,7 @@ TEST(StreamTable, EvictsTheLeastRecentlyHeardIdleStream)
         m.feed(sender(i), T0 + i, 1, 600);
         m.feed(sender(i), T0 + i, 2, 0);
     }
-    m.feed(sender(7), T0 + 1000, 3, 600);  // heard again: no longer the oldest idle one
+    m.feed(sender(7), T0 + 1000, 3, 0);  // heard again: no longer the oldest idle one
     ASSERT_EQ(m.table.streams.size(), static_cast<size_t>(MAX_STREAMS));
 
     EXPECT_EQ(m.feed(sender(MAX_STREAMS), T0 + 2000, 1, 600), (Kinds{K::Evicted, K::Hold}));
@@ -218,8 +218,32 @@ TEST(StreamTable, EvictsTheLeastRecentlyHeardIdleStream)
     EXPECT_EQ(m.table.streams.size(), static_cast<size_t>(MAX_STREAMS));
     EXPECT_EQ(m.table.streams.count(sender(0)), 1u);  // the hold in progress stays
     EXPECT_EQ(m.table.evicted, 1);
-    EXPECT_EQ(m.table.holds, MAX_STREAMS + 2);  // evicted streams' holds still count
+    EXPECT_EQ(m.table.holds, MAX_STREAMS + 1);  // evicted streams' holds still count
     EXPECT_EQ(table_problems(m.table), 0);      // an eviction is not a problem
+}
+
+TEST(StreamTable, AStreamThatHoldsIsNeverEvictedANewSenderIsUntrackedInstead)
+{
+    Model m;
+    auto sender = [](int i) {
+        return sender_id(QHostAddress(QStringLiteral("127.0.0.1")), static_cast<quint16>(50000 + i));
+    };
+    m.feed(sender(0), T0, 1, 600);  // the hold whose lapse must be seen
+    for (int i = 1; i < MAX_STREAMS; ++i)
+        m.feed(sender(i), T0 + 10, 1, 2147483647);
+
+    // A crowd of strangers while every stream holds: none gets in, each is counted.
+    EXPECT_EQ(m.feed(sender(MAX_STREAMS), T0 + 20, 1, 2147483647), Kinds{K::Untracked});
+    EXPECT_EQ(m.events[0].count, 1);
+    EXPECT_EQ(m.feed(sender(MAX_STREAMS + 1), T0 + 30, 1, 600), Kinds{});  // said once a second
+    EXPECT_EQ(m.table.untracked, 2);
+    EXPECT_EQ(m.table.evicted, 0);
+    EXPECT_EQ(table_problems(m.table), 2);
+    EXPECT_EQ(m.feed(sender(MAX_STREAMS + 2), T0 + 20 + UNTRACKED_REPORT_MS, 1, 600),
+              (Kinds{K::Lapse, K::Evicted, K::Hold}));  // the due lapse is judged, then its stream goes
+    EXPECT_EQ(m.events[0].from, QStringLiteral("127.0.0.1:50000"));
+    EXPECT_EQ(m.table.lapses, 1);
+    EXPECT_EQ(m.table.untracked, 2);
 }
 
 }  // namespace
