@@ -21,11 +21,12 @@ GOLDEN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "golden")
 RECORD = os.environ.get("KEYLINE_GOLDEN_RECORD") == "1"
 
 ALWAYS = [
+    (re.compile(r"\d{4}-\d\d-\d\dT[\d:.]+Z"), "DATE"),         # before the clock's own mask
+    (re.compile(r"(?i)(command line: )\S*/keyline-bench"), r"\1keyline-bench"),  # the build's folder
     (re.compile(r"\d\d:\d\d:\d\d\.\d\d\d"), "HH:MM:SS.mmm"),
     (re.compile(r'"t_ms":\d+'), '"t_ms":T'),
     (re.compile(r"127\.0\.0\.1:\d+"), "127.0.0.1:PORT"),
     (re.compile(r"--port \d+"), "--port PORT"),
-    (re.compile(r"\d{4}-\d\d-\d\dT[\d:.]+Z"), "DATE"),
     (re.compile(r"^#\d+$"), "#T"),                       # VCD times
     (re.compile(r"^(\$date|# at) .*"), r"\1 DATE"),       # VCD and record headers
     (re.compile(r"^\s+\d{4}-\d\d-\d\d.*$"), "  DATE"),
