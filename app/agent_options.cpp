@@ -13,7 +13,7 @@
 #include "hold/inhibit_payload.h"
 #include "app/cw_options.h"
 #include "app/key_line_options.h"
-#include "input/key_schedule.h"
+#include "morse/key_schedule.h"
 
 
 namespace {

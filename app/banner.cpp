@@ -3,9 +3,12 @@
 #include <algorithm>
 
 #include "app/agent_options.h"
+#include "app/cw_options.h"
+#include "app/fault_options.h"
 #include "app/key_line_options.h"
+#include "app/run_seed.h"
 #include "app/key_source.h"
-#include "hold/bench_log.h"
+#include "report/bench_json.h"
 #include "hold/hold_lifecycle.h"
 #include "monitor/key_poll_tick.h"
 
@@ -73,10 +76,10 @@ QString banner_text(const AgentOptions& o, const QStringList& keyed_lines)
     return b;
 }
 
-void write_start_event(const BenchLog& log, const AgentOptions& o, const QStringList& keyed_lines,
-                       bool seed_shown, quint64 seed)
+QString start_json_fields(const AgentOptions& o, const QStringList& keyed_lines, bool seed_shown,
+                          quint64 seed)
 {
-    JsonLine line = bench_event(log, "start");
+    JsonLine line;
     add_text(line, "to", o.host + QLatin1Char(':') + QString::number(o.port));
     add_text(line, "station", o.station);
     add_text(line, "band", o.band);
@@ -103,5 +106,16 @@ void write_start_event(const BenchLog& log, const AgentOptions& o, const QString
         add_text(line, "keyed", keyed_lines.join(QLatin1Char(' ')));
     if (o.ttl_ms < KEEPALIVE_INTERVAL_MS)
         add_text(line, "warning", ttl_warning_text(o.ttl_ms));
-    write_bench_event(log, line);
+    return line.out.mid(1);  // the fields, without the opening brace
+}
+
+BenchEvent start_event(const AgentOptions& options, const QStringList& keyed_lines, const FaultConfig& faults,
+                       const std::vector<SendDestination>& also, quint64 seed, qint64 now_ns)
+{
+    BenchEvent start = bench_event_at_ns(BenchEventKind::Start, now_ns);
+    start.text = banner_with_faults(banner_text(options, keyed_lines), faults, also, seed);
+    if (fist_used(options) && !fault_config_random(faults))
+        start.text.insert(start.text.size() - 1, seed_banner_line(seed));  // before the closing blank line
+    start.json = start_json_fields(options, keyed_lines, fault_config_random(faults) || fist_used(options), seed);
+    return start;
 }

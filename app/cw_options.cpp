@@ -4,8 +4,8 @@
 #include <QCommandLineParser>
 
 #include "app/agent_options.h"
-#include "input/key_schedule.h"
-#include "input/morse_style.h"
+#include "morse/key_schedule.h"
+#include "morse/morse_style.h"
 
 namespace {
 

@@ -1,22 +1,18 @@
 #include "app/key_line_report.h"
 
-#include "common/log_line.h"
-#include "hold/bench_log.h"
+#include "common/bench_event.h"
+#include "monitor/monotonic_clock.h"
 
 void report_key_source_lost(KeyLineReport& r, const QString& reason)
 {
     if (r.said_lost)
         return;
     r.said_lost = true;
-    if (r.json) {
-        JsonLine line = bench_event(*r.json, "key_source_lost");
-        add_text(line, "source", r.source);
-        add_text(line, "reason", reason);
-        write_bench_event(*r.json, line);
-    } else if (r.err) {
-        write_log_line(*r.err, QStringLiteral("  KEY source lost: %1 (%2); the KEY keeps its last level until %3")
-                                   .arg(r.source, reason, r.until));
-    }
+    BenchEvent event = bench_event_at_ns(BenchEventKind::KeySourceLost, monotonic_now_ns());
+    event.path = r.source;
+    event.text = reason;
+    event.note = r.until;
+    emit_bench_event(r.events, event);
 }
 
 void report_key_source_found(KeyLineReport& r)
@@ -24,11 +20,7 @@ void report_key_source_found(KeyLineReport& r)
     if (!r.said_lost)
         return;
     r.said_lost = false;
-    if (r.json) {
-        JsonLine line = bench_event(*r.json, "key_source_found");
-        add_text(line, "source", r.source);
-        write_bench_event(*r.json, line);
-    } else if (r.err) {
-        write_log_line(*r.err, QStringLiteral("  KEY source found: %1").arg(r.source));
-    }
+    BenchEvent event = bench_event_at_ns(BenchEventKind::KeySourceFound, monotonic_now_ns());
+    event.path = r.source;
+    emit_bench_event(r.events, event);
 }

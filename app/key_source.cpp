@@ -8,9 +8,9 @@
 
 #include "app/agent_options.h"
 #include "app/cw_options.h"
-#include "input/key_schedule.h"
+#include "morse/key_schedule.h"
 #include "input/key_script_file.h"
-#include "input/morse_style.h"
+#include "morse/morse_style.h"
 #include "monitor/keying_monitor.h"
 
 namespace {

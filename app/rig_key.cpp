@@ -191,7 +191,7 @@ bool open_rig_key(RigKey& k, const AgentOptions& o, QString* error)
         return false;
     }
     k.report.source = o.key_rig;
-    k.report.until = QStringLiteral("the rig answers");
+    k.report.until = "the rig answers";
     // Up until the first reading says otherwise.
     k.latest.answered = true;
     RigKey* key = &k;
@@ -203,8 +203,7 @@ void connect_rig_key(RigKey& k, TickWakeups& wakeups, QObject* context)
 {
     k.wakeups = &wakeups;
     k.context = context;
-    k.report.err = wakeups.err;
-    k.report.json = wakeups.json;
+    k.report.events = wakeups.events;
     wakeups.tick->line = &k.line;
     RigKey* key = &k;
     wakeups.after_tick = [key] { after_tick(*key); };

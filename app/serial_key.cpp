@@ -74,7 +74,7 @@ bool open_serial_key(SerialKey& k, const QString& option_text, QString* error)
         return false;
     }
     k.report.source = option_text;
-    k.report.until = QStringLiteral("the port is back");
+    k.report.until = "the port is back";
     SerialKey* key = &k;
     k.line.read = [key](qint64) {
         LineReading r;
@@ -94,8 +94,7 @@ void connect_serial_key(SerialKey& k, TickWakeups& wakeups, QObject* context)
 {
     k.wakeups = &wakeups;
     k.context = context;
-    k.report.err = wakeups.err;
-    k.report.json = wakeups.json;
+    k.report.events = wakeups.events;
     wakeups.tick->line = &k.line;
     SerialKey* key = &k;
     wakeups.after_tick = [key] { after_tick(*key); };

@@ -1,7 +1,5 @@
 #include "hold/fault_plan.h"
 
-#include "common/json_line.h"
-
 #include <QRegularExpression>
 
 #include <algorithm>
@@ -175,8 +173,6 @@ void act(FaultPlan& plan, std::vector<FaultAction>& actions, FaultType type, con
     action.seq = d.seq;
     action.value = value;
     actions.push_back(action);
-    if (plan.on_fault)
-        plan.on_fault(action);
 }
 
 bool delaying(const FaultConfig& config)
@@ -275,82 +271,6 @@ bool add_fault(FaultConfig& config, const QString& fault, QString* error)
     }
     config.given << fault;
     return true;
-}
-
-QString fault_log_text(const FaultAction& a)
-{
-    const QString what = QLatin1String(inhibit_label(a.kind)) + QStringLiteral(" seq=") + QString::number(a.seq);
-    switch (a.type) {
-    case FaultType::Dropped: return QStringLiteral("  FAULT  dropped ") + what;
-    case FaultType::Lost: return QStringLiteral("  FAULT  dropped ") + what + QStringLiteral(" (loss)");
-    case FaultType::Duplicated:
-        if (a.value > 0)
-            return QStringLiteral("  FAULT  duplicated ") + what + QStringLiteral(" (the copy ") +
-                   QString::number(a.value) + QStringLiteral(" ms later)");
-        return QStringLiteral("  FAULT  duplicated ") + what;
-    case FaultType::CopySent:
-        return QStringLiteral("  FAULT  sent the copy of ") + what + QStringLiteral(" (") +
-               QString::number(a.value) + QStringLiteral(" ms after it)");
-    case FaultType::HeldBack: return QStringLiteral("  FAULT  held back ") + what + QStringLiteral(" (reorder)");
-    case FaultType::SentLate:
-        if (a.value >= 0)
-            return QStringLiteral("  FAULT  sent ") + what + QStringLiteral(" after seq=") +
-                   QString::number(a.value) + QStringLiteral(" (reorder)");
-        return QStringLiteral("  FAULT  sent ") + what + QStringLiteral(" late, nothing followed it (reorder)");
-    case FaultType::Corrupted:
-        return QStringLiteral("  FAULT  corrupted ") + what + QStringLiteral(" (bit ") + QString::number(a.value) +
-               QLatin1Char(')');
-    case FaultType::Delayed:
-        return QStringLiteral("  FAULT  delayed ") + what + QStringLiteral(" (") + QString::number(a.value) +
-               QStringLiteral(" ms)");
-    case FaultType::Muted: return QStringLiteral("  FAULT  muted after ") + QString::number(a.value) + QStringLiteral(" ms");
-    }
-    return QString();
-}
-
-void fault_json(JsonLine& line, const FaultAction& a)
-{
-    const char* action = "";
-    const char* figure = nullptr;
-    switch (a.type) {
-    case FaultType::Dropped: action = "dropped"; break;
-    case FaultType::Lost: action = "lost"; break;
-    case FaultType::Duplicated: action = "duplicated"; figure = "copy_after_ms"; break;
-    case FaultType::CopySent: action = "copy_sent"; figure = "after_ms"; break;
-    case FaultType::HeldBack: action = "held_back"; break;
-    case FaultType::SentLate: action = "sent_late"; figure = "after_seq"; break;
-    case FaultType::Corrupted: action = "corrupted"; figure = "bit"; break;
-    case FaultType::Delayed: action = "delayed"; figure = "delay_ms"; break;
-    case FaultType::Muted: action = "muted"; figure = "after_ms"; break;
-    }
-    line.text("action", QLatin1String(action));
-    if (a.type != FaultType::Muted) {
-        line.text("datagram", QLatin1String(inhibit_label(a.kind)));
-        line.number("seq", a.seq);
-    }
-    if (figure != nullptr && a.value >= 0 && !(a.type == FaultType::Duplicated && a.value == 0))
-        line.number(figure, a.value);
-}
-
-void fault_counts_json(JsonLine& line, const FaultCounts& c)
-{
-    line.number("dropped", c.dropped);
-    line.number("duplicated", c.duplicated);
-    line.number("reordered", c.reordered);
-    line.number("corrupted", c.corrupted);
-    line.number("delayed", c.delayed);
-    line.number("muted", c.muted);
-}
-
-QString fault_counts_text(const FaultCounts& c)
-{
-    return QStringLiteral("faults: dropped %1, duplicated %2, reordered %3, corrupted %4, delayed %5, muted %6")
-        .arg(c.dropped)
-        .arg(c.duplicated)
-        .arg(c.reordered)
-        .arg(c.corrupted)
-        .arg(c.delayed)
-        .arg(c.muted);
 }
 
 void init_fault_plan(FaultPlan& plan, const FaultConfig& config, quint64 seed)

@@ -15,11 +15,11 @@
 #include <QtGlobal>
 
 #include <deque>
-#include <functional>
 #include <random>
 #include <vector>
 
-#include "hold/inhibit_sender.h"
+#include "common/fault_action.h"
+#include "common/inhibit_kind.h"
 
 constexpr int FAULT_KINDS = 3;           // HOLD, KEEPALIVE, RELEASE
 constexpr qint32 MAX_FAULT_DELAY_MS = 10000;
@@ -52,50 +52,6 @@ bool fault_config_random(const FaultConfig& config);
 // Adds one fault to config. On a bad or contradictory one returns false and
 // sets error to "keyline-bench: --fault \"FAULT\": <what is wrong>".
 bool add_fault(FaultConfig& config, const QString& fault, QString* error);
-
-// What a fault did, for the log (fault_log_text) and for whoever else wants
-// a mark per fault.
-enum class FaultType {
-    Dropped,     // drop= schedule
-    Lost,        // loss= draw
-    Duplicated,  // value: the copy's lateness in ms, -1 when back to back
-    CopySent,    // a late copy goes out; value: ms after its original
-    HeldBack,    // reorder: held back behind the next datagram
-    SentLate,    // reorder: the held-back datagram goes out; value: the seq it followed, -1 at a hold's end
-    Corrupted,   // value: the bit flipped
-    Delayed,     // logged when really sent; value: ms late as planned
-    Muted,       // value: the mute time
-};
-
-struct FaultAction {
-    FaultType type = FaultType::Dropped;
-    InhibitKind kind = InhibitKind::Hold;
-    qint64 seq = -1;
-    qint64 value = -1;
-};
-
-// " FAULT  dropped KEEPALIVE seq=7" and the like, after the time stamp,
-// without the line feed. Built from the plain fields only.
-QString fault_log_text(const FaultAction& action);
-
-struct JsonLine;
-// The same fault's fields for a "fault" JSON line: action, datagram, seq and
-// the action's own figure (bit, delay_ms, after_seq, after_ms or copy_after_ms).
-void fault_json(JsonLine& line, const FaultAction& action);
-
-struct FaultCounts {
-    qint64 dropped = 0;     // drop= and loss=
-    qint64 duplicated = 0;
-    qint64 reordered = 0;
-    qint64 corrupted = 0;
-    qint64 delayed = 0;
-    qint64 muted = 0;       // holds muted
-};
-
-// "faults: dropped 3, duplicated 1, reordered 0, corrupted 0, delayed 41, muted 1"
-QString fault_counts_text(const FaultCounts& counts);
-// The same counts as the fields of a "faults" JSON line.
-void fault_counts_json(JsonLine& line, const FaultCounts& counts);
 
 struct OutgoingDatagram {
     QByteArray bytes;
@@ -130,15 +86,12 @@ struct FaultPlan {
     qint64 last_delayed_due_ns = -1;
 
     FaultCounts counts;
-    // Told of every fault as it acts; empty unless someone wants it.
-    std::function<void(const FaultAction&)> on_fault;
 };
 
 void init_fault_plan(FaultPlan& plan, const FaultConfig& config, quint64 seed);
 
 // One datagram just built at now_ns. Appends what is to be sent now, in
-// order, to send_now, and every fault that acted to actions (also told to
-// on_fault). A delayed datagram is held in the plan until take_due_datagrams.
+// order, to send_now, and every fault that acted to actions. A delayed datagram is held in the plan until take_due_datagrams.
 void plan_datagram(FaultPlan& plan, OutgoingDatagram datagram, qint64 now_ns,
                    std::vector<OutgoingDatagram>& send_now, std::vector<FaultAction>& actions);
 

@@ -1,29 +1,10 @@
 #include "hold/inhibit_sender.h"
 
-#include <QTextStream>
 #include <QUdpSocket>
 
-#include "hold/bench_log.h"
+#include "common/bench_event.h"
 #include "hold/fault_plan.h"
 #include "hold/inhibit_payload.h"
-#include "common/log_line.h"
-
-InhibitKind inhibit_kind(int ttl_ms, bool keepalive)
-{
-    if (ttl_ms == 0)
-        return InhibitKind::Release;
-    return keepalive ? InhibitKind::Keepalive : InhibitKind::Hold;
-}
-
-const char* inhibit_label(InhibitKind kind)
-{
-    switch (kind) {
-    case InhibitKind::Hold: return "HOLD";
-    case InhibitKind::Keepalive: return "KEEPALIVE";
-    case InhibitKind::Release: return "RELEASE";
-    }
-    return "";
-}
 
 void count_inhibit(SendCounters& counters, InhibitKind kind)
 {
@@ -43,71 +24,19 @@ QString unsent_datagrams_text(const SendCounters& counters)
         .arg(counters.seq - 1);
 }
 
-QString send_log_text(InhibitKind kind, int ttl_ms, const QString& host_text, quint16 port,
-                      const SendCounters& counters, const char* note)
-{
-    return send_log_text(kind, ttl_ms, host_text + QLatin1Char(':') + QString::number(port), counters,
-                         note);
-}
-
-QString send_log_text(InhibitKind kind, int ttl_ms, const QString& destinations,
-                      const SendCounters& counters, const char* note)
-{
-    // Plain concatenation: the host text may hold a '%' (an IPv6 zone such as
-    // "fe80::1%2"), which chained arg() calls would substitute.
-    QString text;
-    text.reserve(96);
-    text += QStringLiteral("  ") + QLatin1String(inhibit_label(kind));
-    text += QStringLiteral("  ttl_ms=") + QString::number(ttl_ms);
-    text += QStringLiteral("  -> ") + destinations;
-    text += QStringLiteral("  (holds=") + QString::number(counters.holds);
-    text += QStringLiteral(" ka=") + QString::number(counters.ka);
-    text += QStringLiteral(" rel=") + QString::number(counters.rel) + QLatin1Char(')');
-    // Only a RELEASE says why the hold ended.
-    if (kind == InhibitKind::Release && note != nullptr && note[0] != '\0')
-        text += QStringLiteral("  (") + QString::fromUtf8(note) + QLatin1Char(')');
-    return text;
-}
-
-const char* inhibit_event_name(InhibitKind kind)
-{
-    switch (kind) {
-    case InhibitKind::Hold: return "hold";
-    case InhibitKind::Keepalive: return "keepalive";
-    case InhibitKind::Release: return "release";
-    }
-    return "";
-}
-
-void send_log_json(JsonLine& line, qint64 seq, int ttl_ms, const QString& destinations,
-                   const SendCounters& counters, InhibitKind kind, const char* note)
-{
-    line.number("seq", seq);
-    line.number("ttl_ms", ttl_ms);
-    add_text(line, "to", destinations);
-    line.number("holds", counters.holds);
-    line.number("ka", counters.ka);
-    line.number("rel", counters.rel);
-    if (kind == InhibitKind::Release && note != nullptr && note[0] != '\0')
-        add_text(line, "note", QString::fromUtf8(note));
-}
-
 namespace {
-
-void report_send_failure(InhibitSender& sender, const QString& destination)
-{
-    if (sender.err == nullptr)
-        return;
-    if (destination.isEmpty())
-        *sender.err << "send failed: " << sender.socket->errorString() << '\n';
-    else
-        *sender.err << "send failed to " << destination << ": " << sender.socket->errorString() << '\n';
-    sender.err->flush();
-}
 
 qint64 stamp(const InhibitSender& sender)
 {
     return sender.now_ns ? sender.now_ns() : 0;
+}
+
+void report_send_failure(InhibitSender& sender, const QString& destination, qint64 at_ns)
+{
+    BenchEvent event = bench_event_at_ns(BenchEventKind::SendFailed, at_ns);
+    event.path = destination;
+    event.text = sender.socket->errorString();
+    emit_bench_event(sender.events, event);
 }
 
 // To the host and every --also destination; a failure at one is reported
@@ -121,12 +50,12 @@ bool send_everywhere(InhibitSender& sender, const QByteArray& bytes, qint64* at_
     if (sender.socket->writeDatagram(bytes, sender.address, sender.port) < 0) {
         failed = true;
         report_send_failure(sender, named ? sender.host_text + QLatin1Char(':') + QString::number(sender.port)
-                                          : QString());
+                                          : QString(), *at_ns);
     }
     for (const SendDestination& d : sender.also) {
         if (sender.socket->writeDatagram(bytes, d.address, d.port) < 0) {
             failed = true;
-            report_send_failure(sender, d.text);
+            report_send_failure(sender, d.text, *at_ns);
         }
     }
     if (failed)
@@ -134,49 +63,52 @@ bool send_everywhere(InhibitSender& sender, const QByteArray& bytes, qint64* at_
     return !failed;
 }
 
-// The waveform hears of every datagram that left (or was refused); a
-// datagram the faults kept back only moves the hold's level.
-void tell_sent(InhibitSender& sender, InhibitKind kind, bool sent, qint64 at_ns)
+// Every datagram that left (or was refused); a datagram the faults kept
+// back only moves the hold's level.
+void tell_out(InhibitSender& sender, InhibitKind kind, bool hold_active, bool sent, qint64 at_ns)
 {
-    if (sender.on_send)
-        sender.on_send(kind, sender.hold_active, sent, at_ns);
+    BenchEvent event = bench_event_at_ns(BenchEventKind::DatagramOut, at_ns);
+    event.datagram = kind;
+    event.hold_active = hold_active;
+    event.sent = sent;
+    emit_bench_event(sender.events, event);
 }
 
 void send_and_tell(InhibitSender& sender, const OutgoingDatagram& d)
 {
     qint64 at_ns = 0;
     const bool sent = send_everywhere(sender, d.bytes, &at_ns);
-    tell_sent(sender, d.kind, sent, at_ns);
+    tell_out(sender, d.kind, sender.hold_active, sent, at_ns);
 }
 
-// The send log line of a datagram, as text or as a JSON line.
-void log_send(InhibitSender& sender, InhibitKind kind, qint64 seq, int ttl_ms, const char* note)
+// The datagram as built and counted: the send log's event.
+void tell_built(InhibitSender& sender, InhibitKind kind, qint64 seq, int ttl_ms, const char* note,
+                qint64 at_ns)
 {
-    if (kind == InhibitKind::Keepalive && !sender.verbose_keepalive)
-        return;
-    // Built only for a line that is written: most keepalives are not.
-    const QString destinations = sender.also.empty()
+    static constexpr BenchEventKind KINDS[] = {BenchEventKind::HoldSent, BenchEventKind::KeepaliveSent,
+                                               BenchEventKind::ReleaseSent};
+    BenchEvent event = bench_event_at_ns(KINDS[static_cast<int>(kind)], at_ns);
+    event.datagram = kind;
+    event.seq = seq;
+    event.ttl_ms = ttl_ms;
+    event.holds = sender.counters.holds;
+    event.ka = sender.counters.ka;
+    event.rel = sender.counters.rel;
+    event.note = note;
+    // The log's "host:port" when the destinations were not set up.
+    const QString host_port = sender.destinations_text.isEmpty()
         ? sender.host_text + QLatin1Char(':') + QString::number(sender.port)
-        : sender.destinations_text;
-    if (sender.json != nullptr) {
-        JsonLine line = bench_event(*sender.json, inhibit_event_name(kind));
-        send_log_json(line, seq, ttl_ms, destinations, sender.counters, kind, note);
-        write_bench_event(*sender.json, line);
-    } else if (sender.out != nullptr) {
-        write_log_line(*sender.out, send_log_text(kind, ttl_ms, destinations, sender.counters, note));
-    }
+        : QString();
+    event.to = sender.destinations_text.isEmpty() ? &host_port : &sender.destinations_text;
+    emit_bench_event(sender.events, event);
 }
 
-void log_faults(InhibitSender& sender, const std::vector<FaultAction>& actions)
+void tell_faults(InhibitSender& sender, const std::vector<FaultAction>& actions, qint64 at_ns)
 {
     for (const FaultAction& a : actions) {
-        if (sender.json != nullptr) {
-            JsonLine line = bench_event(*sender.json, "fault");
-            fault_json(line, a);
-            write_bench_event(*sender.json, line);
-        } else if (sender.out != nullptr) {
-            write_log_line(*sender.out, fault_log_text(a));
-        }
+        BenchEvent event = bench_event_at_ns(BenchEventKind::Fault, at_ns);
+        event.fault = a;
+        emit_bench_event(sender.events, event);
     }
 }
 
@@ -202,44 +134,46 @@ void send_inhibit(InhibitSender& sender, bool hold_active, int ttl_ms, bool keep
     const QByteArray payload =
         inhibit_payload(ttl_ms, sender.station_body, sender.band_body, seq);
     const InhibitKind kind = inhibit_kind(ttl_ms, keepalive);
+    sender.hold_active = hold_active;
 
     if (sender.faults == nullptr && sender.also.empty()) {
+        // Out first: nothing is said before the datagram has left.
         const qint64 at_ns = stamp(sender);
-        const qint64 written = sender.socket->writeDatagram(payload, sender.address, sender.port);
+        const bool sent = sender.socket->writeDatagram(payload, sender.address, sender.port) >= 0;
         count_inhibit(sender.counters, kind);
-        log_send(sender, kind, seq, ttl_ms, note);
-        if (sender.on_send)
-            sender.on_send(kind, hold_active, written >= 0, at_ns);
-        if (written < 0) {
+        tell_built(sender, kind, seq, ttl_ms, note, at_ns);
+        tell_out(sender, kind, hold_active, sent, at_ns);
+        if (!sent) {
             ++sender.counters.unsent;
-            report_send_failure(sender, QString());
+            report_send_failure(sender, QString(), at_ns);
         }
         return;
     }
+    if (sender.faults == nullptr) {
+        qint64 at_ns = 0;
+        const bool sent = send_everywhere(sender, payload, &at_ns);
+        count_inhibit(sender.counters, kind);
+        tell_built(sender, kind, seq, ttl_ms, note, at_ns);
+        tell_out(sender, kind, hold_active, sent, at_ns);
+        return;
+    }
 
-    // The faults act once the datagram is built and its number used up.
-    sender.hold_active = hold_active;
+    // The faults act once the datagram is built, its number used up and its
+    // line said; their lines follow it.
+    const qint64 now_ns = stamp(sender);
+    count_inhibit(sender.counters, kind);
+    tell_built(sender, kind, seq, ttl_ms, note, now_ns);
     std::vector<OutgoingDatagram> send_now;
     std::vector<FaultAction> actions;
-    if (sender.faults != nullptr) {
-        OutgoingDatagram built;
-        built.bytes = payload;
-        built.kind = kind;
-        built.seq = seq;
-        const qint64 now_ns = stamp(sender);
-        plan_datagram(*sender.faults, built, now_ns, send_now, actions);
-        if (send_now.empty())
-            tell_sent(sender, kind, false, now_ns);
-        send_planned(sender, send_now);
-    } else {
-        OutgoingDatagram built;
-        built.bytes = payload;
-        built.kind = kind;
-        send_and_tell(sender, built);
-    }
-    count_inhibit(sender.counters, kind);
-    log_send(sender, kind, seq, ttl_ms, note);
-    log_faults(sender, actions);
+    OutgoingDatagram built;
+    built.bytes = payload;
+    built.kind = kind;
+    built.seq = seq;
+    plan_datagram(*sender.faults, built, now_ns, send_now, actions);
+    tell_faults(sender, actions, now_ns);
+    if (send_now.empty())
+        tell_out(sender, kind, hold_active, false, now_ns);
+    send_planned(sender, send_now);
 }
 
 void send_due_faults(InhibitSender& sender)
@@ -248,10 +182,11 @@ void send_due_faults(InhibitSender& sender)
         return;
     std::vector<OutgoingDatagram> send_now;
     std::vector<FaultAction> actions;
-    take_due_datagrams(*sender.faults, stamp(sender), send_now, actions);
+    const qint64 now_ns = stamp(sender);
+    take_due_datagrams(*sender.faults, now_ns, send_now, actions);
+    tell_faults(sender, actions, now_ns);
     for (const OutgoingDatagram& d : send_now)
         send_and_tell(sender, d);
-    log_faults(sender, actions);
 }
 
 void release_held_back_fault(InhibitSender& sender)
@@ -260,7 +195,8 @@ void release_held_back_fault(InhibitSender& sender)
         return;
     std::vector<OutgoingDatagram> send_now;
     std::vector<FaultAction> actions;
-    release_held_back(*sender.faults, stamp(sender), send_now, actions);
+    const qint64 now_ns = stamp(sender);
+    release_held_back(*sender.faults, now_ns, send_now, actions);
+    tell_faults(sender, actions, now_ns);
     send_planned(sender, send_now);
-    log_faults(sender, actions);
 }

@@ -1,6 +1,6 @@
 #include "input/evdev_discovery.h"
 
-#include "input/key_probes.h"
+#include "input/key_codes.h"
 
 #include <QByteArray>
 

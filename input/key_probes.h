@@ -4,11 +4,7 @@
 
 #include <cstdint>
 
-constexpr int KEY_CODE_ESC = 1;
-constexpr int KEY_CODE_Q = 16;
-constexpr int KEY_CODE_GRAVE = 41;
-constexpr int KEY_CODE_LEFTSHIFT = 42;
-constexpr int KEY_CODE_RIGHTSHIFT = 54;
+#include "input/key_codes.h"
 
 constexpr uint64_t GRAVE_MASK = uint64_t(1) << KEY_CODE_GRAVE;
 constexpr uint64_t SHIFT_MASK = (uint64_t(1) << KEY_CODE_LEFTSHIFT) | (uint64_t(1) << KEY_CODE_RIGHTSHIFT);

@@ -9,7 +9,7 @@
 
 #include <cstddef>
 
-#include "input/key_schedule.h"
+#include "morse/key_schedule.h"
 
 struct ScheduledKey {
     const KeySchedule* schedule = nullptr;

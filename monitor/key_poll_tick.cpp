@@ -1,10 +1,6 @@
 #include "monitor/key_poll_tick.h"
 
-#include "hold/bench_log.h"
-#include "common/log_line.h"
-
-#include <QTextStream>
-
+#include "common/bench_event.h"
 #include "input/key_probes.h"
 #include "input/scheduled_key.h"
 #include "input/terminal_keys.h"
@@ -80,15 +76,11 @@ Sample sample_system_wide(PollTick& t)
 }
 
 // Once a stall: the keying goes on that much later.
-void say_fell_behind(const Monitor& m, qint64 ms)
+void tell_fell_behind(PollTick& t, qint64 now, qint64 ms)
 {
-    if (m.json) {
-        JsonLine line = bench_event(*m.json, "fell_behind");
-        line.number("ms", ms);
-        write_bench_event(*m.json, line);
-    } else if (m.out) {
-        write_log_line(*m.out, QStringLiteral("  keying fell behind by %1 ms").arg(ms));
-    }
+    BenchEvent event = bench_event_at_ms(BenchEventKind::FellBehind, now);
+    event.count = ms;
+    emit_bench_event(t.events, event);
 }
 
 // The scheduled level in place of the device, as in system-wide mode; the
@@ -99,7 +91,7 @@ Sample sample_scheduled(PollTick& t, qint64 now)
     s.raw = scheduled_level(*t.scheduled, now);
     const qint64 behind = take_fell_behind_ms(*t.scheduled);
     if (behind > 0)
-        say_fell_behind(*t.monitor, behind);
+        tell_fell_behind(t, now, behind);
     if (g_term_raw)
         t.sources.poll_terminal();
     s.quit = g_stdin_quit;
@@ -115,6 +107,22 @@ Sample sample_line(PollTick& t, qint64 now)
         t.sources.poll_terminal();
     s.quit = g_stdin_quit;
     return s;
+}
+
+void tell_latch(PollTick& t, bool latched, qint64 now)
+{
+    BenchEvent event = bench_event_at_ms(BenchEventKind::Latch, now);
+    event.level = latched;
+    emit_bench_event(t.events, event);
+}
+
+// The edge as the KEY source gives it, with the keying's dit estimate so far.
+void tell_edge(PollTick& t, bool down, qint64 now)
+{
+    BenchEvent event = bench_event_at_ms(BenchEventKind::KeyEdge, now);
+    event.level = down;
+    event.dit_ms = t.monitor->keying.dit_ms;
+    emit_bench_event(t.events, event);
 }
 
 bool hold_left(const Monitor& m)
@@ -144,8 +152,8 @@ void key_poll_tick(PollTick& t)
             t.latched = false;
         else if (s.latch_request)
             t.latched = true;
-        if (t.latched != was_latched && t.on_latch)
-            t.on_latch(t.latched, now);
+        if (t.latched != was_latched)
+            tell_latch(t, t.latched, now);
     }
     t.key_down = s.raw;
 
@@ -157,15 +165,13 @@ void key_poll_tick(PollTick& t)
     Monitor& m = *t.monitor;
     if (s.raw || t.latched) {
         if (!m.key_asserted) {
-            if (t.on_edge)
-                t.on_edge(true, edge_ms);
+            tell_edge(t, true, edge_ms);
             on_key_assert(m, edge_ms);
         }
         return;
     }
     if (m.key_asserted) {
-        if (t.on_edge)
-            t.on_edge(false, edge_ms);
+        tell_edge(t, false, edge_ms);
         on_key_open(m, edge_ms);
     }
     check_hang_expiry(m, now);
@@ -178,19 +184,14 @@ void run_quit_path(PollTick& t, int exit_status)
     if (t.quitting)
         return;
     t.quitting = true;
-    if (t.latched && t.on_latch)
-        t.on_latch(false, t.sources.now_ms ? t.sources.now_ms() : t.tick_ms);
+    if (t.latched)
+        tell_latch(t, false, t.sources.now_ms ? t.sources.now_ms() : t.tick_ms);
     t.latched = false;
     Monitor& m = *t.monitor;
     m.hold.release_hold("quit");
-    if (m.json) {
-        JsonLine line = bench_event(*m.json, "quit");
-        line.number("status", exit_status);
-        write_bench_event(*m.json, line);
-    } else if (m.out) {
-        *m.out << "quit\n";
-        m.out->flush();
-    }
+    BenchEvent event = bench_event_at_ms(BenchEventKind::Quit, t.tick_ms);
+    event.status = exit_status;
+    emit_bench_event(t.events, event);
     if (t.end_run)
         t.end_run(exit_status);
 }

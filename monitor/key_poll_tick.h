@@ -7,6 +7,7 @@
 
 #include "input/key_probes.h"
 
+struct BenchEvents;
 struct KeyLine;
 struct Monitor;
 struct ScheduledKey;
@@ -42,11 +43,9 @@ struct PollTick {
     // sampled as in system-wide mode with edges stamped when the line was
     // read; the terminal only quits. Null: the keyboard or the schedule.
     KeyLine* line = nullptr;
-    // Told of every edge handed to the monitor (the recorder, the waveform);
-    // may be empty.
-    std::function<void(bool down, qint64 now)> on_edge;
-    // Told of every change of the latch (the waveform); may be empty.
-    std::function<void(bool latched, qint64 now)> on_latch;
+    // Told of every edge handed to the monitor (key_edge), every change of
+    // the latch (latch) and the quit (quit); null: nobody listens.
+    BenchEvents* events = nullptr;
     bool quitting = false;
     qint64 tick_ms = -1;  // the clock of the latest tick: what its edges were stamped with
     // Restores the terminal and asks the event loop to quit with this status.
@@ -56,6 +55,6 @@ struct PollTick {
 // One tick. Never blocks; allocates nothing unless an edge writes a line.
 void key_poll_tick(PollTick& tick);
 
-// Latch off, release the hold ("quit"), the "quit" line, terminal restored,
+// Latch off, release the hold ("quit"), the quit event, terminal restored,
 // event loop asked to end with exit_status. A second call does nothing.
 void run_quit_path(PollTick& tick, int exit_status);

@@ -2,11 +2,7 @@
 
 #include <cmath>
 
-#include <QString>
-#include <QTextStream>
-
-#include "common/log_line.h"
-#include "hold/bench_log.h"
+#include "common/bench_event.h"
 
 namespace {
 
@@ -26,34 +22,21 @@ void set_deadline(Monitor& m, qint64 value)
         *m.hang_deadline_ms = value;
 }
 
-void log(Monitor& m, const QString& text)
+void tell_key_assert(Monitor& m, qint64 now, KeyClass key_class)
 {
-    if (m.out)
-        write_log_line(*m.out, text);
+    BenchEvent event = bench_event_at_ms(BenchEventKind::KeyAssert, now);
+    event.key_class = class_name(key_class);
+    emit_bench_event(m.events, event);
 }
 
-void log_key_assert(Monitor& m, KeyClass key_class)
+// The dit estimate (0: none) goes with the open only where a hang runs.
+void tell_key_open(Monitor& m, qint64 now, qint32 hang, KeyClass key_class, double dit_ms)
 {
-    if (!m.json) {
-        log(m, QStringLiteral("  KEY ASSERT  class=") + QLatin1String(class_name(key_class)));
-        return;
-    }
-    JsonLine line = bench_event(*m.json, "key_assert");
-    add_text(line, "class", QLatin1String(class_name(key_class)));
-    write_bench_event(*m.json, line);
-}
-
-// The dit estimate and its speed are written only when there is one.
-void log_key_open_json(const Monitor& m, qint32 hang, KeyClass key_class, double dit_ms)
-{
-    JsonLine line = bench_event(*m.json, "key_open");
-    line.number("hang_ms", hang);
-    add_text(line, "class", QLatin1String(class_name(key_class)));
-    if (dit_ms > 0.0) {
-        line.number("dit_ms", static_cast<qint64>(dit_ms + 0.5));
-        line.number("wpm", static_cast<qint64>(1200.0 / dit_ms + 0.5));
-    }
-    write_bench_event(*m.json, line);
+    BenchEvent event = bench_event_at_ms(BenchEventKind::KeyOpen, now);
+    event.hang_ms = hang;
+    event.key_class = class_name(key_class);
+    event.dit_ms = dit_ms;
+    emit_bench_event(m.events, event);
 }
 
 double updated_dit(double dit_ms, KeyClass before, qint32 d)
@@ -126,7 +109,7 @@ void on_key_assert(Monitor& m, qint64 now)
     if (m.hold.start_hold)
         m.hold.start_hold();
 
-    log_key_assert(m, k.key_class);
+    tell_key_assert(m, now, k.key_class);
 }
 
 void on_key_open(Monitor& m, qint64 now)
@@ -167,29 +150,12 @@ void on_key_open(Monitor& m, qint64 now)
         if (m.hold.release_hold)
             m.hold.release_hold(class_name(decided));
         reset_keying_state(k);
-        if (m.json) {
-            log_key_open_json(m, 0, decided, 0.0);
-            return;
-        }
-        log(m, QStringLiteral("  KEY OPEN   hang=0  (") + QLatin1String(class_name(decided))
-                   + QLatin1Char(')'));
+        tell_key_open(m, now, 0, decided, 0.0);
         return;
     }
 
     set_deadline(m, now + hang);
-    if (m.json) {
-        log_key_open_json(m, hang, decided, k.dit_ms);
-        return;
-    }
-    QString text = QStringLiteral("  KEY OPEN   hang=") + QString::number(hang)
-                   + QStringLiteral(" ms  class=") + QLatin1String(class_name(decided));
-    if (k.dit_ms > 0.0) {
-        text += QStringLiteral("  dit~") + QString::number(static_cast<qint64>(k.dit_ms + 0.5))
-                + QStringLiteral(" ms  ~")
-                + QString::number(static_cast<qint64>(1200.0 / k.dit_ms + 0.5))
-                + QStringLiteral(" WPM");
-    }
-    log(m, text);
+    tell_key_open(m, now, hang, decided, k.dit_ms);
 }
 
 void check_hang_expiry(Monitor& m, qint64 now)

@@ -5,8 +5,7 @@
 #include <functional>
 #include <QtGlobal>
 
-class QTextStream;
-struct BenchLog;
+struct BenchEvents;
 
 // From idle, a mark this long is not a Morse element but continuous keying.
 constexpr qint32 LONG_MARK_MS = 500;
@@ -39,8 +38,7 @@ struct Monitor {
     qint64* hang_deadline_ms = nullptr;  // the hold's deadline, shared with release_hold
     bool fixed_hang_set = false;
     qint32 fixed_hang_ms = 0;
-    QTextStream* out = nullptr;
-    const BenchLog* json = nullptr;  // set: KEY lines (and quit) are JSON lines there instead of text on out
+    BenchEvents* events = nullptr;  // key_assert and key_open
     HoldOps hold;
 };
 

@@ -2,11 +2,9 @@
 
 #include <QSocketNotifier>
 #include <QString>
-#include <QTextStream>
 #include <QTimer>
 
-#include "common/log_line.h"
-#include "hold/bench_log.h"
+#include "common/bench_event.h"
 #include "input/evdev_discovery.h"
 #include "input/key_probes.h"
 #include "input/terminal_keys.h"
@@ -17,10 +15,13 @@
 
 namespace {
 
-void report(TickWakeups& w, const QString& text)
+void tell_keyboard(TickWakeups& w, BenchEventKind kind, const char* reason)
 {
-    if (w.err)
-        write_log_line(*w.err, text);
+    BenchEvent event = bench_event_at_ns(kind, monotonic_now_ns());
+    event.path = QString::fromLocal8Bit(g_evdev_path);
+    if (reason)
+        event.text = QLatin1String(reason);
+    emit_bench_event(w.events, event);
 }
 
 // A notifier must never watch a closed descriptor, nor one that stays ready
@@ -49,15 +50,7 @@ void lose_keyboard(TickWakeups& w)
     const char* reason = g_evdev_gone;
     stop_notifier(w.keyboard);
     close_evdev_keyboard();
-    if (w.json) {
-        JsonLine line = bench_event(*w.json, "keyboard_lost");
-        add_text(line, "path", QString::fromLocal8Bit(g_evdev_path));
-        add_text(line, "reason", QLatin1String(reason));
-        write_bench_event(*w.json, line);
-    } else {
-        report(w, QStringLiteral("  keyboard lost: %1 (%2); the KEY reads as up until a keyboard is found")
-                      .arg(QString::fromLocal8Bit(g_evdev_path), QLatin1String(reason)));
-    }
+    tell_keyboard(w, BenchEventKind::KeyboardLost, reason);
     if (w.search_timer)
         w.search_timer->start();
 }
@@ -170,13 +163,7 @@ void search_keyboard(TickWakeups& w)
             close_evdev_keyboard();
             return;
         }
-        if (w.json) {
-            JsonLine line = bench_event(*w.json, "keyboard_found");
-            add_text(line, "path", QString::fromLocal8Bit(g_evdev_path));
-            write_bench_event(*w.json, line);
-        } else {
-            report(w, QStringLiteral("  keyboard found: %1").arg(QString::fromLocal8Bit(g_evdev_path)));
-        }
+        tell_keyboard(w, BenchEventKind::KeyboardFound, nullptr);
         watch_keyboard(w);
     }
     if (g_evdev_fd >= 0 && w.search_timer)

@@ -10,9 +10,8 @@
 
 class QObject;
 class QSocketNotifier;
-class QTextStream;
 class QTimer;
-struct BenchLog;
+struct BenchEvents;
 struct PollTick;
 
 constexpr int KEYBOARD_SEARCH_INTERVAL_MS = 1000;
@@ -20,9 +19,8 @@ constexpr int KEYBOARD_SEARCH_INTERVAL_MS = 1000;
 struct TickWakeups {
     PollTick* tick = nullptr;
     const qint64* hang_deadline_ms = nullptr;  // the hold's deadline; -1: none
-    QTextStream* err = nullptr;                // the keyboard lost / found lines
-    const BenchLog* json = nullptr;            // set: those lines are JSON lines there instead
-    // Runs after every tick (a KEY line's lost/found report); may be empty.
+    BenchEvents* events = nullptr;             // keyboard_lost and keyboard_found
+    // Runs after every tick (a KEY line's lost/found); may be empty.
     std::function<void()> after_tick;
     // Made by start_tick_wakeups, owned by its context object:
     QObject* context = nullptr;

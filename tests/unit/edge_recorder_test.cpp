@@ -13,9 +13,9 @@
 #include <QTemporaryDir>
 #include <QTextStream>
 
-#include "input/key_schedule.h"
+#include "morse/key_schedule.h"
 #include "input/record_file.h"
-#include "monitor/edge_recorder.h"
+#include "report/edge_recorder.h"
 
 namespace {
 

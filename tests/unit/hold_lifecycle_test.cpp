@@ -11,6 +11,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTextStream>
+
+#include "bench_test_events.h"
 #include <QTimer>
 #include <QUdpSocket>
 
@@ -44,8 +46,7 @@ protected:
         sender.port = receiver.localPort();
         sender.station_body = json_string_body(QStringLiteral("TEST-KEY"));
         sender.band_body = json_string_body(QStringLiteral("144"));
-        sender.out = &out;
-        sender.err = &err;
+        sender.events = log_events.attach(&out, &err);
         configure_keepalive_timer(timer);
         QObject::connect(&timer, &QTimer::timeout, [this] { keepalive_tick(hold); });
         hold.sender = &sender;
@@ -109,6 +110,7 @@ protected:
     QString log;
     QTextStream out{&log};
     QTextStream err{&log};  // same text, so a failure line's place is visible
+    TestEvents log_events;
     InhibitSender sender;
     QTimer timer;
     Hold hold;
@@ -131,7 +133,7 @@ TEST_F(HoldLifecycle, KeepaliveTimerIsPreciseRepeating200)
 TEST_F(HoldLifecycle, FullHoldOnIpv4)
 {
     ASSERT_TRUE(set_up_on(QHostAddress::LocalHost, QStringLiteral("127.0.0.1")));
-    sender.verbose_keepalive = true;
+    log_events.text.verbose_keepalive = true;
     hold.ttl_ms = 600;
 
     start_hold(hold);
@@ -248,7 +250,7 @@ TEST_F(HoldLifecycle, ReleaseWhileIdleOnlyClearsTheDeadline)
 TEST_F(HoldLifecycle, QuietKeepalivesStillCount)
 {
     ASSERT_TRUE(set_up_on(QHostAddress::LocalHost, QStringLiteral("127.0.0.1")));
-    sender.verbose_keepalive = false;
+    log_events.text.verbose_keepalive = false;
     start_hold(hold);
     at(650, [&] { release_hold(hold, "hang done / EOT"); });
     run_for(750);
@@ -267,7 +269,7 @@ TEST_F(HoldLifecycle, QuietKeepalivesStillCount)
 TEST_F(HoldLifecycle, FailedSendsAreReportedAndTheHoldGoesOn)
 {
     ASSERT_TRUE(set_up_on(QHostAddress::LocalHost, QStringLiteral("127.0.0.1")));
-    sender.verbose_keepalive = true;
+    log_events.text.verbose_keepalive = true;
     const quint16 good_port = sender.port;
     sender.port = 0;  // the socket refuses to send to port 0
 

@@ -1,6 +1,7 @@
 // A KEY read from a serial modem line or a rig: the DEVICE:LINE text, the
 // level of each line either way round, the reading a tick takes (stamped at
-// the poll, kept through a loss), and the options' refusals.
+// the poll, kept through a loss), its loss and return said once each on the
+// event stream, and the options' refusals.
 
 #include <gtest/gtest.h>
 
@@ -10,8 +11,10 @@
 
 #include "app/agent_options.h"
 #include "app/key_line_options.h"
+#include "app/key_line_report.h"
 #include "input/serial_line.h"
 #include "monitor/key_line.h"
+#include "bench_test_events.h"
 
 namespace {
 
@@ -110,3 +113,29 @@ TEST(KeyLineOptions, Refusals)
 }
 
 }  // namespace
+
+TEST(KeyLineReport, SaysALossOnceAndTheReturnOnceAfterIt)
+{
+    QString err_text;
+    QTextStream out{stdout}, err{&err_text};
+    TestEvents test;
+    KeyLineReport report;
+    report.source = QStringLiteral("/dev/ttyUSB0:CTS");
+    report.until = "the port is back";
+    report.events = test.attach(&out, &err);
+
+    report_key_source_found(report);  // nothing was lost
+    report_key_source_lost(report, QStringLiteral("Input/output error"));
+    report_key_source_lost(report, QStringLiteral("Input/output error"));
+    report_key_source_found(report);
+    report_key_source_found(report);
+
+    ASSERT_EQ(test.seen.size(), 2u);
+    EXPECT_EQ(test.seen[0].kind, BenchEventKind::KeySourceLost);
+    EXPECT_EQ(test.seen[1].kind, BenchEventKind::KeySourceFound);
+    const QStringList lines = err_text.split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_EQ(lines[0].mid(12), "  KEY source lost: /dev/ttyUSB0:CTS (Input/output error); "
+                                "the KEY keeps its last level until the port is back");
+    EXPECT_EQ(lines[1].mid(12), "  KEY source found: /dev/ttyUSB0:CTS");
+}

@@ -11,6 +11,8 @@
 #include <QString>
 #include <QTextStream>
 
+#include "bench_test_events.h"
+
 #include "input/terminal_keys.h"
 #include "monitor/key_poll_tick.h"
 #include "monitor/keying_monitor.h"
@@ -63,6 +65,7 @@ void fake_poll_terminal()
 struct TickFixture : ::testing::Test {
     QString text;
     QTextStream out{&text};
+    TestEvents log;
     std::vector<std::string> holds;  // "start", "release:<note>"
     bool hold_active = false;
     qint64 deadline = -1;
@@ -83,7 +86,7 @@ struct TickFixture : ::testing::Test {
         g_stdin_space = g_stdin_latch = g_stdin_quit = false;
         g_term_raw = true;  // the fake reader stands in for the raw terminal
         monitor.hang_deadline_ms = &deadline;
-        monitor.out = &out;
+        monitor.events = tick.events = log.attach(&out);
         monitor.hold.start_hold = [this] {
             holds.push_back("start");
             hold_active = true;
@@ -202,8 +205,6 @@ TEST_F(TickFixture, ShiftAtTheRisingEdgeLatchesInSystemWideMode)
 // of the latch let go by quitting.
 TEST_F(TickFixture, EveryLatchChangeIsToldWithItsTime)
 {
-    std::vector<std::pair<bool, qint64>> told;
-    tick.on_latch = [&told](bool latched, qint64 now) { told.push_back({latched, now}); };
     tick.global_keys = true;
     const struct {
         qint64 at;
@@ -217,6 +218,9 @@ TEST_F(TickFixture, EveryLatchChangeIsToldWithItsTime)
     }
     world.now = 1300;
     run_quit_path(tick, 0);
+    std::vector<std::pair<bool, qint64>> told;
+    for (const BenchEvent& e : log.of(BenchEventKind::Latch))
+        told.push_back({e.level, e.t_ns / 1000000});
     const std::vector<std::pair<bool, qint64>> expected = {{true, 1000}, {false, 1100}, {true, 1200}, {false, 1300}};
     EXPECT_EQ(told, expected);
 }
@@ -402,12 +406,13 @@ void quiet_terminal() {}
 struct QuietMonitor {
     QString text;
     QTextStream out{&text};
+    TestEvents log;
     qint64 deadline = -1;
     Monitor monitor;
     QuietMonitor()
     {
         monitor.hang_deadline_ms = &deadline;
-        monitor.out = &out;
+        monitor.events = log.attach(&out);
         monitor.hold.start_hold = [] {};
         monitor.hold.release_hold = [this](const char*) { deadline = -1; };
     }
@@ -452,7 +457,7 @@ TEST(IdleTick, AllocatesNothingInEitherMode)
 
 // --- a keyboard-less source ----------------------------------------------------
 
-#include "input/key_schedule.h"
+#include "morse/key_schedule.h"
 #include "input/scheduled_key.h"
 
 namespace {
@@ -460,7 +465,14 @@ namespace {
 struct ScheduledFixture : TickFixture {
     KeySchedule schedule;
     ScheduledKey key;
-    std::vector<std::string> edges;  // what the recorder hook saw
+    // The KEY edges the recorder hears.
+    std::vector<std::string> edges() const
+    {
+        std::vector<std::string> seen;
+        for (const BenchEvent& e : log.of(BenchEventKind::KeyEdge))
+            seen.push_back((e.level ? "down@" : "up@") + std::to_string(e.t_ns / 1000000));
+        return seen;
+    }
 
     void play(const char* script)
     {
@@ -468,9 +480,6 @@ struct ScheduledFixture : TickFixture {
         ASSERT_TRUE(parse_key_script(script, "s", &schedule, &error)) << error.toStdString();
         start_scheduled_key(key, &schedule, 1, 1000);
         tick.scheduled = &key;
-        tick.on_edge = [this](bool down, qint64 now) {
-            edges.push_back((down ? "down@" : "up@") + std::to_string(now));
-        };
     }
 };
 
@@ -481,7 +490,7 @@ TEST_F(ScheduledFixture, KeysTheMonitorAndQuitsOnceItsHoldIsReleased)
     play("down 60\nup 60\ndown 60\nup 20\n");
     world.grave = true;  // the device plays no part
     tick_through(995, 1180);
-    EXPECT_EQ(edges, (std::vector<std::string>{"down@1000", "up@1060", "down@1120", "up@1180"}));
+    EXPECT_EQ(edges(), (std::vector<std::string>{"down@1000", "up@1060", "down@1120", "up@1180"}));
     EXPECT_EQ(count_lines("KEY OPEN   hang=630 ms  class=break-in CW  dit~60 ms  ~20 WPM"), 2);
     // The script is over at 1200, but the hang holds until past 1810.
     tick_through(1185, 1810);

@@ -7,7 +7,7 @@
 #include <QByteArray>
 #include <QString>
 
-#include "input/key_schedule.h"
+#include "morse/key_schedule.h"
 #include "input/scheduled_key.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 
-#include "input/key_schedule.h"
+#include "morse/key_schedule.h"
 #include "input/key_script_file.h"
 
 TEST(KeyScriptFile, ReadsAFileAndNamesWhatCannotBeRead)

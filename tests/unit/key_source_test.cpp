@@ -10,7 +10,7 @@
 #include "app/agent_options.h"
 #include "app/key_source.h"
 #include "app/keyboard_refusal.h"
-#include "input/key_schedule.h"
+#include "morse/key_schedule.h"
 
 namespace {
 

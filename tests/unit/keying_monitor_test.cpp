@@ -14,6 +14,8 @@
 #include <QStringList>
 #include <QTextStream>
 
+#include "bench_test_events.h"
+
 #include "common/log_line.h"
 
 namespace {
@@ -50,7 +52,7 @@ protected:
         m = Monitor{};
         hold = FakeHold{};
         hold.out = &out;
-        m.out = &out;
+        m.events = log.attach(&out);
         m.hang_deadline_ms = &hold.deadline_ms;
         m.hold.start_hold = [this] {
             hold.events.push_back("start");
@@ -137,6 +139,7 @@ protected:
     QString buffer;
     int consumed = 0;
     QTextStream out{&buffer};
+    TestEvents log;
     FakeHold hold;
     Monitor m;
 };

@@ -8,9 +8,9 @@
 
 #include <QString>
 
-#include "input/key_schedule.h"
-#include "input/morse_style.h"
-#include "monitor/morse_decoder.h"
+#include "morse/key_schedule.h"
+#include "morse/morse_style.h"
+#include "morse/morse_decoder.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 
 #include <QString>
 
-#include "input/key_schedule.h"
-#include "input/morse_style.h"
+#include "morse/key_schedule.h"
+#include "morse/morse_style.h"
 
 namespace {
 

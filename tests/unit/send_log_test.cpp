@@ -9,6 +9,8 @@
 #include <QCoreApplication>
 #include <QRegularExpression>
 #include <QTextStream>
+
+#include "bench_test_events.h"
 #include <QTime>
 #include <QUdpSocket>
 
@@ -16,6 +18,7 @@
 
 #include "hold/inhibit_payload.h"
 #include "hold/inhibit_sender.h"
+#include "report/bench_lines.h"
 #include "common/log_line.h"
 
 TEST(LogStamp, FixedTimes)
@@ -134,8 +137,7 @@ protected:
         sender.port = receiver.localPort();
         sender.station_body = json_string_body(QStringLiteral("TEST-KEY"));
         sender.band_body = json_string_body(QStringLiteral("144"));
-        sender.out = &out;
-        sender.err = &err;
+        sender.events = log_events.attach(&out, &err);
     }
 
     // Datagrams that have arrived within wait_ms of the first one.
@@ -158,12 +160,13 @@ protected:
     QString log;
     QTextStream out{&log};
     QTextStream err{&log};  // same text, so the order of the two is visible
+    TestEvents log_events;
     InhibitSender sender;
 };
 
 TEST_F(SendInhibit, KeepaliveWithoutHoldDoesNothing)
 {
-    sender.verbose_keepalive = true;
+    log_events.text.verbose_keepalive = true;
     send_inhibit(sender, false, 600, true, nullptr);
     EXPECT_TRUE(received(150).isEmpty());
     EXPECT_EQ(sender.counters.seq, 1);
@@ -173,7 +176,7 @@ TEST_F(SendInhibit, KeepaliveWithoutHoldDoesNothing)
 
 TEST_F(SendInhibit, NumbersCountersAndLinesAcrossKinds)
 {
-    sender.verbose_keepalive = false;
+    log_events.text.verbose_keepalive = false;
     send_inhibit(sender, true, 600, false, "ignored");  // HOLD
     send_inhibit(sender, true, 600, true, nullptr);     // KEEPALIVE, silent
     send_inhibit(sender, true, 600, true, nullptr);     // KEEPALIVE, silent
@@ -203,7 +206,7 @@ TEST_F(SendInhibit, NumbersCountersAndLinesAcrossKinds)
 
 TEST_F(SendInhibit, VerboseKeepalivePrintsItsLine)
 {
-    sender.verbose_keepalive = true;
+    log_events.text.verbose_keepalive = true;
     send_inhibit(sender, true, 150, true, "ignored");
     ASSERT_EQ(received(1000).size(), 1);
     EXPECT_EQ(log.mid(12), QStringLiteral("  KEEPALIVE  ttl_ms=150  -> 127.0.0.1:") +

@@ -11,6 +11,8 @@
 #include <QObject>
 #include <QString>
 #include <QTextStream>
+
+#include "bench_test_events.h"
 #include <QTimer>
 
 #include "input/evdev_discovery.h"
@@ -37,6 +39,7 @@ struct Wakeups : ::testing::Test {
 
     QString out_text, err_text;
     QTextStream out{&out_text}, err{&err_text};
+    TestEvents log;
     qint64 deadline = -1;
     std::vector<qint64> released_ns;  // clock at each "hang done" release
     Monitor monitor;
@@ -51,7 +54,7 @@ struct Wakeups : ::testing::Test {
         g_evdev_fd = -1;
         g_evdev_gone = nullptr;
         monitor.hang_deadline_ms = &deadline;
-        monitor.out = &out;
+        monitor.events = w.events = log.attach(&out, &err);
         monitor.fixed_hang_set = true;
         monitor.fixed_hang_ms = 40;
         monitor.hold.start_hold = [] {};
@@ -65,7 +68,6 @@ struct Wakeups : ::testing::Test {
         tick.sources = KeySources{monotonic_now_ms, fake_keys, no_terminal};
         w.tick = &tick;
         w.hang_deadline_ms = &deadline;
-        w.err = &err;
         start_tick_wakeups(w, &context);
     }
     void TearDown() override

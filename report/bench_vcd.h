@@ -9,7 +9,8 @@
 #include <QtGlobal>
 
 #include "common/vcd_writer.h"
-#include "hold/inhibit_sender.h"
+#include "common/bench_event.h"
+#include "common/inhibit_kind.h"
 
 enum BenchWire {
     BENCH_WIRE_KEY,
@@ -42,3 +43,8 @@ void bench_vcd_send(BenchVcd& vcd, InhibitKind kind, bool hold_active, bool sent
 void bench_vcd_fault(BenchVcd& vcd, qint64 now_ns);
 
 void close_bench_vcd(BenchVcd& vcd, qint64 now_ns);
+
+// The reporter: the KEY's edges, the latch, every datagram out and every
+// fault, each at its event's time.
+void bench_vcd_take(void* self, const BenchEvent& event);
+BenchSink bench_vcd_sink(BenchVcd& vcd);

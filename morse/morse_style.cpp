@@ -1,10 +1,10 @@
-#include "input/morse_style.h"
+#include "morse/morse_style.h"
 
 #include <algorithm>
 #include <cmath>
 #include <random>
 
-#include "input/key_schedule.h"
+#include "morse/key_schedule.h"
 
 namespace {
 

@@ -7,6 +7,8 @@
 #include <QString>
 #include <QStringList>
 
+#include "common/bench_event.h"
+
 class QDateTime;
 class QTextStream;
 
@@ -51,3 +53,7 @@ void note_dit_estimate(EdgeRecorder& recorder, double dit_ms);
 void finish_edge_recorder(EdgeRecorder& recorder, qint64 now);
 
 void close_edge_recorder(EdgeRecorder& recorder);
+
+// The reporter: each KEY edge, with the keying's dit estimate before it.
+void edge_recorder_take(void* self, const BenchEvent& event);
+BenchSink edge_recorder_sink(EdgeRecorder& recorder);

@@ -1,11 +1,11 @@
-#include "monitor/morse_decoder.h"
+#include "morse/morse_decoder.h"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstring>
 
-#include "input/key_schedule.h"
+#include "morse/key_schedule.h"
 
 namespace {
 

@@ -10,6 +10,7 @@
 #include <QString>
 #include <QtGlobal>
 
+#include "common/bench_event.h"
 #include "common/json_line.h"
 
 class QTextStream;
@@ -18,7 +19,13 @@ struct BenchLog {
     QTextStream* out = nullptr;
     qint64 (*now_ms)() = nullptr;  // the monotonic clock
     qint64 start_ms = 0;           // on that clock
+    bool verbose_keepalive = false;  // a KEEPALIVE has its line only when set
 };
+
+// The reporter: every event of the log as its JSON line on out. A failed
+// send is not a line here (the text reporter says it on standard error).
+void bench_json_take(void* self, const BenchEvent& event);
+BenchSink bench_json_sink(BenchLog& log);
 
 // A line with its event, time and t_ms.
 JsonLine bench_event(const BenchLog& log, const char* event);

@@ -1,4 +1,4 @@
-#include "monitor/edge_recorder.h"
+#include "report/edge_recorder.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -9,7 +9,7 @@
 #include <QDateTime>
 #include <QTextStream>
 
-#include "input/key_schedule.h"
+#include "morse/key_schedule.h"
 #include "input/record_file.h"
 
 namespace {
@@ -181,4 +181,18 @@ void close_edge_recorder(EdgeRecorder& r)
 {
     close_file(r.fd);
     r.fd = -1;
+}
+
+void edge_recorder_take(void* self, const BenchEvent& e)
+{
+    if (e.kind != BenchEventKind::KeyEdge)
+        return;
+    EdgeRecorder& recorder = *static_cast<EdgeRecorder*>(self);
+    note_dit_estimate(recorder, e.dit_ms);
+    record_edge(recorder, e.level, e.t_ns / 1000000);
+}
+
+BenchSink edge_recorder_sink(EdgeRecorder& recorder)
+{
+    return BenchSink{&recorder, edge_recorder_take};
 }

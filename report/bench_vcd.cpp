@@ -1,4 +1,4 @@
-#include "app/bench_vcd.h"
+#include "report/bench_vcd.h"
 
 
 namespace {
@@ -69,4 +69,21 @@ void bench_vcd_fault(BenchVcd& vcd, qint64 now_ns)
 void close_bench_vcd(BenchVcd& vcd, qint64 now_ns)
 {
     close_vcd_writer(vcd.writer, us_from_ns(vcd, now_ns));
+}
+
+void bench_vcd_take(void* self, const BenchEvent& e)
+{
+    BenchVcd& vcd = *static_cast<BenchVcd*>(self);
+    switch (e.kind) {
+    case BenchEventKind::KeyEdge: bench_vcd_key(vcd, e.level, e.t_ns / 1000000); break;
+    case BenchEventKind::Latch: bench_vcd_latch(vcd, e.level, e.t_ns / 1000000); break;
+    case BenchEventKind::DatagramOut: bench_vcd_send(vcd, e.datagram, e.hold_active, e.sent, e.t_ns); break;
+    case BenchEventKind::Fault: bench_vcd_fault(vcd, e.t_ns); break;
+    default: break;
+    }
+}
+
+BenchSink bench_vcd_sink(BenchVcd& vcd)
+{
+    return BenchSink{&vcd, bench_vcd_take};
 }

@@ -1,4 +1,4 @@
-#include "input/key_schedule.h"
+#include "morse/key_schedule.h"
 
 #include <QChar>
 #include <QList>
