@@ -82,9 +82,9 @@ QString key_line_option_error(const AgentOptions& o)
             return prefix + QStringLiteral("--key-rig: %1").arg(why);
     }
     if (o.key_serial_set) {
-        SerialLineSpec spec;
+        SerialLineWiring wiring;
         QString why;
-        if (!parse_serial_line(o.key_serial, &spec, &why))
+        if (!parse_serial_line(o.key_serial, &wiring, &why))
             return prefix + QStringLiteral("--key-serial %1: %2").arg(o.key_serial, why);
     }
     return QString();
@@ -93,13 +93,13 @@ QString key_line_option_error(const AgentOptions& o)
 QString key_line_mode_text(const AgentOptions& o)
 {
     if (o.key_serial_set) {
-        SerialLineSpec spec;
+        SerialLineWiring wiring;
         QString why;
-        parse_serial_line(o.key_serial, &spec, &why);
+        parse_serial_line(o.key_serial, &wiring, &why);
         return QStringLiteral("KEY = %1 of serial port %2 (TIOCMGET level, woken at its edges), %3 "
                               "(no keyboard). q/Esc from this terminal.")
-            .arg(spec.line_name.toUpper(), QString::fromLocal8Bit(spec.device),
-                 spec.active_low ? QStringLiteral("active low: keyed while low")
+            .arg(wiring.line_name.toUpper(), QString::fromLocal8Bit(wiring.device),
+                 wiring.active_low ? QStringLiteral("active low: keyed while low")
                                  : QStringLiteral("active high: keyed while high"));
     }
     return QStringLiteral("KEY = PTT of rig %1 through hamlib, polled every %2 ms (no keyboard). "

@@ -23,7 +23,7 @@ void stop_edge_notifier(SerialKey& k)
 
 void watch_edges(SerialKey& k)
 {
-    if (!start_modem_edge_wait(k.edges, k.spec.device, k.spec.mask))
+    if (!start_modem_edge_wait(k.edges, k.wiring.device, k.wiring.mask))
         return;  // the 5 ms poll alone sees the edges
     k.edge_notifier = new QSocketNotifier(k.edges.event_fd(), QSocketNotifier::Read, k.context);
     SerialKey* key = &k;
@@ -45,7 +45,7 @@ void let_go_of_port(SerialKey& k)
 void look_for_port(SerialKey& k)
 {
     QString reason;
-    if (k.port.fd >= 0 || !open_serial_port(k.port, k.spec.device, &reason))
+    if (k.port.fd >= 0 || !open_serial_port(k.port, k.wiring.device, &reason))
         return;
     k.search_timer->stop();
     watch_edges(k);
@@ -67,10 +67,10 @@ void after_tick(SerialKey& k)
 bool open_serial_key(SerialKey& k, const QString& option_text, QString* error)
 {
     QString why;
-    parse_serial_line(option_text, &k.spec, &why);
-    if (!open_serial_port(k.port, k.spec.device, &why)) {
+    parse_serial_line(option_text, &k.wiring, &why);
+    if (!open_serial_port(k.port, k.wiring.device, &why)) {
         *error = QStringLiteral("keyline-bench: --key-serial %1: cannot open %2: %3")
-                     .arg(option_text, QString::fromLocal8Bit(k.spec.device), why);
+                     .arg(option_text, QString::fromLocal8Bit(k.wiring.device), why);
         return false;
     }
     k.report.source = option_text;
@@ -84,7 +84,7 @@ bool open_serial_key(SerialKey& k, const QString& option_text, QString* error)
             return r;
         }
         r.answered = true;
-        r.level = serial_key_level(key->spec, bits);
+        r.level = serial_key_level(key->wiring, bits);
         return r;
     };
     return true;

@@ -18,7 +18,7 @@ struct TickWakeups;
 constexpr int SERIAL_SEARCH_INTERVAL_MS = 1000;
 
 struct SerialKey {
-    SerialLineSpec spec;
+    SerialLineWiring wiring;
     SerialPort port;
     ModemEdgeWait edges;
     KeyLine line;

@@ -25,7 +25,7 @@ bool same_settings(const struct termios& a, const struct termios& b)
 
 }  // namespace
 
-bool parse_serial_line(const QString& text, SerialLineSpec* spec, QString* why)
+bool parse_serial_line(const QString& text, SerialLineWiring* wiring, QString* why)
 {
     const int colon = text.lastIndexOf(QLatin1Char(':'));
     if (colon <= 0) {
@@ -33,14 +33,14 @@ bool parse_serial_line(const QString& text, SerialLineSpec* spec, QString* why)
         return false;
     }
     QString line = text.mid(colon + 1).toLower();
-    spec->active_low = line.startsWith(QLatin1Char('!'));
-    if (spec->active_low)
+    wiring->active_low = line.startsWith(QLatin1Char('!'));
+    if (wiring->active_low)
         line.remove(0, 1);
     for (const LineName& l : LINES) {
         if (line == QLatin1String(l.name)) {
-            spec->device = text.left(colon).toLocal8Bit();
-            spec->line_name = line;
-            spec->mask = l.mask;
+            wiring->device = text.left(colon).toLocal8Bit();
+            wiring->line_name = line;
+            wiring->mask = l.mask;
             return true;
         }
     }
@@ -50,9 +50,9 @@ bool parse_serial_line(const QString& text, SerialLineSpec* spec, QString* why)
     return false;
 }
 
-bool serial_key_level(const SerialLineSpec& spec, int modem_bits)
+bool serial_key_level(const SerialLineWiring& wiring, int modem_bits)
 {
-    return ((modem_bits & spec.mask) != 0) != spec.active_low;
+    return ((modem_bits & wiring.mask) != 0) != wiring.active_low;
 }
 
 bool open_serial_port(SerialPort& port, const QByteArray& device, QString* reason)

@@ -8,7 +8,7 @@
 #include <QString>
 #include <termios.h>
 
-struct SerialLineSpec {
+struct SerialLineWiring {
     QByteArray device;       // the path to open
     QString line_name;       // "cts", "dsr", "dcd" or "ri"
     int mask = 0;            // its TIOCM_ bit
@@ -17,10 +17,10 @@ struct SerialLineSpec {
 
 // Parses "DEVICE:LINE" (LINE as above, "!" before it for active low). On a
 // fault returns false with why, for "keyline-bench: --key-serial ...: WHY".
-bool parse_serial_line(const QString& text, SerialLineSpec* spec, QString* why);
+bool parse_serial_line(const QString& text, SerialLineWiring* wiring, QString* why);
 
 // The KEY from a modem-status word: the line's bit, inverted when active low.
-bool serial_key_level(const SerialLineSpec& spec, int modem_bits);
+bool serial_key_level(const SerialLineWiring& wiring, int modem_bits);
 
 // An open port and what it was like when opened, to put back at close.
 struct SerialPort {

@@ -14,9 +14,8 @@ packages=(
   sigrok-cli            # reads the --vcd waveforms back and decodes their Morse
   librsvg2-bin libxml2-utils python3-junitparser  # the timeline and JUnit tests: render, validate, read
   lintian               # the package checked as Debian checks its own
-  socat                 # the tap benchmark compares keyline-station --forward with it
+  socat                 # the tap benchmark compares --forward with it; docs/real-transmitter.md keys a rigctld
   jq                    # the README's CI recipe reads the station's JSON lines
-  socat                 # docs/real-transmitter.md keys a rigctld with it
   libhamlib-dev libhamlib-utils  # rig control; rigctld's dummy rig in the tests
 )
 

@@ -42,21 +42,21 @@ TEST(SerialLine, ParsesEachLineEitherWayRound)
         {"/dev/ttyS0:!ri", "/dev/ttyS0", TIOCM_RNG, true},
     };
     for (const Case& c : cases) {
-        SerialLineSpec spec;
+        SerialLineWiring wiring;
         QString why;
-        ASSERT_TRUE(parse_serial_line(QString::fromLatin1(c.text), &spec, &why)) << c.text;
-        EXPECT_EQ(spec.device, QByteArray(c.device)) << c.text;
-        EXPECT_EQ(spec.mask, c.mask) << c.text;
-        EXPECT_EQ(spec.active_low, c.active_low) << c.text;
+        ASSERT_TRUE(parse_serial_line(QString::fromLatin1(c.text), &wiring, &why)) << c.text;
+        EXPECT_EQ(wiring.device, QByteArray(c.device)) << c.text;
+        EXPECT_EQ(wiring.mask, c.mask) << c.text;
+        EXPECT_EQ(wiring.active_low, c.active_low) << c.text;
         // Keyed while the line is high, or while it is low.
-        EXPECT_EQ(serial_key_level(spec, c.mask | TIOCM_DTR), !c.active_low) << c.text;
-        EXPECT_EQ(serial_key_level(spec, TIOCM_DTR | TIOCM_RTS), c.active_low) << c.text;
+        EXPECT_EQ(serial_key_level(wiring, c.mask | TIOCM_DTR), !c.active_low) << c.text;
+        EXPECT_EQ(serial_key_level(wiring, TIOCM_DTR | TIOCM_RTS), c.active_low) << c.text;
     }
     for (const char* bad : {"/dev/ttyUSB0", "/dev/ttyUSB0:", "/dev/ttyUSB0:rts", "/dev/ttyUSB0:!!cts",
                             ":cts", "/dev/ttyUSB0:dtr"}) {
-        SerialLineSpec spec;
+        SerialLineWiring wiring;
         QString why;
-        EXPECT_FALSE(parse_serial_line(QString::fromLatin1(bad), &spec, &why)) << bad;
+        EXPECT_FALSE(parse_serial_line(QString::fromLatin1(bad), &wiring, &why)) << bad;
         EXPECT_FALSE(why.isEmpty());
     }
 }
