@@ -300,8 +300,27 @@ def plan(characters, per_transmission, seed=SEED):
     return out
 
 
-def measure(program, characters, per_transmission, jobs, show=False, peer=True):
-    """{condition: figures} over the plan, the program and sigrok side by side."""
+def replayed(replay, paths):
+    """{path: DECODED texts} of bench/decoder-replay over key scripts: the
+    monitor and the decoder on a fake clock, no process and no load."""
+    r = subprocess.run([replay] + paths, capture_output=True, timeout=600)
+    out, path = {}, None
+    for line in r.stdout.decode("utf-8", "replace").splitlines():
+        if line.startswith("== "):
+            path = line[3:]
+            out[path] = []
+            continue
+        m = DECODED_RE.match(line)
+        if m and path is not None:
+            out[path].append(m.group(1))
+    sys.stderr.write(r.stderr.decode("utf-8", "replace"))
+    return r.returncode, out
+
+
+def measure(program, characters, per_transmission, jobs, show=False, peer=True, replay=None):
+    """{condition: figures} over the plan, the program and sigrok side by side.
+    With `replay` (bench/decoder-replay), the monitor and decoder read the
+    scripts on a fake clock in place of the program."""
     work = plan(characters, per_transmission)
     tmp = tempfile.mkdtemp(prefix="decoder-accuracy-")
     sink = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -326,11 +345,22 @@ def measure(program, characters, per_transmission, jobs, show=False, peer=True):
         return k, status, lines, err, sig, off
 
     results = {}
+    if replay:
+        paths = []
+        for k in range(len(work)):
+            paths.append(os.path.join(tmp, "t%d.key" % k))
+            with open(paths[-1], "w") as f:
+                f.write(key_script(work[k][3]))
+        status, texts = replayed(replay, paths)
+        for k, path in enumerate(paths):
+            results[k] = (status, texts.get(path, []), "", None, (0, len(work[k][3])))
+        peer = False
+        shutil.rmtree(tmp, ignore_errors=True)
     try:
         # The longest transmissions first, so the slow ones do not trail.
         order = sorted(range(len(work)), key=lambda k: -sum(ms for _, ms in work[k][3]))
         with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
-            for k, status, lines, err, sig, off in pool.map(one, order):
+            for k, status, lines, err, sig, off in pool.map(one, [] if replay else order):
                 results[k] = (status, lines, err, sig, off)
     finally:
         sink.close()
@@ -401,13 +431,17 @@ def print_table(table, peer):
 
 def main():
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    p.add_argument("--program", required=True)
+    p.add_argument("--program", help="keyline-bench (needed unless --replay)")
     p.add_argument("--characters", type=int, default=500, help="characters a condition")
     p.add_argument("--per-transmission", type=int, default=30)
     p.add_argument("--jobs", type=int, default=24, help="transmissions at once")
     p.add_argument("--show", action="store_true", help="print every transmission not read right")
+    p.add_argument("--replay", metavar="DECODER_REPLAY",
+                   help="read the scripts with bench/decoder-replay (monitor and decoder on a fake clock)")
     a = p.parse_args()
-    table, peer = measure(a.program, a.characters, a.per_transmission, a.jobs, show=a.show)
+    if not a.program and not a.replay:
+        p.error("--program or --replay is needed")
+    table, peer = measure(a.program, a.characters, a.per_transmission, a.jobs, show=a.show, replay=a.replay)
     print("decoder accuracy: keyline-bench --key-script FILE --decode, %d characters a condition, seed %d"
           % (a.characters, SEED))
     missed = print_table(table, peer)

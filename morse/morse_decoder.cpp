@@ -51,12 +51,18 @@ constexpr double HINT_WEIGHT = 0.1;
 constexpr double LONGER_BIAS = 0.01;
 
 // Cost of each word gap beyond the letter gaps of a first fit (and one).
-constexpr double WORD_SHARE_COST = 0.05;
+constexpr double WORD_SHARE_COST = 0.1;
+// A word gap up to 8 element gaps long is a standard one keyed slowly.
+const double LN_STANDARD_WORD_MAX = std::log(8.0);
 
-// A speed step: the spans ahead, fitted afresh, at a speed this far from
-// the window's (a factor 1.35)...
+// A speed step: the latest spans waiting, fitted afresh, at a speed this
+// far from the one known (a factor 1.35)...
 const double LN_STEP = std::log(1.35);
-// ... and explained this much better (a few spans a good way off).
+constexpr int STEP_TAIL = 12;
+constexpr int STEP_FEWEST = 4;
+constexpr int STEP_SETTLED = 8;
+// ... and the spans waiting explained this much better with a step among
+// them (a few spans a good way off).
 constexpr double STEP_MARGIN = 0.5;
 
 // A span this many spans away from the one decided weighs half...
@@ -101,7 +107,9 @@ struct Window {
     int n = 0;
 };
 
-Window window_of(const MorseDecoder& d, bool marks, bool ahead_only = false)
+// The spans decided and those waiting up to `end` (a speed step there: the
+// spans from it on are another speed's).
+Window window_of(const MorseDecoder& d, bool marks, int end)
 {
     Window w;
     const auto add = [&](const DecoderSpan& s, int distance) {
@@ -110,11 +118,30 @@ Window window_of(const MorseDecoder& d, bool marks, bool ahead_only = false)
         w.ln[w.n] = s.ln;
         w.weight[w.n++] = NEAR_SPANS / (NEAR_SPANS + distance);
     };
-    for (int i = 0; !ahead_only && i < d.history_count; ++i)
+    for (int i = 0; i < d.history_count; ++i)
         add(d.history[(d.history_next - d.history_count + i + DECODER_HISTORY) % DECODER_HISTORY],
             HISTORY_DISTANCE * (d.history_count - i));
-    for (int i = 0; i < d.pending_count; ++i)
+    for (int i = 0; i < std::min(end, d.pending_count); ++i)
         add(d.pending[i], i);
+    return w;
+}
+
+Window window_of(const MorseDecoder& d, bool marks)
+{
+    return window_of(d, marks, d.pending_count);
+}
+
+// The spans waiting from `from` on, all of one weight.
+Window tail_of(const MorseDecoder& d, bool marks, int from)
+{
+    Window w;
+    for (int i = from; i < d.pending_count; ++i) {
+        const DecoderSpan& s = d.pending[i];
+        if (s.mark != marks || !in_fit(s))
+            continue;
+        w.ln[w.n] = s.ln;
+        w.weight[w.n++] = 1.0;
+    }
     return w;
 }
 
@@ -125,16 +152,6 @@ struct MarkFit {
 };
 
 // The dit and dah that explain the window's marks best.
-double mark_cost(const Window& w, double ln_dit, double r)
-{
-    double cost = 0.0;
-    for (int i = 0; i < w.n; ++i) {
-        const double x = w.ln[i] - ln_dit;
-        cost += w.weight[i] * std::min(ERROR_CAP, std::min(sq(x), sq(x - r)));
-    }
-    return cost;
-}
-
 MarkFit fit_marks(const MorseDecoder& d, const Window& w, bool hint, double ln_hint, bool carried = true)
 {
     MarkFit best;
@@ -175,6 +192,7 @@ struct GapFit {
     double ln_element = 0.0;
     double ln_letter = 0.0;  // the word gap is 7/3 of it
     bool valid = false;
+    int letters = 0, words = 0;  // gaps of the window read as each
 };
 
 double gap_error(double x, const GapFit& f)
@@ -184,14 +202,6 @@ double gap_error(double x, const GapFit& f)
 }
 
 // The element, letter and word gaps that explain the window's gaps best.
-double gap_cost(const Window& w, const GapFit& f)
-{
-    double cost = 0.0;
-    for (int i = 0; i < w.n; ++i)
-        cost += w.weight[i] * gap_error(w.ln[i], f);
-    return cost;
-}
-
 GapFit fit_gaps(const MorseDecoder& d, const Window& w, bool carried = true)
 {
     GapFit best;
@@ -214,28 +224,40 @@ GapFit fit_gaps(const MorseDecoder& d, const Window& w, bool carried = true)
             // Gaps that fit two shapes equally (single-letter words) read
             // the one nearer the standard.
             double cost = base + DEFAULT_SHAPE_WEIGHT * sq(stretch - LN3);
-            if (d.gaps_known)
+            if (d.spacing_known)
                 cost += capped_prior(SHAPE_PRIOR_WEIGHT, stretch - carried_stretch);
-            const GapFit f{e, l, true};
+            GapFit f{e, l, true};
             int letters = 0, words = 0;
+            double longest_word = 0.0;
             for (int i = 0; i < w.n && (!best.valid || cost < best_cost); ++i) {
                 cost += w.weight[i] * gap_error(w.ln[i], f);
                 const double x = w.ln[i];
-                if (x >= 0.5 * (e + l) + LN_SKEW)
-                    ++(x >= l + 0.5 * LN_WORD_LETTER + LN_SKEW ? words : letters);
+                if (x < 0.5 * (e + l) + LN_SKEW)
+                    continue;
+                if (x >= l + 0.5 * LN_WORD_LETTER + LN_SKEW) {
+                    ++words;
+                    longest_word = std::max(longest_word, x - e);
+                } else {
+                    ++letters;
+                }
             }
             // Words are mostly of more than one letter: before the spacing
             // is known, a fit that makes word gaps of more gaps than letter
             // gaps is unlikely (it would read a Farnsworth word as single
             // letters).
-            if (!d.gaps_known)
-                cost += WORD_SHARE_COST * std::max(0, words - letters - 1);
+            // One word gap alone reads as one if it is about a standard
+            // word gap ("T E"); a longer one, the letter gap of Farnsworth.
+            const int free_words = longest_word <= LN_STANDARD_WORD_MAX ? 1 : 0;
+            if (!d.spacing_known)
+                cost += WORD_SHARE_COST * std::max(0, words - letters - free_words);
             if (!best.valid || cost < best_cost) {
+                f.letters = letters;
+                f.words = words;
                 best = f;
                 best_cost = cost;
             }
         };
-        try_letter(e + (d.gaps_known ? carried_stretch : LN3));
+        try_letter(e + (d.spacing_known ? carried_stretch : LN3));
         for (int i = 0; i < w.n; ++i) {
             try_letter(w.ln[i]);
             try_letter(w.ln[i] - LN_WORD_LETTER);
@@ -355,16 +377,61 @@ void set_gaps(MorseDecoder& d, const GapFit& g)
     d.ln_element = g.ln_element;
     d.ln_letter = g.ln_letter;
     d.gaps_known = true;
+    // Letter and word gaps both seen: how far they are stretched is known.
+    d.spacing_known = d.spacing_known || (g.letters > 0 && g.words > 0);
 }
 
-// The speed stepped by a factor exp(ln_factor): the spans decided before
-// the step are let go, and every estimate follows the step.
-void step_speed(MorseDecoder& d, double ln_factor)
+double span_error(const DecoderSpan& s, const MarkFit& m, const GapFit& g)
 {
-    d.history_count = 0;
-    d.ln_dit += ln_factor;
-    d.ln_element += ln_factor;
-    d.ln_letter += ln_factor;
+    if (!in_fit(s))
+        return 0.0;
+    if (!s.mark)
+        return gap_error(s.ln, g);
+    const double x = s.ln - m.ln_dit;
+    return std::min(ERROR_CAP, std::min(sq(x), sq(x - m.ln_ratio)));
+}
+
+// Where among the spans waiting the speed steps, if it does: the latest
+// spans, read afresh, show another speed, and splitting the spans there,
+// those before read at the speed known and those after at the new one,
+// explains them much better than one speed. Returns the index of the first
+// span at the new speed (the new estimates in *m and *g), or the count of
+// spans waiting when there is no step.
+int speed_step_at(const MorseDecoder& d, MarkFit* m, GapFit* g)
+{
+    const int n = d.pending_count;
+    // The speed known must rest on spans decided, and the new one on a few.
+    if (!d.marks_known || !d.gaps_known || d.history_count < STEP_SETTLED || n < STEP_FEWEST)
+        return n;
+    const int from = std::max(0, n - STEP_TAIL);
+    *g = fit_gaps(d, tail_of(d, false, from), false);
+    if (!g->valid)
+        return n;
+    *m = fit_marks(d, tail_of(d, true, from), true, g->ln_element, false);
+    if (!m->valid)
+        return n;
+    // The element period, a mark and a gap, is what weight does not change.
+    const double known = std::log(std::exp(d.ln_dit) + std::exp(d.ln_element));
+    const double fresh = std::log(std::exp(m->ln_dit) + std::exp(g->ln_element));
+    if (std::abs(fresh - known) < LN_STEP)
+        return n;
+    const MarkFit old_m{d.ln_dit, d.ln_dah_ratio, true};
+    const GapFit old_g{d.ln_element, d.ln_letter, true};
+    // cost(c) = old error of spans before c + new error of spans from c.
+    double after = 0.0;
+    for (int i = 0; i < n; ++i)
+        after += span_error(d.pending[i], *m, *g);
+    double before = 0.0, best = after;
+    int best_at = 0;
+    for (int c = 1; c <= n; ++c) {
+        before += span_error(d.pending[c - 1], old_m, old_g);
+        after -= span_error(d.pending[c - 1], *m, *g);
+        if (before + after < best) {
+            best = before + after;
+            best_at = c;
+        }
+    }
+    return before - best > STEP_MARGIN ? best_at : n;
 }
 
 // Decides the oldest span waiting, with the estimates of the window around it.
@@ -375,30 +442,20 @@ void decide_oldest(MorseDecoder& d)
     // gaps' three; the gaps then read against them.
     if (!d.marks_known && !d.gaps_known)
         set_marks(d, fit_marks(d, window_of(d, true), false, 0.0));
-    if (!s.mark || !d.gaps_known) {
-        GapFit g = fit_gaps(d, window_of(d, false));
-        // A speed step at or just before this span: the spans from here on
-        // alone, read afresh, explain themselves much better.
-        const Window ahead = window_of(d, false, true);
-        const GapFit fresh = fit_gaps(d, ahead, false);
-        if (g.valid && fresh.valid && std::abs(fresh.ln_element - g.ln_element) > LN_STEP &&
-            gap_cost(ahead, g) - gap_cost(ahead, fresh) > STEP_MARGIN) {
-            step_speed(d, fresh.ln_element - g.ln_element);
-            g = fresh;
-        }
-        set_gaps(d, g);
+    MarkFit step_m;
+    GapFit step_g;
+    int end = speed_step_at(d, &step_m, &step_g);
+    if (end == 0) {
+        // This span is the first at the new speed.
+        d.history_count = 0;
+        set_marks(d, step_m);
+        set_gaps(d, step_g);
+        end = d.pending_count;
     }
-    if (s.mark) {
-        MarkFit m = fit_marks(d, window_of(d, true), d.gaps_known, d.ln_element);
-        const Window ahead = window_of(d, true, true);
-        const MarkFit fresh = fit_marks(d, ahead, d.gaps_known, d.ln_element, false);
-        if (m.valid && fresh.valid && std::abs(fresh.ln_dit - m.ln_dit) > LN_STEP &&
-            mark_cost(ahead, m.ln_dit, m.ln_ratio) - mark_cost(ahead, fresh.ln_dit, fresh.ln_ratio) > STEP_MARGIN) {
-            step_speed(d, fresh.ln_dit - m.ln_dit);
-            m = fresh;
-        }
-        set_marks(d, m);
-    }
+    if (!s.mark || !d.gaps_known)
+        set_gaps(d, fit_gaps(d, window_of(d, false, end)));
+    if (s.mark)
+        set_marks(d, fit_marks(d, window_of(d, true, end), d.gaps_known, d.ln_element));
     decide(d, s);
     for (int i = 1; i < d.pending_count; ++i)
         d.pending[i - 1] = d.pending[i];
@@ -420,11 +477,6 @@ void decide_all(MorseDecoder& d)
 double character_end(const MorseDecoder& d)
 {
     return d.gaps_known ? element_letter_boundary(d) : d.ln_dit + LN2;
-}
-
-double word_end(const MorseDecoder& d)
-{
-    return d.gaps_known ? letter_word_boundary(d) : d.ln_dit + LN5;
 }
 
 // A RELEASE: the spans of every character ended by now are decided; those of
@@ -461,7 +513,7 @@ void decide_to_release(MorseDecoder& d, qint64 now_ms)
         return;
     }
     decide_all(d);
-    if (silence >= word_end(d) || silence >= std::log(DECODER_LONGEST_GAP_MS) || !known)
+    if (silence >= std::log(DECODER_LONGEST_GAP_MS))
         end_word(d);
     else
         end_character(d);

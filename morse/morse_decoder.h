@@ -53,6 +53,7 @@ struct MorseDecoder {
     bool gaps_known = false;
     double ln_element = 0.0;
     double ln_letter = 0.0;
+    bool spacing_known = false;  // letter and word gaps both seen
     char code[DECODER_CODE_MAX + 1] = {};
     int code_len = 0;
     bool code_bad = false;       // too long, or a mark too long to be an element

@@ -257,9 +257,10 @@ INSTANTIATE_TEST_SUITE_P(
         HeldCase{"PARIS PARIS", 20, 0, {{2500, "DECODED  PARI  (20 WPM)"}}, "DECODED  \xE2\x80\xA6S PARIS  (20 WPM)"}));
 
 // Farnsworth 20/10: letter gaps (654 ms) outlast the hang (630 ms), so each
-// letter is a hold of its own. The first word's gaps, each alone when its
-// hold ends, read as word gaps; from the first word gap on, the spacing is
-// known, and the lines that go on with a word say so.
+// letter is a hold of its own, and each gap between two letters is decided
+// at the next RELEASE. Even in the first word, before any word gap, gaps of
+// 10.9 element gaps, beyond a standard word gap, read as letter gaps: the
+// lines that go on with a word say so.
 TEST(MorseDecoder, FarnsworthLettersInHoldsOfTheirOwn)
 {
     MorseStyle style = at(20);
@@ -278,8 +279,8 @@ TEST(MorseDecoder, FarnsworthLettersInHoldsOfTheirOwn)
     }
     lines.push_back(line(d));
     const std::string more = "DECODED  \xE2\x80\xA6";
-    EXPECT_EQ(lines, (std::vector<std::string>{"DECODED  P  (20 WPM)", "DECODED  A  (20 WPM)", "DECODED  R  (20 WPM)",
-                                               "DECODED  I  (20 WPM)", "DECODED  S  (20 WPM)", "DECODED  P  (20 WPM)",
+    EXPECT_EQ(lines, (std::vector<std::string>{"DECODED  P  (20 WPM)", more + "A  (20 WPM)", more + "R  (20 WPM)",
+                                               more + "I  (20 WPM)", more + "S  (20 WPM)", "DECODED  P  (20 WPM)",
                                                more + "A  (20 WPM)", more + "R  (20 WPM)", more + "I  (20 WPM)",
                                                more + "S  (20 WPM)", "DECODED  C  (20 WPM)", more + "Q  (20 WPM)"}));
 }
