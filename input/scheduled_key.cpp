@@ -30,10 +30,12 @@ bool scheduled_level(ScheduledKey& k, qint64 now)
     const qint64 at = next_edge_ms(k);
     if (at < 0 || at > now)
         return k.down;
+    k.edge_ms = at;
     if (now - at > STALL_MS) {
         // Keyed late: what follows keeps its timing from here.
         k.start_ms += now - at;
         k.fell_behind_ms = now - at;
+        k.edge_ms = now;
     }
     k.down = k.schedule->edges[k.next].down;
     if (++k.next == k.schedule->edges.size()) {

@@ -19,6 +19,9 @@ struct ScheduledKey {
     std::size_t next = 0;  // index of the next edge in its round
     bool down = false;    // the level after every edge passed so far
     qint64 fell_behind_ms = 0;  // the last stall not yet said; 0: none
+    // When the last edge passed was keyed: its own time, even if the tick
+    // that passed it came a little late; the tick's own time after a stall.
+    qint64 edge_ms = -1;
 };
 
 // Later than this, an edge is a stall of the keying, not a tick's jitter.
@@ -27,7 +30,9 @@ constexpr qint64 STALL_MS = 5;
 void start_scheduled_key(ScheduledKey& key, const KeySchedule* schedule, int rounds, qint64 start_ms);
 
 // The level at `now`, passing the next edge if it is due at or before it
-// (one edge a call, so that no mark is lost).
+// (one edge a call, so that no mark is lost). An edge passed by a tick up
+// to STALL_MS late is keyed at its own time (edge_ms): a tick's jitter
+// changes no mark or gap of the keying.
 bool scheduled_level(ScheduledKey& key, qint64 now);
 
 // How far behind the keying fell at its last stall (once), or 0.

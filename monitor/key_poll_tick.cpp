@@ -83,12 +83,16 @@ void tell_fell_behind(PollTick& t, qint64 now, qint64 ms)
     emit_bench_event(t.events, event);
 }
 
-// The scheduled level in place of the device, as in system-wide mode; the
-// terminal only contributes its quit bytes.
+// The scheduled level in place of the device, as in system-wide mode, an
+// edge stamped with its own time; the terminal only contributes its quit
+// bytes.
 Sample sample_scheduled(PollTick& t, qint64 now)
 {
     Sample s;
+    const bool was_down = t.scheduled->down;
     s.raw = scheduled_level(*t.scheduled, now);
+    if (s.raw != was_down)
+        s.at_ms = t.scheduled->edge_ms;
     const qint64 behind = take_fell_behind_ms(*t.scheduled);
     if (behind > 0)
         tell_fell_behind(t, now, behind);

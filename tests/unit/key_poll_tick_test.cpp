@@ -503,6 +503,17 @@ TEST_F(ScheduledFixture, KeysTheMonitorAndQuitsOnceItsHoldIsReleased)
         EXPECT_TRUE(call == "clock" || call == "poll") << call;
 }
 
+TEST_F(ScheduledFixture, AnEdgeATickPassesALittleLateKeepsItsOwnTime)
+{
+    play("down 60\nup 60\ndown 60\nup 20\n");
+    for (qint64 now : {998, 1004, 1065, 1130})
+        tick_at(now);
+    // 4 and 5 ms late: jitter, each edge at its own time, the mark 60 ms
+    // long; 10 ms late: a stall, keyed late.
+    EXPECT_EQ(edges(), (std::vector<std::string>{"down@1000", "up@1060", "down@1130"}));
+    EXPECT_EQ(count_lines("KEY OPEN   hang=630 ms  class=break-in CW  dit~60 ms  ~20 WPM"), 1);
+}
+
 TEST_F(ScheduledFixture, AContinuousMarkEndsTheRunWhenItsLastLineHasRun)
 {
     play("down 800\nup 100\n");

@@ -215,8 +215,10 @@ TEST(ScheduledKey, EdgesKeepTheirAbsoluteTimesWhateverTheTicks)
     EXPECT_EQ(next_edge_ms(k), 1060);
     EXPECT_TRUE(scheduled_level(k, 1059));
     EXPECT_FALSE(scheduled_level(k, 1060));
-    // A tick 2 ms late is jitter: the next edge keeps its own time.
+    // A tick 2 ms late is jitter: the edge is keyed at its own time, and
+    // the next edge keeps its own.
     EXPECT_TRUE(scheduled_level(k, 1122));
+    EXPECT_EQ(k.edge_ms, 1120);
     EXPECT_EQ(next_edge_ms(k), 1300);
     EXPECT_EQ(take_fell_behind_ms(k), 0);
 }
@@ -231,6 +233,7 @@ TEST(ScheduledKey, AStallKeysEveryEdgeLateAndTheRestFollowsThatMuchLater)
     // Stopped from 1050 to 1200: the up edge due at 1060 is keyed at 1200,
     // the down edge due at 1120 comes the gap's 60 ms after it, not at once.
     EXPECT_FALSE(scheduled_level(k, 1200));
+    EXPECT_EQ(k.edge_ms, 1200);
     EXPECT_EQ(take_fell_behind_ms(k), 140);
     EXPECT_EQ(take_fell_behind_ms(k), 0);  // said once
     EXPECT_EQ(next_edge_ms(k), 1260);      // the gap keeps its 60 ms
