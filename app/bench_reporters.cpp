@@ -1,6 +1,7 @@
 #include "app/bench_reporters.h"
 
 #include <QDateTime>
+#include <QTextStream>
 
 #include "app/agent_options.h"
 #include "app/cw_options.h"
@@ -50,12 +51,19 @@ void start_bench_reporters(BenchReporters& r, const AgentOptions& options, QText
     }
     if (options.decode) {
         r.decoded.events = &r.events;
-        add_bench_sink(r.events, decoded_lines_sink(r.decoded));
+        QString reason;
+        if (start_decoded_lines(r.decoded, &reason))
+            add_bench_sink(r.events, decoded_lines_sink(r.decoded));
+        else
+            *err << "keyline-bench: " << reason << " (nothing is decoded)\n";
     }
 }
 
 void close_bench_reporters(BenchReporters& r, qint64 now_ns)
 {
+    // A run that ended without a quit: the decoder's last lines are let go.
+    r.decoded.events = nullptr;
+    finish_decoded_lines(r.decoded);
     finish_edge_recorder(r.recorder, now_ns / 1000000);
     close_edge_recorder(r.recorder);
     close_bench_vcd(r.vcd, now_ns);

@@ -600,6 +600,17 @@ QString take_decoded_line(MorseDecoder& d)
     return line;
 }
 
+void decoder_lost_keying(MorseDecoder& d)
+{
+    decide_all(d);
+    d.char_ended = false;
+    d.word_ended = false;
+    d.code_bad = true;
+    end_word(d);
+    d.down = false;
+    d.last_edge_ms = -1;
+}
+
 bool decoder_has_text(const MorseDecoder& d)
 {
     return d.text_len > 0 || d.pending_count > 0 || !d.char_ended;

@@ -86,5 +86,9 @@ QString decoder_release_line(MorseDecoder& d, qint64 now_ms);
 // text when nothing is.
 QString take_decoded_line(MorseDecoder& d);
 
+// Some of the keying was lost before it reached the decoder: what is open
+// reads "*", and what follows is keyed afresh.
+void decoder_lost_keying(MorseDecoder& d);
+
 // Something keyed is not yet in a line.
 bool decoder_has_text(const MorseDecoder& d);
