@@ -244,9 +244,8 @@ GapFit fit_gaps(const MorseDecoder& d, const Window& w, bool carried = true)
             // Words are mostly of more than one letter: before the spacing
             // is known, a fit that makes word gaps of more gaps than letter
             // gaps is unlikely (it would read a Farnsworth word as single
-            // letters).
-            // One word gap alone reads as one if it is about a standard
-            // word gap ("T E"); a longer one, the letter gap of Farnsworth.
+            // letters). One word gap alone is fine if it is about a
+            // standard one ("T E"); longer, it is a Farnsworth letter gap.
             const int free_words = longest_word <= LN_STANDARD_WORD_MAX ? 1 : 0;
             if (!d.spacing_known)
                 cost += WORD_SHARE_COST * std::max(0, words - letters - free_words);
