@@ -394,9 +394,9 @@ def measure(program, characters, per_transmission, jobs, show=False, peer=True, 
         if sig is not None:
             row["peer_right"] += alignment_counts(keyed, tokens(sig))[0]
         if show and (chars < n_chars or blanks < n_blanks or extra_blanks or status != 0):
-            print("%s #%d: keyed %s\n    read  %s%s" % (name, i, "".join(keyed), " | ".join(lines),
-                                                    "" if status == 0 else "  (exit %d: %s)" % (status, err)),
-                  file=sys.stderr)
+            print("%s #%d: keyed %s\n    read  %s%s\n    spans off %d of %d" % (
+                name, i, "".join(keyed), " | ".join(lines),
+                "" if status == 0 else "  (exit %d: %s)" % (status, err), off[0], off[1]), file=sys.stderr)
     return table, peer
 
 
