@@ -9,17 +9,13 @@
 #include "common/inhibit_limits.h"
 #include "common/output_path.h"
 #include "common/repeated_option.h"
+#include "common/whole_number.h"
 #include "hold/inhibit_payload.h"
 #include "morse/key_schedule.h"
 
 qint32 whole_number(const QString& text)
 {
-    if (text.isEmpty() || text.size() > 9)
-        return -1;
-    for (const QChar c : text)
-        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
-            return -1;
-    return text.toInt();
+    return whole_number_in(text, 0, 999999999);
 }
 
 QString command_line_error(const QCommandLineParser& parser)

@@ -10,10 +10,10 @@
 #include <algorithm>
 #include <functional>
 
-#include "station/junit_report.h"
+#include "report/junit_report.h"
 #include "station/reception.h"
-#include "station/run_record.h"
-#include "station/timeline_svg.h"
+#include "report/run_record.h"
+#include "report/timeline_svg.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 
-#include "station/station_vcd.h"
+#include "report/station_vcd.h"
 
 TEST(StationVcd, MarksOfOneWireInOneMillisecondShareAPulse)
 {
