@@ -25,7 +25,7 @@ struct RigReopen {
     RigHandle* opened = nullptr;
     std::thread thread;
 
-    ~RigReopen() { close_handover_wake(wake_fd); }
+    ~RigReopen() { close_wake_fd(wake_fd); }
 };
 
 namespace {
@@ -45,7 +45,7 @@ void reopen_loop(std::shared_ptr<RigReopen> r)
         }
         if (rig) {
             r->opened = rig;
-            wake_handover_owner(r->wake_fd);
+            set_wake_fd(r->wake_fd);
             return;
         }
         if (r->stop_signal.wait_for(lock, std::chrono::milliseconds(RIG_REOPEN_INTERVAL_MS),
@@ -121,7 +121,7 @@ void start_reopen(RigKey& k)
     r->lost = std::move(k.poller);
     QString error;
     k.reopen = r;
-    if (open_handover_wake(r->wake_fd, error) && k.source.context) {
+    if (open_wake_fd(r->wake_fd, error) && k.source.context) {
         QObject* context = k.source.context;
         k.reopen_notifier = new QSocketNotifier(r->wake_fd, QSocketNotifier::Read, context);
         RigKey* key = &k;

@@ -21,13 +21,14 @@ struct ThreadHandover {
     qint64 let_go = 0;  // items that did not fit
 };
 
-// The wake-up descriptor: false with error when it cannot be made.
-bool open_handover_wake(int& wake_fd, QString& error);
-void close_handover_wake(int& wake_fd);
-// Makes wake_fd readable (a full counter needs no more).
-void wake_handover_owner(int wake_fd);
-// Makes it unreadable until the next wake.
-void clear_handover_wake(int wake_fd);
+// An eventfd used as a flag between threads (the owner's wake-up, a stop
+// request): made non-blocking, false with error when it cannot be made.
+bool open_wake_fd(int& fd, QString& error);
+void close_wake_fd(int& fd);
+// Makes fd readable (a full counter needs no more).
+void set_wake_fd(int fd);
+// Makes it unreadable until it is set again.
+void clear_wake_fd(int fd);
 
 // Puts item in, or, with limit items waiting already, the one item full(item)
 // makes (the first time) in its place: false then, and the worker stops.
@@ -45,7 +46,7 @@ bool hand_over(ThreadHandover<T>& q, T&& item, size_t limit, Full full)
             q.waiting.push_back(std::move(item));
         }
     }
-    wake_handover_owner(q.wake_fd);
+    set_wake_fd(q.wake_fd);
     return kept;
 }
 
@@ -53,7 +54,7 @@ bool hand_over(ThreadHandover<T>& q, T&& item, size_t limit, Full full)
 template <typename T>
 void take_handed_over(ThreadHandover<T>& q, std::vector<T>& out)
 {
-    clear_handover_wake(q.wake_fd);
+    clear_wake_fd(q.wake_fd);
     std::lock_guard<std::mutex> lock(q.mutex);
     for (T& item : q.waiting)
         out.push_back(std::move(item));

@@ -85,8 +85,8 @@ qint64 rig_now_ms()
 
 bool start_ptt_poller(PttPoller& poller, RigHandle* rig, int poll_ms, QString& error)
 {
-    if (!open_handover_wake(poller.queue.wake_fd, error) || !open_handover_wake(poller.stop_fd, error)) {
-        close_handover_wake(poller.queue.wake_fd);
+    if (!open_wake_fd(poller.queue.wake_fd, error) || !open_wake_fd(poller.stop_fd, error)) {
+        close_wake_fd(poller.queue.wake_fd);
         close_rig(rig);
         return false;
     }
@@ -104,11 +104,11 @@ void take_ptt_readings(PttPoller& poller, std::vector<PttReading>& out)
 void stop_ptt_poller(PttPoller& poller)
 {
     if (poller.thread.joinable()) {
-        wake_handover_owner(poller.stop_fd);
+        set_wake_fd(poller.stop_fd);
         poller.thread.join();
     }
     close_rig(poller.rig);
     poller.rig = nullptr;
-    close_handover_wake(poller.queue.wake_fd);
-    close_handover_wake(poller.stop_fd);
+    close_wake_fd(poller.queue.wake_fd);
+    close_wake_fd(poller.stop_fd);
 }

@@ -152,12 +152,12 @@ bool start_log_command(LogCommand& log, QString& error)
         return false;
     }
     log.out_fd = fds[0];
-    if (!open_handover_wake(log.queue.wake_fd, error) || !open_handover_wake(log.stop_fd, error)) {
+    if (!open_wake_fd(log.queue.wake_fd, error) || !open_wake_fd(log.stop_fd, error)) {
         kill(-log.pid, SIGTERM);
         waitpid(log.pid, nullptr, 0);
         close(log.out_fd);
         log.out_fd = -1;
-        close_handover_wake(log.queue.wake_fd);
+        close_wake_fd(log.queue.wake_fd);
         return false;
     }
     log.inhibited.optimize();
@@ -177,12 +177,12 @@ void stop_log_command(LogCommand& log)
         // The group ends, the pipe reaches its end, the thread reaps the shell.
         if (log.pid > 0 && !log.reaped)
             kill(-log.pid, SIGTERM);
-        wake_handover_owner(log.stop_fd);
+        set_wake_fd(log.stop_fd);
         log.thread.join();
     }
     if (log.out_fd >= 0)
         close(log.out_fd);
     log.out_fd = -1;
-    close_handover_wake(log.queue.wake_fd);
-    close_handover_wake(log.stop_fd);
+    close_wake_fd(log.queue.wake_fd);
+    close_wake_fd(log.stop_fd);
 }
