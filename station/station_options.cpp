@@ -111,7 +111,8 @@ OptionsResult read_station_options(const QStringList& arguments)
         "Be a tap in front of a real station: forward every datagram received, unchanged and "
         "before it is checked, to this numeric HOST:PORT (IPv6 as [addr]:port), each sender's "
         "from a socket of its own. A failed forward is reported at most once a second per "
-        "sender and counted (forward_errors).",
+        "sender and counted (forward_errors); datagrams the kernel dropped before the tap read "
+        "them are counted too (kernel_drops), a problem.",
         "host:port"));
     parser.addOption(QCommandLineOption(
         "vcd",
