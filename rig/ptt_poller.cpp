@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <poll.h>
+#include <string.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -18,22 +19,24 @@ qint64 now_ns()
     return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
-// Sleeps until the monotonic deadline_ns; false when asked to stop. One
-// system call: a condition variable's timed wait costs two (the wait and the
+enum class Slept { Due, Stop, Failed };
+
+// Sleeps until the monotonic deadline_ns, or until asked to stop. One system
+// call: a condition variable's timed wait costs two (the wait and the
 // mutex's wake-up), at a hundred polls a second.
-bool sleep_until(const PttPoller& poller, qint64 deadline_ns)
+Slept sleep_until(const PttPoller& poller, qint64 deadline_ns)
 {
     for (;;) {
         const qint64 left = deadline_ns - now_ns();
         if (left <= 0)
-            return true;
+            return Slept::Due;
         const timespec timeout = {time_t(left / 1000000000), long(left % 1000000000)};
         pollfd stop = {poller.stop_fd, POLLIN, 0};
         const int ready = ppoll(&stop, 1, &timeout, nullptr);
         if (ready > 0)
-            return false;
+            return Slept::Stop;
         if (ready < 0 && errno != EINTR)
-            return false;
+            return Slept::Failed;
     }
 }
 
@@ -71,8 +74,20 @@ void poll_loop(PttPoller& poller)
         next += step;
         if (next < now)
             next = now + step - (now - next) % step;
-        if (!sleep_until(poller, next))
+        const Slept slept = sleep_until(poller, next);
+        if (slept == Slept::Stop)
             return;
+        if (slept == Slept::Failed) {
+            // Polling ends here: the owner must hear it, not wait for ever.
+            const int error = errno;
+            PttReading failed;
+            failed.at_ms = rig_now_ms();
+            failed.ok = false;
+            failed.error = QStringLiteral("cannot wait for the next poll: %1")
+                               .arg(QString::fromLocal8Bit(strerror(error)));
+            hand_over(poller.queue, std::move(failed), size_t(PTT_QUEUE_LIMIT), queue_full);
+            return;
+        }
     }
 }
 
