@@ -60,7 +60,6 @@ ConformWatch* start_conform_watch(const ConformOptions& options, QString* error)
             return nullptr;
         }
         if (!start_ptt_poller(watch->poller, rig, options.watch.poll_ms, why)) {
-            close_rig(rig);
             *error = QStringLiteral("--watch-rig: %1").arg(why);
             delete watch;
             return nullptr;

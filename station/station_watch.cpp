@@ -132,7 +132,7 @@ int station_watch_fd(const StationWatch& watch, int side)
 {
     if (!watch.sides[side].taking)
         return -1;
-    return side == WATCH_RIG ? watch.poller.wake_fd : watch.log.wake_fd;
+    return side == WATCH_RIG ? watch.poller.queue.wake_fd : watch.log.queue.wake_fd;
 }
 
 void watch_model_events(StationWatch& watch, const StationEvents& events, StationEvents& model)
@@ -268,9 +268,9 @@ void finish_station_watch(StationWatch& watch, qint64 end_ms, StationEvents& eve
 
 void close_station_watch(StationWatch& watch)
 {
-    if (watch.poller.wake_fd >= 0)
+    if (watch.poller.queue.wake_fd >= 0)
         stop_ptt_poller(watch.poller);
-    if (watch.log.wake_fd >= 0 || watch.log.thread.joinable())
+    if (watch.log.queue.wake_fd >= 0 || watch.log.thread.joinable())
         stop_log_command(watch.log);
     for (WatchSide& side : watch.sides)
         side.taking = false;
