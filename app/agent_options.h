@@ -1,5 +1,6 @@
 #pragma once
-// The command line: the options, their conversion and their checks.
+// keyline-bench's options as the command line gives them (read in
+// agent_command_line.h), and their checks.
 
 #include <QString>
 #include <QStringList>
@@ -71,12 +72,6 @@ struct AgentOptions {
     qint32 rig_poll_ms = 10; // -1 when rig_poll_ms_text is not a whole number
 };
 
-// Description, help and version options, then the options in order.
-void add_agent_options(QCommandLineParser& parser);
-// Reads the values of a processed parser (--ttl-ms 0 when it does not parse;
-// --port and --fixed-hang-ms say whether they did).
-AgentOptions read_agent_options(const QCommandLineParser& parser);
-
 // Digits only (no sign, blank or point), at most nine of them; else -1.
 qint32 whole_number(const QString& text);
 
@@ -85,6 +80,12 @@ bool host_is_numeric_address(const QString& host);  // IPv4 or IPv6 literal
 
 // The KEY comes from a Morse text or a key script rather than a keyboard.
 bool keyless_source(const AgentOptions& o);
+// The KEY sources given, in the order a refusal names them; with lines, the
+// serial line and the rig first.
+QStringList key_sources_given(const AgentOptions& o, bool lines);
+// "keyline-bench: A and B exclude one another: ..." for the first two of
+// sources, or an empty text for fewer than two.
+QString key_sources_error(const QStringList& sources);
 // What is wrong with the keying options together ("keyline-bench: ..."), or
 // an empty text when nothing is.
 QString key_source_option_error(const AgentOptions& o);

@@ -8,6 +8,7 @@
 #include "app/key_line_options.h"
 #include "app/run_seed.h"
 #include "app/key_source.h"
+#include "common/text_escape.h"
 #include "report/bench_json.h"
 #include "hold/hold_lifecycle.h"
 #include "monitor/key_poll_tick.h"
@@ -50,7 +51,7 @@ QString banner_text(const AgentOptions& o, const QStringList& keyed_lines)
         b += QStringLiteral("  ~ (shift+grave) = LATCH on; press ` or ~ again to release\n");
     }
     b += QStringLiteral("  q or Esc  = release hold and quit\n");
-    b += QStringLiteral("  station=%1  band=%2\n").arg(o.station, o.band);
+    b += QStringLiteral("  station=%1  band=%2\n").arg(escape_text(o.station), escape_text(o.band));
     b += QStringLiteral("  hold_timeout_ms=%1  keepalive every %2 ms while hold active\n")
              .arg(o.ttl_ms)
              .arg(KEEPALIVE_INTERVAL_MS);

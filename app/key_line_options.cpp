@@ -54,20 +54,11 @@ bool key_line_source(const AgentOptions& o)
 QString key_line_option_error(const AgentOptions& o)
 {
     const QString prefix = QStringLiteral("keyline-bench: ");
-    QStringList sources;
-    if (o.key_serial_set)
-        sources << QStringLiteral("--key-serial");
-    if (o.key_rig_set)
-        sources << QStringLiteral("--key-rig");
-    if (o.key_text_set)
-        sources << QStringLiteral("--key-text");
-    if (o.key_script_set)
-        sources << QStringLiteral("--key-script");
-    if (o.global_keys)
-        sources << QStringLiteral("--global-keys");
-    if (key_line_source(o) && sources.size() > 1)
-        return prefix + QStringLiteral("%1 and %2 exclude one another: give one KEY source")
-                            .arg(sources[0], sources[1]);
+    if (key_line_source(o)) {
+        const QString sources = key_sources_error(key_sources_given(o, true));
+        if (!sources.isEmpty())
+            return sources;
+    }
     if (o.rig_poll_ms_set && !o.key_rig_set)
         return prefix + QStringLiteral("--rig-poll-ms goes with --key-rig");
     if (o.rig_poll_ms < MIN_RIG_POLL_MS || o.rig_poll_ms > MAX_RIG_POLL_MS)

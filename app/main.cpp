@@ -14,7 +14,7 @@
 #include <QTimer>
 #include <QUdpSocket>
 
-#include "app/agent_options.h"
+#include "app/agent_command_line.h"
 #include "app/banner.h"
 #include "app/cw_options.h"
 #include "app/bench_reporters.h"

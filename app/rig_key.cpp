@@ -1,17 +1,14 @@
 #include "app/rig_key.h"
 
 #include <condition_variable>
-#include <cstdint>
 #include <mutex>
 #include <thread>
-#include <sys/eventfd.h>
-#include <unistd.h>
 
 #include <QObject>
 #include <QSocketNotifier>
 
 #include "app/agent_options.h"
-#include "monitor/key_poll_tick.h"
+#include "common/thread_handover.h"
 #include "monitor/tick_wakeups.h"
 #include "rig/hamlib_rig.h"
 
@@ -28,11 +25,7 @@ struct RigReopen {
     RigHandle* opened = nullptr;
     std::thread thread;
 
-    ~RigReopen()
-    {
-        if (wake_fd >= 0)
-            ::close(wake_fd);
-    }
+    ~RigReopen() { close_wake_fd(wake_fd); }
 };
 
 namespace {
@@ -52,24 +45,13 @@ void reopen_loop(std::shared_ptr<RigReopen> r)
         }
         if (rig) {
             r->opened = rig;
-            const uint64_t one = 1;
-            ssize_t written = ::write(r->wake_fd, &one, sizeof one);
-            (void)written;
+            set_wake_fd(r->wake_fd);
             return;
         }
         if (r->stop_signal.wait_for(lock, std::chrono::milliseconds(RIG_REOPEN_INTERVAL_MS),
                                     [&] { return r->stopping; }))
             return;
     }
-}
-
-void stop_notifier(QSocketNotifier*& notifier)
-{
-    if (!notifier)
-        return;
-    notifier->setEnabled(false);
-    notifier->deleteLater();  // we may be inside its own signal
-    notifier = nullptr;
 }
 
 // Ends the reopening. A thread still inside hamlib's open is let go: it
@@ -96,19 +78,24 @@ void end_reopen(RigKey& k)
 
 void take_readings(RigKey& k);
 
+void watch_readings(RigKey& k)
+{
+    QObject* context = k.source.context;
+    k.readings_notifier = new QSocketNotifier(k.poller->queue.wake_fd, QSocketNotifier::Read, context);
+    RigKey* key = &k;
+    QObject::connect(k.readings_notifier, &QSocketNotifier::activated, context, [key] { take_readings(*key); });
+}
+
 bool start_polling(RigKey& k, RigHandle* rig, QString* error)
 {
     auto poller = std::make_unique<PttPoller>();
+    poller->changes_only = true;  // the tick needs the edges only
     if (!start_ptt_poller(*poller, rig, k.poll_ms, *error))
         return false;
     k.poller = std::move(poller);
     k.taken.reserve(64);
-    if (k.context) {
-        k.readings_notifier = new QSocketNotifier(k.poller->wake_fd, QSocketNotifier::Read, k.context);
-        RigKey* key = &k;
-        QObject::connect(k.readings_notifier, &QSocketNotifier::activated, k.context,
-                         [key] { take_readings(*key); });
-    }
+    if (k.source.context)
+        watch_readings(k);
     return true;
 }
 
@@ -132,12 +119,13 @@ void start_reopen(RigKey& k)
     auto r = std::make_shared<RigReopen>();
     r->address = k.address;
     r->lost = std::move(k.poller);
-    r->wake_fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    QString error;
     k.reopen = r;
-    if (r->wake_fd >= 0 && k.context) {
-        k.reopen_notifier = new QSocketNotifier(r->wake_fd, QSocketNotifier::Read, k.context);
+    if (open_wake_fd(r->wake_fd, error) && k.source.context) {
+        QObject* context = k.source.context;
+        k.reopen_notifier = new QSocketNotifier(r->wake_fd, QSocketNotifier::Read, context);
         RigKey* key = &k;
-        QObject::connect(k.reopen_notifier, &QSocketNotifier::activated, k.context,
+        QObject::connect(k.reopen_notifier, &QSocketNotifier::activated, context,
                          [key] { rig_opened_again(*key); });
     }
     r->thread = std::thread(reopen_loop, r);
@@ -159,23 +147,16 @@ void take_readings(RigKey& k)
         } else {
             k.lost_reason = r.error;
         }
+        // Found before what the answer changes; each change goes to the
+        // tick in order, stamped with the first poll that saw it.
+        const bool changed = was_lost != !r.ok || (r.ok && r.on != was_level);
         if (r.ok)
-            report_key_source_found(k.report);  // before what the answer changes
-        // Each change goes to the tick in order, stamped with its own poll.
-        if (was_lost != !r.ok || (r.ok && r.on != was_level))
-            run_tick(*k.wakeups);
+            key_line_source_found(k.source, changed);
+        else if (changed)
+            run_tick(*k.source.wakeups);
         if (!r.ok)
             break;  // the poller has stopped
     }
-}
-
-void after_tick(RigKey& k)
-{
-    if (!k.line.lost || !k.poller)
-        return;  // answering, or lost already
-    stop_notifier(k.readings_notifier);
-    report_key_source_lost(k.report, k.lost_reason);
-    start_reopen(k);
 }
 
 }  // namespace
@@ -190,25 +171,25 @@ bool open_rig_key(RigKey& k, const AgentOptions& o, QString* error)
         *error = QStringLiteral("keyline-bench: --key-rig %1: cannot open the rig: %2").arg(o.key_rig, why);
         return false;
     }
-    k.report.source = o.key_rig;
-    k.report.until = "the rig answers";
+    k.source.report.source = o.key_rig;
+    k.source.report.until = "the rig answers";
     // Up until the first reading says otherwise.
     k.latest.answered = true;
     RigKey* key = &k;
-    k.line.read = [key](qint64) { return key->latest; };
+    k.source.line.read = [key](qint64) { return key->latest; };
+    k.source.is_open = [key] { return key->poller != nullptr; };
+    k.source.let_go = [key] {
+        stop_notifier(key->readings_notifier);
+        return key->lost_reason;
+    };
+    k.source.search = [key] { start_reopen(*key); };
     return true;
 }
 
 void connect_rig_key(RigKey& k, TickWakeups& wakeups, QObject* context)
 {
-    k.wakeups = &wakeups;
-    k.context = context;
-    k.report.events = wakeups.events;
-    wakeups.tick->line = &k.line;
-    RigKey* key = &k;
-    wakeups.after_tick = [key] { after_tick(*key); };
-    k.readings_notifier = new QSocketNotifier(k.poller->wake_fd, QSocketNotifier::Read, context);
-    QObject::connect(k.readings_notifier, &QSocketNotifier::activated, context, [key] { take_readings(*key); });
+    connect_key_line_source(k.source, wakeups, context);
+    watch_readings(k);
 }
 
 void close_rig_key(RigKey& k)

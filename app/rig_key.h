@@ -1,6 +1,7 @@
 #pragma once
-// --key-rig wired into the run: the rig's PTT read by a poller thread, each
-// reading handed to the tick as it comes; a rig that stops answering
+// --key-rig wired into the run: the rig's PTT read by a poller thread that
+// hands over only its changes, each to the tick as it comes (stamped with
+// the first poll that saw it); a rig that stops answering
 // reported, opened again every second on a thread of its own, and reported
 // when it answers again. The owner thread never waits for the rig.
 
@@ -9,16 +10,13 @@
 
 #include <QString>
 
-#include "app/key_line_report.h"
-#include "monitor/key_line.h"
+#include "app/key_line_source.h"
 #include "rig/ptt_poller.h"
 #include "rig/rig_address.h"
 
-class QObject;
 class QSocketNotifier;
 struct AgentOptions;
 struct RigReopen;
-struct TickWakeups;
 
 constexpr int RIG_REOPEN_INTERVAL_MS = 1000;
 
@@ -29,13 +27,10 @@ struct RigKey {
     std::vector<PttReading> taken;      // the readings of one wake-up
     LineReading latest;                 // what the tick reads
     QString lost_reason;
-    KeyLine line;
-    KeyLineReport report;
+    KeyLineSource source;
     std::shared_ptr<RigReopen> reopen;  // while lost
     QSocketNotifier* readings_notifier = nullptr;
     QSocketNotifier* reopen_notifier = nullptr;
-    TickWakeups* wakeups = nullptr;
-    QObject* context = nullptr;
 };
 
 // Opens the rig (start-up may wait for it) and starts its poller. On failure

@@ -7,37 +7,28 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
-#include "monitor/key_poll_tick.h"
 #include "monitor/tick_wakeups.h"
 
 namespace {
-
-void stop_edge_notifier(SerialKey& k)
-{
-    if (!k.edge_notifier)
-        return;
-    k.edge_notifier->setEnabled(false);
-    k.edge_notifier->deleteLater();  // we may be inside its own signal
-    k.edge_notifier = nullptr;
-}
 
 void watch_edges(SerialKey& k)
 {
     if (!start_modem_edge_wait(k.edges, k.wiring.device, k.wiring.mask))
         return;  // the 5 ms poll alone sees the edges
-    k.edge_notifier = new QSocketNotifier(k.edges.event_fd(), QSocketNotifier::Read, k.context);
+    QObject* context = k.source.context;
+    k.edge_notifier = new QSocketNotifier(k.edges.event_fd(), QSocketNotifier::Read, context);
     SerialKey* key = &k;
-    QObject::connect(k.edge_notifier, &QSocketNotifier::activated, k.context, [key] {
+    QObject::connect(k.edge_notifier, &QSocketNotifier::activated, context, [key] {
         clear_modem_edge_wake(key->edges);
         if (key->edges.shared && key->edges.shared->ended.load())
-            stop_edge_notifier(*key);  // it would stay readable: the tick polls on
-        run_tick(*key->wakeups);
+            stop_notifier(key->edge_notifier);  // it would stay readable: the tick polls on
+        run_tick(*key->source.wakeups);
     });
 }
 
 void let_go_of_port(SerialKey& k)
 {
-    stop_edge_notifier(k);
+    stop_notifier(k.edge_notifier);
     stop_modem_edge_wait(k.edges);
     close_serial_port(k.port);
 }
@@ -49,17 +40,7 @@ void look_for_port(SerialKey& k)
         return;
     k.search_timer->stop();
     watch_edges(k);
-    report_key_source_found(k.report);
-    run_tick(*k.wakeups);
-}
-
-void after_tick(SerialKey& k)
-{
-    if (!k.line.lost || k.port.fd < 0)
-        return;
-    let_go_of_port(k);
-    report_key_source_lost(k.report, QString::fromLocal8Bit(std::strerror(k.read_errno)));
-    k.search_timer->start();
+    key_line_source_found(k.source, true);
 }
 
 }  // namespace
@@ -73,10 +54,10 @@ bool open_serial_key(SerialKey& k, const QString& option_text, QString* error)
                      .arg(option_text, QString::fromLocal8Bit(k.wiring.device), why);
         return false;
     }
-    k.report.source = option_text;
-    k.report.until = "the port is back";
+    k.source.report.source = option_text;
+    k.source.report.until = "the port is back";
     SerialKey* key = &k;
-    k.line.read = [key](qint64) {
+    k.source.line.read = [key](qint64) {
         LineReading r;
         int bits = 0;
         if (!read_modem_bits(key->port, &bits)) {
@@ -87,17 +68,19 @@ bool open_serial_key(SerialKey& k, const QString& option_text, QString* error)
         r.level = serial_key_level(key->wiring, bits);
         return r;
     };
+    k.source.is_open = [key] { return key->port.fd >= 0; };
+    k.source.let_go = [key] {
+        let_go_of_port(*key);
+        return QString::fromLocal8Bit(std::strerror(key->read_errno));
+    };
+    k.source.search = [key] { key->search_timer->start(); };
     return true;
 }
 
 void connect_serial_key(SerialKey& k, TickWakeups& wakeups, QObject* context)
 {
-    k.wakeups = &wakeups;
-    k.context = context;
-    k.report.events = wakeups.events;
-    wakeups.tick->line = &k.line;
+    connect_key_line_source(k.source, wakeups, context);
     SerialKey* key = &k;
-    wakeups.after_tick = [key] { after_tick(*key); };
     k.search_timer = new QTimer(context);
     k.search_timer->setInterval(SERIAL_SEARCH_INTERVAL_MS);
     QObject::connect(k.search_timer, &QTimer::timeout, context, [key] { look_for_port(*key); });

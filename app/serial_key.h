@@ -5,15 +5,12 @@
 
 #include <QString>
 
-#include "app/key_line_report.h"
+#include "app/key_line_source.h"
 #include "input/modem_edge_wait.h"
 #include "input/serial_line.h"
-#include "monitor/key_line.h"
 
-class QObject;
 class QSocketNotifier;
 class QTimer;
-struct TickWakeups;
 
 constexpr int SERIAL_SEARCH_INTERVAL_MS = 1000;
 
@@ -21,13 +18,10 @@ struct SerialKey {
     SerialLineWiring wiring;
     SerialPort port;
     ModemEdgeWait edges;
-    KeyLine line;
-    KeyLineReport report;
+    KeyLineSource source;
     int read_errno = 0;  // why the latest reading failed
     QSocketNotifier* edge_notifier = nullptr;
     QTimer* search_timer = nullptr;
-    TickWakeups* wakeups = nullptr;
-    QObject* context = nullptr;
 };
 
 // Parses the option (already checked) and opens the port. On failure

@@ -24,6 +24,7 @@ enum class BenchEventKind {
     DatagramOut,     // a datagram left the socket (sent) or was refused, after the faults;
                      // datagram, hold_active: the hold after it; t_ns read just before the send
     SendFailed,      // to (empty: the only destination), text: the socket's error
+    DatagramTold,    // datagram, note: every event the datagram brought (faults, sends) was emitted
     Fault,           // fault
     FaultCounts,     // counts: at the end of a run with faults
     KeyboardLost,    // path, text: the reason

@@ -3,9 +3,9 @@
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QRegularExpression>
 
 #include "common/host_port.h"
+#include "common/whole_number.h"
 #include "conform/scenarios.h"
 
 namespace {
@@ -28,16 +28,6 @@ const char* const DESCRIPTION =
     "Exit status: 0 every scenario selected passed; 1 one failed or was not judged;\n"
     "2 it cannot run (a bad option, the watch cannot start, a report file cannot be\n"
     "written).";
-
-bool all_digits(const QString& text)
-{
-    if (text.isEmpty())
-        return false;
-    for (const QChar c : text)
-        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
-            return false;
-    return true;
-}
 
 ConformOptionsResult failure(const QString& message)
 {
@@ -151,9 +141,9 @@ ConformOptionsResult read_conform_options(const QStringList& arguments)
     }
     if (parser.isSet("react-ms")) {
         const QString text = parser.value("react-ms");
-        if (!all_digits(text) || text.size() > 4 || text.toInt() < 1 || text.toInt() > 2000)
+        o.watch.react_ms = whole_number_in(text, 1, 2000);
+        if (o.watch.react_ms < 0)
             return failure(QStringLiteral("--react-ms must be a whole number 1..2000: %1").arg(text));
-        o.react_ms = text.toInt();
     }
     if (o.list)
         return result;  // nothing else is needed to list
@@ -171,34 +161,32 @@ ConformOptionsResult read_conform_options(const QStringList& arguments)
     if (rig == log)
         return failure(QStringLiteral("give one watch: --watch-rig RIG or --watch-log CMD --inhibited RE --free RE"));
     if (rig) {
-        o.watch_rig = parser.value("watch-rig");
-        if (o.watch_rig.isEmpty())
+        o.watch.rig = parser.value("watch-rig");
+        if (o.watch.rig.isEmpty())
             return failure(QStringLiteral("--watch-rig needs a rig"));
-        o.expect_tx = parser.isSet("expect-tx");
-        if (parser.isSet("watch-poll-ms")) {
-            const QString text = parser.value("watch-poll-ms");
-            if (!all_digits(text) || text.size() > 4 || text.toInt() < 1 || text.toInt() > 1000)
-                return failure(QStringLiteral("--watch-poll-ms must be a whole number 1..1000: %1").arg(text));
-            o.watch_poll_ms = text.toInt();
-        }
+        o.watch.expect_tx = parser.isSet("expect-tx");
+        QString poll_error;
+        if (parser.isSet("watch-poll-ms") &&
+            !read_watch_poll_ms(parser.value("watch-poll-ms"), &o.watch.poll_ms, &poll_error))
+            return failure(poll_error);
         for (const char* name : {"inhibited", "free"})
             if (parser.isSet(QLatin1String(name)))
                 return failure(QStringLiteral("--%1 goes with --watch-log").arg(QLatin1String(name)));
     } else {
-        o.watch_log = parser.value("watch-log");
-        if (o.watch_log.isEmpty())
+        o.watch.log = parser.value("watch-log");
+        if (o.watch.log.isEmpty())
             return failure(QStringLiteral("--watch-log needs a command"));
         if (parser.isSet("expect-tx") || parser.isSet("watch-poll-ms"))
             return failure(QStringLiteral("--expect-tx and --watch-poll-ms go with --watch-rig"));
         if (!parser.isSet("inhibited") || !parser.isSet("free"))
             return failure(QStringLiteral("--watch-log needs --inhibited RE and --free RE"));
-        o.inhibited_re = parser.value("inhibited");
-        o.free_re = parser.value("free");
-        for (const QString& re : {o.inhibited_re, o.free_re}) {
-            const QRegularExpression expression(re);
-            if (re.isEmpty() || !expression.isValid())
+        o.watch.inhibited_re = parser.value("inhibited");
+        o.watch.free_re = parser.value("free");
+        for (const QString& re : {o.watch.inhibited_re, o.watch.free_re}) {
+            const QString problem = watch_expression_problem(re);
+            if (!problem.isEmpty())
                 return failure(QStringLiteral("not a usable regular expression: %1%2")
-                                   .arg(re, re.isEmpty() ? QString() : QStringLiteral(" (") + expression.errorString() + QLatin1Char(')')));
+                                   .arg(re, re.isEmpty() ? QString() : QStringLiteral(" (") + problem + QLatin1Char(')')));
         }
     }
     o.junit_file = parser.value("junit");

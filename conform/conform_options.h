@@ -7,6 +7,8 @@
 #include <QStringList>
 #include <QtGlobal>
 
+#include "watch/watch_options.h"
+
 constexpr int CONFORM_EXIT_PASSED = 0;
 constexpr int CONFORM_EXIT_FAILED = 1;   // a scenario failed or was not judged
 constexpr int CONFORM_EXIT_CANNOT = 2;   // a bad option, the watch cannot start
@@ -17,13 +19,7 @@ struct ConformOptions {
     quint16 station_port = 0;
     QString station_text;      // as typed
 
-    QString watch_rig;         // --watch-rig: HOST:PORT or MODEL:DEVICE[,NAME=VALUE...]
-    bool expect_tx = false;
-    QString watch_log;         // --watch-log: a command for /bin/sh -c
-    QString inhibited_re;
-    QString free_re;
-    qint64 react_ms = CONFORM_DEFAULT_REACT_MS;
-    int watch_poll_ms = 10;
+    WatchOptions watch;        // one of its rig and its log; react_ms 50, as CONFORM_DEFAULT_REACT_MS
 
     QStringList only;          // empty: every scenario
     bool list = false;

@@ -1,6 +1,7 @@
 #include "conform/conform_output.h"
 
 #include "common/json_line.h"
+#include "conform/scenario_model.h"
 #include "conform/scenarios.h"
 
 const char* outcome_label(Outcome outcome)

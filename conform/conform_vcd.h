@@ -7,7 +7,7 @@
 #include <QStringList>
 #include <QDateTime>
 
-#include "common/vcd_writer.h"
+#include "report/vcd_writer.h"
 #include "conform/conform_result.h"
 
 struct ConformVcd {

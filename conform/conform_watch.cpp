@@ -37,30 +37,29 @@ void lose(ConformWatch& watch, qint64 at_ms, const QString& why)
 ConformWatch* start_conform_watch(const ConformOptions& options, QString* error)
 {
     auto* watch = new ConformWatch;
-    watch->record.config.react_ms = options.react_ms;
-    watch->lane.grace_ms = options.react_ms;
-    if (!options.watch_rig.isEmpty()) {
+    watch->record.config.react_ms = options.watch.react_ms;
+    watch->lane.grace_ms = options.watch.react_ms;
+    if (!options.watch.rig.isEmpty()) {
         watch->record.config.source = WatchSource::Rig;
-        watch->record.config.expect_tx = options.expect_tx;
-        watch->record.free_side_watched = options.expect_tx;
+        watch->record.config.expect_tx = options.watch.expect_tx;
+        watch->record.free_side_watched = options.watch.expect_tx;
         watch->lane.name = QStringLiteral("PTT (on: transmitting)");
         watch->lane.on_means_inhibited = false;
-        watch->lane.both_ways = options.expect_tx;
+        watch->lane.both_ways = options.watch.expect_tx;
         RigAddress address;
         QString why;
-        if (!parse_rig_address(options.watch_rig, address, why)) {
+        if (!parse_rig_address(options.watch.rig, address, why)) {
             *error = QStringLiteral("--watch-rig: %1").arg(why);
             delete watch;
             return nullptr;
         }
         RigHandle* rig = open_rig(address, why);
         if (!rig) {
-            *error = QStringLiteral("--watch-rig %1: %2").arg(options.watch_rig, why);
+            *error = QStringLiteral("--watch-rig %1: %2").arg(options.watch.rig, why);
             delete watch;
             return nullptr;
         }
-        if (!start_ptt_poller(watch->poller, rig, options.watch_poll_ms, why)) {
-            close_rig(rig);
+        if (!start_ptt_poller(watch->poller, rig, options.watch.poll_ms, why)) {
             *error = QStringLiteral("--watch-rig: %1").arg(why);
             delete watch;
             return nullptr;
@@ -72,9 +71,9 @@ ConformWatch* start_conform_watch(const ConformOptions& options, QString* error)
     watch->lane.name = QStringLiteral("the log says inhibited");
     watch->lane.on_means_inhibited = true;
     watch->lane.both_ways = true;
-    watch->log.command = options.watch_log;
-    watch->log.inhibited = QRegularExpression(options.inhibited_re);
-    watch->log.free = QRegularExpression(options.free_re);
+    watch->log.command = options.watch.log;
+    watch->log.inhibited = QRegularExpression(options.watch.inhibited_re);
+    watch->log.free = QRegularExpression(options.watch.free_re);
     QString why;
     if (!start_log_command(watch->log, why)) {
         *error = QStringLiteral("--watch-log: %1").arg(why);

@@ -20,6 +20,7 @@
 #include "conform/conform_reports.h"
 #include "conform/conform_vcd.h"
 #include "conform/conform_watch.h"
+#include "conform/scenario_model.h"
 #include "conform/scenario_sender.h"
 #include "monitor/monotonic_clock.h"
 
@@ -74,7 +75,7 @@ int main(int argc, char** argv)
     }
     const ConformOptions& options = parsed.options;
     if (options.list) {
-        out << list_text(options.react_ms);
+        out << list_text(options.watch.react_ms);
         return CONFORM_EXIT_PASSED;
     }
     const std::vector<const Scenario*> scenarios = select_scenarios(options.only, nullptr);
@@ -96,7 +97,7 @@ int main(int argc, char** argv)
     ConformVcd vcd;
     if (!options.vcd_file.isEmpty()) {
         QString reason;
-        const QString wire = options.watch_rig.isEmpty() ? QStringLiteral("station_inhibited") : QStringLiteral("tx");
+        const QString wire = options.watch.rig.isEmpty() ? QStringLiteral("station_inhibited") : QStringLiteral("tx");
         if (!open_conform_vcd(vcd, options.vcd_file, started, run_start_ms, QCoreApplication::arguments(), wire,
                               &reason)) {
             err << "keyline-conform: --vcd " << options.vcd_file << ": " << reason << Qt::endl;
@@ -185,7 +186,7 @@ int main(int argc, char** argv)
         }
         QObject::disconnect(&phase, nullptr, nullptr, nullptr);
         QObject::connect(&phase, &QTimer::timeout, conclude);
-        const qint64 end = start + scenario_length_ms(scenario, options.react_ms);
+        const qint64 end = start + scenario_length_ms(scenario, options.watch.react_ms);
         phase.start(static_cast<int>(qMax<qint64>(0, end - monotonic_now_ms())));
     };
     conclude = [&] {

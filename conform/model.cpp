@@ -2,7 +2,6 @@
 
 #include <QHostAddress>
 
-#include "conform/scenarios.h"
 #include "station/reception.h"
 
 namespace {
@@ -59,38 +58,6 @@ std::vector<ModelSpan> model_inhibit(const std::vector<SentDatagram>& sent, qint
     }
     expire_until(station, end_ms, events, spans);
     return spans;
-}
-
-std::vector<ModelSpan> planned_model(const Scenario& scenario)
-{
-    std::vector<SentDatagram> sent;
-    sent.reserve(scenario.sends.size());
-    for (const ScheduledSend& send : scenario.sends) {
-        SentDatagram datagram;
-        datagram.at_ms = send.at_ms;
-        datagram.from = sender_id(QHostAddress(QHostAddress::LocalHost), 40000 + static_cast<int>(send.source));
-        datagram.payload = &send.payload;
-        datagram.copies = send.copies;
-        sent.push_back(datagram);
-    }
-    return model_inhibit(sent, scenario.last_send_ms + 100000);
-}
-
-std::vector<ModelSpan> sent_model(const Scenario& scenario, const std::vector<SentRecord>& sent, qint64 end_ms)
-{
-    std::vector<SentDatagram> datagrams;
-    datagrams.reserve(sent.size());
-    for (const SentRecord& record : sent) {
-        if (record.sent == 0)
-            continue;  // the socket refused it: the station cannot have it
-        SentDatagram datagram;
-        datagram.at_ms = record.at_ms;
-        datagram.from = sender_id(QHostAddress(QHostAddress::LocalHost), record.source_port);
-        datagram.payload = &scenario.sends[record.send_index].payload;
-        datagram.copies = record.sent;
-        datagrams.push_back(datagram);
-    }
-    return model_inhibit(datagrams, end_ms);
 }
 
 bool model_holds(const std::vector<ModelSpan>& spans, qint64 t_ms)

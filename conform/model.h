@@ -10,8 +10,6 @@
 
 #include "station/sender_id.h"
 
-struct Scenario;
-
 // One datagram as it left (or, planned, will leave) a socket.
 struct SentDatagram {
     qint64 at_ms = 0;
@@ -37,13 +35,6 @@ struct ModelSpan {
 // The inhibit over the datagrams (in time order), with every expiry due by
 // end_ms taken; a span still holding at end_ms ends -1.
 std::vector<ModelSpan> model_inhibit(const std::vector<SentDatagram>& sent, qint64 end_ms);
-
-// The model of a scenario's schedule as planned, times from its start (each
-// source a sender of its own, the same one after a rebind).
-std::vector<ModelSpan> planned_model(const Scenario& scenario);
-
-// The model of what was really sent in a scenario, up to end_ms (monotonic).
-std::vector<ModelSpan> sent_model(const Scenario& scenario, const std::vector<SentRecord>& sent, qint64 end_ms);
 
 // True when the model holds at t_ms.
 bool model_holds(const std::vector<ModelSpan>& spans, qint64 t_ms);

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "conform/model.h"
 #include "hold/inhibit_payload.h"
 
 namespace {
@@ -224,23 +223,6 @@ const Scenario* find_scenario(const QString& name)
         if (scenario.name == name)
             return &scenario;
     return nullptr;
-}
-
-qint64 scenario_length_ms(const Scenario& scenario, qint64 react_ms)
-{
-    const std::vector<ModelSpan> spans = planned_model(scenario);
-    qint64 last = scenario.last_send_ms;
-    for (const ModelSpan& span : spans)
-        last = qMax(last, span.end_ms);
-    return last + qMax(CONFORM_TAIL_MS, 2 * react_ms + 400);
-}
-
-qint64 run_length_ms(const std::vector<const Scenario*>& scenarios, qint64 react_ms)
-{
-    qint64 total = 0;
-    for (const Scenario* scenario : scenarios)
-        total += CONFORM_SETTLE_MS + scenario_length_ms(*scenario, react_ms);
-    return total;
 }
 
 std::vector<const Scenario*> select_scenarios(const QStringList& names, QStringList* unknown)

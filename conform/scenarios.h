@@ -50,13 +50,6 @@ struct Scenario {
 const std::vector<Scenario>& conform_scenarios();
 const Scenario* find_scenario(const QString& name);
 
-// The scenario's length when watched: until its last datagram or the model's
-// last change, whichever is later, plus the tail (longer with a larger react-ms).
-qint64 scenario_length_ms(const Scenario& scenario, qint64 react_ms);
-
-// A whole run with these scenarios: each one's length and the settle pause before it.
-qint64 run_length_ms(const std::vector<const Scenario*>& scenarios, qint64 react_ms);
-
 // The datagram a keyline-bench would send.
 QByteArray conform_payload(int ttl_ms, qint64 seq);
 

@@ -164,8 +164,7 @@ bool scheduled_drop(const FaultConfig& config, InhibitKind kind, qint32 ordinal)
     return false;
 }
 
-void act(FaultPlan& plan, std::vector<FaultAction>& actions, FaultType type, const OutgoingDatagram& d,
-         qint64 value)
+void act(std::vector<FaultAction>& actions, FaultType type, const OutgoingDatagram& d, qint64 value)
 {
     FaultAction action;
     action.type = type;
@@ -223,7 +222,7 @@ void send_held_back(FaultPlan& plan, qint64 after_seq, qint64 now_ns,
     if (!plan.holding_back)
         return;
     plan.holding_back = false;
-    act(plan, actions, FaultType::SentLate, plan.held_back, after_seq);
+    act(actions, FaultType::SentLate, plan.held_back, after_seq);
     emit_datagram(plan, plan.held_back, plan.held_back_copies, plan.held_back_copy_ms, now_ns, send_now);
 }
 
@@ -309,17 +308,17 @@ void plan_datagram(FaultPlan& plan, OutgoingDatagram d, qint64 now_ns,
             ++plan.counts.muted;
             // What was held back belongs to the time before the agent died.
             send_held_back(plan, -1, now_ns, send_now, actions);
-            act(plan, actions, FaultType::Muted, d, config.mute_ms);
+            act(actions, FaultType::Muted, d, config.mute_ms);
         }
         return;
     }
 
     bool dropped = false;
     if (scheduled_drop(config, d.kind, ordinal)) {
-        act(plan, actions, FaultType::Dropped, d, -1);
+        act(actions, FaultType::Dropped, d, -1);
         dropped = true;
     } else if (draw(plan, config.loss_pct[k])) {
-        act(plan, actions, FaultType::Lost, d, -1);
+        act(actions, FaultType::Lost, d, -1);
         dropped = true;
     }
     if (dropped) {
@@ -333,14 +332,14 @@ void plan_datagram(FaultPlan& plan, OutgoingDatagram d, qint64 now_ns,
         const quint64 bit = plan.rng() % (static_cast<quint64>(d.bytes.size()) * 8);
         d.bytes[static_cast<int>(bit / 8)] = static_cast<char>(d.bytes[static_cast<int>(bit / 8)] ^ (1 << (bit % 8)));
         ++plan.counts.corrupted;
-        act(plan, actions, FaultType::Corrupted, d, static_cast<qint64>(bit));
+        act(actions, FaultType::Corrupted, d, static_cast<qint64>(bit));
     }
     int copies = 1;
     const qint32 copy_ms = config.duplicate_after_ms[k];
     if (draw(plan, config.duplicate_pct[k])) {
         copies = 2;
         ++plan.counts.duplicated;
-        act(plan, actions, FaultType::Duplicated, d, copy_ms > 0 ? copy_ms : -1);
+        act(actions, FaultType::Duplicated, d, copy_ms > 0 ? copy_ms : -1);
     }
     // Gap 1: the datagram right after a held-back one is never held back
     // itself. A held-back RELEASE waits for the next hold's HOLD.
@@ -350,7 +349,7 @@ void plan_datagram(FaultPlan& plan, OutgoingDatagram d, qint64 now_ns,
         plan.held_back_copies = copies;
         plan.held_back_copy_ms = copy_ms;
         ++plan.counts.reordered;
-        act(plan, actions, FaultType::HeldBack, d, -1);
+        act(actions, FaultType::HeldBack, d, -1);
         return;
     }
     emit_datagram(plan, d, copies, copy_ms, now_ns, send_now);
@@ -363,10 +362,10 @@ void take_due_datagrams(FaultPlan& plan, qint64 now_ns, std::vector<OutgoingData
     while (!plan.delayed.empty() && plan.delayed.front().due_ns <= now_ns) {
         const FaultPlan::Pending& p = plan.delayed.front();
         if (p.copy_after_ms > 0) {
-            act(plan, actions, FaultType::CopySent, p.datagram, p.copy_after_ms);
+            act(actions, FaultType::CopySent, p.datagram, p.copy_after_ms);
         } else {
             ++plan.counts.delayed;
-            act(plan, actions, FaultType::Delayed, p.datagram, p.datagram.delayed_ms);
+            act(actions, FaultType::Delayed, p.datagram, p.datagram.delayed_ms);
         }
         send_now.push_back(p.datagram);
         plan.delayed.pop_front();

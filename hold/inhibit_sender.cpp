@@ -120,15 +120,9 @@ void send_planned(InhibitSender& sender, const std::vector<OutgoingDatagram>& se
         sender.faults_queued();
 }
 
-}  // namespace
-
-void send_inhibit(InhibitSender& sender, bool hold_active, int ttl_ms, bool keepalive,
-                  const char* note)
+// Builds, sends and tells one datagram; returns the time it was stamped with.
+qint64 send_one(InhibitSender& sender, bool hold_active, int ttl_ms, bool keepalive, const char* note)
 {
-    // A keepalive that outlived its hold must not announce one.
-    if (keepalive && !hold_active)
-        return;
-
     // Every datagram that gets here uses up its number, sent or not.
     const qint64 seq = sender.counters.seq++;
     const QByteArray payload =
@@ -147,7 +141,7 @@ void send_inhibit(InhibitSender& sender, bool hold_active, int ttl_ms, bool keep
             ++sender.counters.unsent;
             report_send_failure(sender, QString(), at_ns);
         }
-        return;
+        return at_ns;
     }
     if (sender.faults == nullptr) {
         qint64 at_ns = 0;
@@ -155,7 +149,7 @@ void send_inhibit(InhibitSender& sender, bool hold_active, int ttl_ms, bool keep
         count_inhibit(sender.counters, kind);
         tell_built(sender, kind, seq, ttl_ms, note, at_ns);
         tell_out(sender, kind, hold_active, sent, at_ns);
-        return;
+        return at_ns;
     }
 
     // The faults act once the datagram is built, its number used up and its
@@ -174,6 +168,24 @@ void send_inhibit(InhibitSender& sender, bool hold_active, int ttl_ms, bool keep
     if (send_now.empty())
         tell_out(sender, kind, hold_active, false, now_ns);
     send_planned(sender, send_now);
+    return now_ns;
+}
+
+}  // namespace
+
+void send_inhibit(InhibitSender& sender, bool hold_active, int ttl_ms, bool keepalive,
+                  const char* note)
+{
+    // A keepalive that outlived its hold must not announce one.
+    if (keepalive && !hold_active)
+        return;
+    const qint64 at_ns = send_one(sender, hold_active, ttl_ms, keepalive, note);
+    // Everything this datagram brought (its faults, its sends, a failed
+    // send) has been told: what follows a datagram comes after all of it.
+    BenchEvent told = bench_event_at_ns(BenchEventKind::DatagramTold, at_ns);
+    told.datagram = inhibit_kind(ttl_ms, keepalive);
+    told.note = note;
+    emit_bench_event(sender.events, told);
 }
 
 void send_due_faults(InhibitSender& sender)

@@ -24,17 +24,6 @@ void tell_keyboard(TickWakeups& w, BenchEventKind kind, const char* reason)
     emit_bench_event(w.events, event);
 }
 
-// A notifier must never watch a closed descriptor, nor one that stays ready
-// for ever: it is stopped before anything else happens to its descriptor.
-void stop_notifier(QSocketNotifier*& notifier)
-{
-    if (!notifier)
-        return;
-    notifier->setEnabled(false);
-    notifier->deleteLater();  // we may be inside its own signal
-    notifier = nullptr;
-}
-
 void watch_keyboard(TickWakeups& w)
 {
     if (g_evdev_fd < 0 || !w.context)
@@ -168,4 +157,13 @@ void search_keyboard(TickWakeups& w)
     }
     if (g_evdev_fd >= 0 && w.search_timer)
         w.search_timer->stop();
+}
+
+void stop_notifier(QSocketNotifier*& notifier)
+{
+    if (!notifier)
+        return;
+    notifier->setEnabled(false);
+    notifier->deleteLater();  // we may be inside its own signal
+    notifier = nullptr;
 }

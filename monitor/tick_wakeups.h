@@ -52,3 +52,8 @@ void keyboard_woke(TickWakeups& w);
 // One pass of the same discovery as at start-up, while no keyboard is open.
 // Silent when nothing is found.
 void search_keyboard(TickWakeups& w);
+
+// A notifier must never watch a closed descriptor, nor one that stays ready
+// for ever: it is stopped (and deleted later) before anything else happens
+// to its descriptor, and set to null. Safe inside its own signal.
+void stop_notifier(QSocketNotifier*& notifier);

@@ -8,7 +8,7 @@
 #include <QStringList>
 #include <QtGlobal>
 
-#include "common/vcd_writer.h"
+#include "report/vcd_writer.h"
 #include "common/bench_event.h"
 #include "common/inhibit_kind.h"
 

@@ -155,9 +155,10 @@ void decoded_lines_take(void* self, const BenchEvent& e)
         return;
     if (e.kind == BenchEventKind::KeyEdge) {
         put(d, INPUT_EDGE, e.level, e.t_ns);
-    } else if (e.kind == BenchEventKind::ReleaseSent) {
+    } else if (e.kind == BenchEventKind::DatagramTold && e.datagram == InhibitKind::Release) {
         // The decoder reads across holds: a RELEASE says what is complete,
-        // the quit's RELEASE whatever is open.
+        // the quit's RELEASE whatever is open; its line follows the
+        // RELEASE's own lines and those of its faults.
         const bool quit = e.note && std::strcmp(e.note, "quit") == 0;
         put(d, quit ? INPUT_QUIT_RELEASE : INPUT_RELEASE, false, e.t_ns);
     }

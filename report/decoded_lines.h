@@ -2,7 +2,8 @@
 // --decode as a reporter: the KEY's edges fed to the Morse decoder, and what
 // was keyed read back as a decoded event, told to the same stream: after
 // each RELEASE what is complete, at quit whatever is open. Two sinks: the
-// lines after a RELEASE follow it, the line at quit comes before "quit".
+// line after a RELEASE follows every line the RELEASE brought (its own, its
+// faults', a failed send), the line at quit comes before "quit".
 //
 // The decoder runs on a thread of its own, so it never holds up the tick:
 // the tick only puts each edge and RELEASE into a fixed ring (no lock, no

@@ -67,7 +67,7 @@ RigHandle* open_rig(const RigAddress& address, QString& error)
     quiet_hamlib();
     RIG* rig = rig_init(static_cast<rig_model_t>(address.model));
     if (!rig) {
-        error = QStringLiteral("hamlib has no rig model %1 (see --list-rigs)").arg(address.model);
+        error = QStringLiteral("hamlib has no rig model %1 (keyline-station --list-rigs lists them)").arg(address.model);
         return nullptr;
     }
     bool ok = set_conf(rig, QStringLiteral("rig_pathname"), address.device, error);

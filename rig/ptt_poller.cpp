@@ -1,81 +1,107 @@
 #include "rig/ptt_poller.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <string.h>
-#include <sys/eventfd.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <cstdint>
 
 #include "rig/hamlib_rig.h"
 
-qint64 rig_now_ms()
+namespace {
+
+qint64 now_ns()
 {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return qint64(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
-namespace {
+enum class Slept { Due, Stop, Failed };
 
-// False when the reading could not be kept: polling ends there.
-bool hand_over(PttPoller& poller, const PttReading& reading)
+// Sleeps until the monotonic deadline_ns, or until asked to stop. One system
+// call: a condition variable's timed wait costs two (the wait and the
+// mutex's wake-up), at a hundred polls a second.
+Slept sleep_until(const PttPoller& poller, qint64 deadline_ns)
 {
-    bool kept = true;
-    {
-        std::lock_guard<std::mutex> lock(poller.mutex);
-        if (poller.waiting.size() >= size_t(PTT_QUEUE_LIMIT)) {
-            // A reading let go is PTT not seen: the watch ends there rather
-            // than judge a run with a hole in it.
-            if (poller.let_go++ == 0) {
-                PttReading lost;
-                lost.at_ms = reading.at_ms;
-                lost.ok = false;
-                lost.error = QStringLiteral("readings came faster than they were taken");
-                poller.waiting.push_back(lost);
-            }
-            kept = false;
-        } else {
-            poller.waiting.push_back(reading);
-        }
+    for (;;) {
+        const qint64 left = deadline_ns - now_ns();
+        if (left <= 0)
+            return Slept::Due;
+        const timespec timeout = {time_t(left / 1000000000), long(left % 1000000000)};
+        pollfd stop = {poller.stop_fd, POLLIN, 0};
+        const int ready = ppoll(&stop, 1, &timeout, nullptr);
+        if (ready > 0)
+            return Slept::Stop;
+        if (ready < 0 && errno != EINTR)
+            return Slept::Failed;
     }
-    const uint64_t one = 1;
-    // The counter only wakes the owner: a full counter needs no more.
-    ssize_t written = write(poller.wake_fd, &one, sizeof one);
-    (void)written;
-    return kept;
+}
+
+PttReading queue_full(const PttReading& reading)
+{
+    // A reading let go is PTT not seen: the watch ends there rather than
+    // judge a run with a hole in it.
+    PttReading lost;
+    lost.at_ms = reading.at_ms;
+    lost.ok = false;
+    lost.error = QStringLiteral("readings came faster than they were taken");
+    return lost;
 }
 
 void poll_loop(PttPoller& poller)
 {
-    auto next = std::chrono::steady_clock::now();
+    const qint64 step = qint64(poller.poll_ms) * 1000000;
+    qint64 next = now_ns();
+    bool handed = false;  // a reading has been handed over
+    bool handed_on = false;
     for (;;) {
         PttReading reading;
         reading.at_ms = rig_now_ms();
         reading.ok = read_ptt(poller.rig, reading.on, reading.error);
-        if (!hand_over(poller, reading) || !reading.ok)
-            return;
+        const bool ok = reading.ok;
+        if (!ok || !poller.changes_only || !handed || reading.on != handed_on) {
+            handed = true;
+            handed_on = reading.on;
+            if (!hand_over(poller.queue, std::move(reading), size_t(PTT_QUEUE_LIMIT), queue_full) || !ok)
+                return;
+        }
         // Fixed steps from the start; a late poll skips the steps it missed
         // rather than bunching up behind a slow rig.
-        const auto now = std::chrono::steady_clock::now();
-        const auto step = std::chrono::milliseconds(poller.poll_ms);
+        const qint64 now = now_ns();
         next += step;
         if (next < now)
             next = now + step - (now - next) % step;
-        std::unique_lock<std::mutex> lock(poller.mutex);
-        if (poller.stop_signal.wait_until(lock, next, [&] { return poller.stopping; }))
+        const Slept slept = sleep_until(poller, next);
+        if (slept == Slept::Stop)
             return;
+        if (slept == Slept::Failed) {
+            // Polling ends here: the owner must hear it, not wait for ever.
+            const int error = errno;
+            PttReading failed;
+            failed.at_ms = rig_now_ms();
+            failed.ok = false;
+            failed.error = QStringLiteral("cannot wait for the next poll: %1")
+                               .arg(QString::fromLocal8Bit(strerror(error)));
+            hand_over(poller.queue, std::move(failed), size_t(PTT_QUEUE_LIMIT), queue_full);
+            return;
+        }
     }
 }
 
 }  // namespace
 
+qint64 rig_now_ms()
+{
+    return now_ns() / 1000000;
+}
+
 bool start_ptt_poller(PttPoller& poller, RigHandle* rig, int poll_ms, QString& error)
 {
-    poller.wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (poller.wake_fd < 0) {
-        error = QString::fromLocal8Bit(strerror(errno));
+    if (!open_wake_fd(poller.queue.wake_fd, error) || !open_wake_fd(poller.stop_fd, error)) {
+        close_wake_fd(poller.queue.wake_fd);
         close_rig(rig);
         return false;
     }
@@ -87,28 +113,17 @@ bool start_ptt_poller(PttPoller& poller, RigHandle* rig, int poll_ms, QString& e
 
 void take_ptt_readings(PttPoller& poller, std::vector<PttReading>& out)
 {
-    uint64_t count = 0;
-    ssize_t got = read(poller.wake_fd, &count, sizeof count);
-    (void)got;
-    std::lock_guard<std::mutex> lock(poller.mutex);
-    for (PttReading& r : poller.waiting)
-        out.push_back(std::move(r));
-    poller.waiting.clear();
+    take_handed_over(poller.queue, out);
 }
 
 void stop_ptt_poller(PttPoller& poller)
 {
     if (poller.thread.joinable()) {
-        {
-            std::lock_guard<std::mutex> lock(poller.mutex);
-            poller.stopping = true;
-        }
-        poller.stop_signal.notify_all();
+        set_wake_fd(poller.stop_fd);
         poller.thread.join();
     }
     close_rig(poller.rig);
     poller.rig = nullptr;
-    if (poller.wake_fd >= 0)
-        close(poller.wake_fd);
-    poller.wake_fd = -1;
+    close_wake_fd(poller.queue.wake_fd);
+    close_wake_fd(poller.stop_fd);
 }

@@ -3,16 +3,22 @@
 // never delays its owner. Each reading is stamped on the monotonic clock (ms)
 // when its request went out: the rig answered with what it was at that time
 // or later, so a reading is never dated before what it saw. Readings wait in
-// a queue; the owner watches fd() (readable when some wait) and takes them.
-// The first failed read is handed over as an error and ends the polling.
+// a queue; the owner watches queue.wake_fd (readable when some wait) and
+// takes them. The first failed read is handed over as an error and ends the
+// polling.
+//
+// A watch judges every reading. A KEY needs only the changes: with
+// changes_only the poller hands over the first reading, then only a reading
+// whose level differs from the last one handed over (stamped with the first
+// poll that saw it) and the failure, so the owner's thread sleeps between
+// edges. Every poll still asks the rig either way.
 
 #include <QString>
 #include <QtGlobal>
 
-#include <condition_variable>
-#include <mutex>
+#include "common/thread_handover.h"
+
 #include <thread>
-#include <vector>
 
 struct RigHandle;
 
@@ -31,17 +37,14 @@ constexpr int PTT_QUEUE_LIMIT = 100000;
 struct PttPoller {
     RigHandle* rig = nullptr;
     int poll_ms = 10;
-    int wake_fd = -1;              // an eventfd
-    std::mutex mutex;              // guards everything below
-    std::condition_variable stop_signal;
-    bool stopping = false;
-    std::vector<PttReading> waiting;
-    qint64 let_go = 0;
+    bool changes_only = false;  // set before start_ptt_poller
+    int stop_fd = -1;           // an eventfd: set, the thread ends
+    ThreadHandover<PttReading> queue;
     std::thread thread;
 };
 
-// Starts polling rig (which it then owns) every poll_ms. False with error
-// when the thread's wake-up descriptor cannot be made.
+// Starts polling rig (which it then owns, and closes on failure) every
+// poll_ms. False with error when the thread's descriptors cannot be made.
 bool start_ptt_poller(PttPoller& poller, RigHandle* rig, int poll_ms, QString& error);
 
 // Moves the waiting readings to out (in order) and clears the wake-up.

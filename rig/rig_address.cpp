@@ -42,7 +42,7 @@ bool parse_rig_address(const QString& text, RigAddress& address, QString& error)
     bool ok = false;
     const int model = head.toInt(&ok);
     if (!is_number(head) || !ok || model <= 0) {
-        error = QStringLiteral("'%1': '%2' is not a hamlib model number (see --list-rigs)").arg(text, head);
+        error = QStringLiteral("'%1': '%2' is not a hamlib model number (keyline-station --list-rigs lists them)").arg(text, head);
         return false;
     }
     const QStringList parts = rest.split(QLatin1Char(','));

@@ -5,7 +5,6 @@
 #include "common/text_escape.h"
 #include "rig/hamlib_rig.h"
 #include "rig/rig_address.h"
-#include "station/station_options.h"
 
 namespace {
 
@@ -50,39 +49,39 @@ void seen(WatchSide& side, int index, qint64 at_ms, bool level, StationEvents& e
     events.push_back(e);
 }
 
-bool open_rig_side(StationWatch& watch, const StationOptions& options, QString& error)
+bool open_rig_side(StationWatch& watch, const WatchOptions& options, QString& error)
 {
     RigAddress address;
-    if (!parse_rig_address(options.watch_rig, address, error))
+    if (!parse_rig_address(options.rig, address, error))
         return false;
     RigHandle* rig = open_rig(address, error);
     if (!rig) {
-        error = QStringLiteral("cannot open the rig %1: %2").arg(options.watch_rig, error);
+        error = QStringLiteral("cannot open the rig %1: %2").arg(options.rig, error);
         return false;
     }
     // One read now: a rig that cannot tell its PTT is refused at once.
     bool on = false;
     if (!read_ptt(rig, on, error)) {
-        error = QStringLiteral("cannot read the PTT of %1: %2").arg(options.watch_rig, error);
+        error = QStringLiteral("cannot read the PTT of %1: %2").arg(options.rig, error);
         close_rig(rig);
         return false;
     }
-    if (!start_ptt_poller(watch.poller, rig, options.watch_poll_ms, error))
+    if (!start_ptt_poller(watch.poller, rig, options.poll_ms, error))
         return false;
-    watch.sides[WATCH_RIG].what = QStringLiteral("rig ") + options.watch_rig;
+    watch.sides[WATCH_RIG].what = QStringLiteral("rig ") + options.rig;
     return true;
 }
 
-bool open_log_side(StationWatch& watch, const StationOptions& options, QString& error)
+bool open_log_side(StationWatch& watch, const WatchOptions& options, QString& error)
 {
-    watch.log.command = options.watch_log;
+    watch.log.command = options.log;
     watch.log.inhibited = QRegularExpression(options.inhibited_re);
     watch.log.free = QRegularExpression(options.free_re);
     if (!start_log_command(watch.log, error)) {
-        error = QStringLiteral("cannot run --watch-log %1: %2").arg(options.watch_log, error);
+        error = QStringLiteral("cannot run --watch-log %1: %2").arg(options.log, error);
         return false;
     }
-    watch.sides[WATCH_LOG].what = QStringLiteral("log '%1'").arg(options.watch_log);
+    watch.sides[WATCH_LOG].what = QStringLiteral("log '%1'").arg(options.log);
     return true;
 }
 
@@ -102,12 +101,13 @@ QString watched_text(const StationWatch& watch)
     return escape_text(parts.join(QStringLiteral(" and ")));
 }
 
-bool open_station_watch(StationWatch& watch, const StationOptions& options, qint64 now_ms, QString& error)
+bool open_station_watch(StationWatch& watch, const WatchOptions& options, bool expect_watch, qint64 now_ms,
+                        QString& error)
 {
-    watch.expect_watch = options.expect_watch;
+    watch.expect_watch = expect_watch;
     WatchConfig config;
     config.react_ms = options.react_ms;
-    if (!options.watch_rig.isEmpty()) {
+    if (!options.rig.isEmpty()) {
         if (!open_rig_side(watch, options, error))
             return false;
         config.source = WatchSource::Rig;
@@ -115,7 +115,7 @@ bool open_station_watch(StationWatch& watch, const StationOptions& options, qint
         watch_start(watch.sides[WATCH_RIG].judge, config, now_ms);
         watch.sides[WATCH_RIG].active = watch.sides[WATCH_RIG].taking = true;
     }
-    if (!options.watch_log.isEmpty()) {
+    if (!options.log.isEmpty()) {
         if (!open_log_side(watch, options, error)) {
             close_station_watch(watch);
             return false;
@@ -132,7 +132,7 @@ int station_watch_fd(const StationWatch& watch, int side)
 {
     if (!watch.sides[side].taking)
         return -1;
-    return side == WATCH_RIG ? watch.poller.wake_fd : watch.log.wake_fd;
+    return side == WATCH_RIG ? watch.poller.queue.wake_fd : watch.log.queue.wake_fd;
 }
 
 void watch_model_events(StationWatch& watch, const StationEvents& events, StationEvents& model)
@@ -268,9 +268,9 @@ void finish_station_watch(StationWatch& watch, qint64 end_ms, StationEvents& eve
 
 void close_station_watch(StationWatch& watch)
 {
-    if (watch.poller.wake_fd >= 0)
+    if (watch.poller.queue.wake_fd >= 0)
         stop_ptt_poller(watch.poller);
-    if (watch.log.wake_fd >= 0 || watch.log.thread.joinable())
+    if (watch.log.queue.wake_fd >= 0 || watch.log.thread.joinable())
         stop_log_command(watch.log);
     for (WatchSide& side : watch.sides)
         side.taking = false;

@@ -17,8 +17,8 @@
 #include "station/watch_totals.h"
 #include "watch/log_command.h"
 #include "watch/watch_judge.h"
+#include "watch/watch_options.h"
 
-struct StationOptions;
 
 // One way of seeing the station: its rig (WATCH_RIG) or its log (WATCH_LOG).
 struct WatchSide {
@@ -52,8 +52,10 @@ bool watching(const StationWatch& watch);
 QString watched_text(const StationWatch& watch);
 
 // Opens the rig (and reads its PTT once) or starts the command. False with
-// error when it cannot: the run is refused (status 2).
-bool open_station_watch(StationWatch& watch, const StationOptions& options, qint64 now_ms, QString& error);
+// error when it cannot: the run is refused (status 2). expect_watch: what
+// could not be judged is a problem.
+bool open_station_watch(StationWatch& watch, const WatchOptions& options, bool expect_watch, qint64 now_ms,
+                        QString& error);
 
 // Readable when the rig's poller or the log's reader has something to take;
 // -1 when it does not run.

@@ -6,7 +6,6 @@
 #include <signal.h>
 #include <spawn.h>
 #include <string.h>
-#include <sys/eventfd.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -22,26 +21,19 @@ qint64 now_ms()
     return qint64(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
+LogLine queue_full(const LogLine& line)
+{
+    // A line let go may be the one that said inhibited or free: the watch
+    // ends there rather than judge a run with a hole in it.
+    LogLine lost;
+    lost.at_ms = line.at_ms;
+    lost.lost = QStringLiteral("its lines came faster than they were taken");
+    return lost;
+}
+
 void hand_over(LogCommand& log, LogLine&& line)
 {
-    {
-        std::lock_guard<std::mutex> lock(log.mutex);
-        if (log.waiting.size() >= size_t(LOG_QUEUE_LIMIT)) {
-            // A line let go may be the one that said inhibited or free: the
-            // watch ends there rather than judge a run with a hole in it.
-            if (log.let_go++ == 0) {
-                LogLine lost;
-                lost.at_ms = line.at_ms;
-                lost.lost = QStringLiteral("its lines came faster than they were taken");
-                log.waiting.push_back(std::move(lost));
-            }
-        } else {
-            log.waiting.push_back(std::move(line));
-        }
-    }
-    const uint64_t one = 1;
-    ssize_t written = write(log.wake_fd, &one, sizeof one);
-    (void)written;
+    hand_over(log.queue, std::move(line), size_t(LOG_QUEUE_LIMIT), queue_full);
 }
 
 void take_line(LogCommand& log, const QByteArray& bytes, qint64 at_ms)
@@ -54,7 +46,6 @@ void take_line(LogCommand& log, const QByteArray& bytes, qint64 at_ms)
     if (log.inhibited.match(line.text).hasMatch()) {
         line.inhibited = true;
     } else if (!log.free.match(line.text).hasMatch()) {
-        std::lock_guard<std::mutex> lock(log.mutex);
         ++log.unmatched;
         return;
     }
@@ -161,17 +152,12 @@ bool start_log_command(LogCommand& log, QString& error)
         return false;
     }
     log.out_fd = fds[0];
-    log.wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    log.stop_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (log.wake_fd < 0 || log.stop_fd < 0) {
-        error = QString::fromLocal8Bit(strerror(errno));
+    if (!open_wake_fd(log.queue.wake_fd, error) || !open_wake_fd(log.stop_fd, error)) {
         kill(-log.pid, SIGTERM);
         waitpid(log.pid, nullptr, 0);
-        for (int* fd : {&log.out_fd, &log.wake_fd, &log.stop_fd}) {
-            if (*fd >= 0)
-                close(*fd);
-            *fd = -1;
-        }
+        close(log.out_fd);
+        log.out_fd = -1;
+        close_wake_fd(log.queue.wake_fd);
         return false;
     }
     log.inhibited.optimize();
@@ -182,13 +168,7 @@ bool start_log_command(LogCommand& log, QString& error)
 
 void take_log_lines(LogCommand& log, std::vector<LogLine>& out)
 {
-    uint64_t count = 0;
-    ssize_t got = read(log.wake_fd, &count, sizeof count);
-    (void)got;
-    std::lock_guard<std::mutex> lock(log.mutex);
-    for (LogLine& line : log.waiting)
-        out.push_back(std::move(line));
-    log.waiting.clear();
+    take_handed_over(log.queue, out);
 }
 
 void stop_log_command(LogCommand& log)
@@ -197,16 +177,12 @@ void stop_log_command(LogCommand& log)
         // The group ends, the pipe reaches its end, the thread reaps the shell.
         if (log.pid > 0 && !log.reaped)
             kill(-log.pid, SIGTERM);
-        const uint64_t one = 1;
-        ssize_t written = write(log.stop_fd, &one, sizeof one);
-        (void)written;
+        set_wake_fd(log.stop_fd);
         log.thread.join();
     }
     if (log.out_fd >= 0)
         close(log.out_fd);
-    for (int* fd : {&log.out_fd, &log.wake_fd, &log.stop_fd}) {
-        if (*fd >= 0)
-            close(*fd);
-        *fd = -1;
-    }
+    log.out_fd = -1;
+    close_wake_fd(log.queue.wake_fd);
+    close_wake_fd(log.stop_fd);
 }

@@ -5,7 +5,7 @@
 // arrival (monotonic clock, ms) and classified: a match of `inhibited` says
 // the station is inhibited, else a match of `free` says it is free; other
 // lines are only counted. Lines wait in a bounded queue; the owner watches
-// wake_fd (readable when something waits) and takes them. When the output
+// queue.wake_fd (readable when something waits) and takes them. When the output
 // ends, the command's exit status comes last.
 
 #include <QRegularExpression>
@@ -13,11 +13,12 @@
 #include <QtGlobal>
 
 #include <atomic>
-#include <mutex>
 #include <thread>
 #include <vector>
 
 #include <sys/types.h>
+
+#include "common/thread_handover.h"
 
 struct LogLine {
     qint64 at_ms = 0;
@@ -39,12 +40,9 @@ struct LogCommand {
     pid_t pid = -1;
     std::atomic<bool> reaped{false};  // the shell is gone: its group id may be reused
     int out_fd = -1;
-    int wake_fd = -1;
     int stop_fd = -1;  // an eventfd: the reader stops reading when it is set
-    std::mutex mutex;  // guards what follows
-    std::vector<LogLine> waiting;
-    qint64 let_go = 0;
-    qint64 unmatched = 0;
+    ThreadHandover<LogLine> queue;  // the owner watches queue.wake_fd
+    std::atomic<qint64> unmatched{0};
     std::thread thread;
 };
 

@@ -95,6 +95,11 @@ KEYLESS = [
                      "--fault", "loss=20:keepalive", "--fault", "duplicate=30", "--fault",
                      "reorder=30:keepalive", "--fault", "corrupt=10:hold", "--fault", "delay=5"],
      FAULTS, []),
+    # The decoded line after a RELEASE comes after that RELEASE's fault lines.
+    ("decode_release_faults_text", ["--key-script", "two_words.key", "--seed", "4", "--decode", "--fault", "duplicate=100:release"],
+     TIMING + COUNTS, []),
+    ("decode_release_faults_json", ["--json", "--key-script", "two_words.key", "--seed", "4", "--decode", "--fault",
+                                    "drop=release"], TIMING + COUNTS, []),
 ]
 
 
@@ -103,6 +108,7 @@ def test_a_keyless_run_writes_what_it_always_wrote(agent, tmp_path, monkeypatch,
                                                     files):
     (tmp_path / "dits.key").write_text("down 60\nup 60\ndown 180\nup 60\ndown 60\nup 400\n")
     (tmp_path / "two.key").write_text("down 1100\nup 1500\ndown 1100\nup 50\n")
+    (tmp_path / "two_words.key").write_text("down 60\nup 60\ndown 180\nup 2000\ndown 60\nup 400\n")
     monkeypatch.chdir(tmp_path)
     run = agent().start(args, stdin="devnull")
     assert run.wait_exit(20) == 0, run.text("stderr")

@@ -112,6 +112,10 @@ def test_rig_stopped_mid_mark_keeps_the_hold_and_is_found_again(agent, inputs, r
     ("localhost", 2, "keyline-bench: --key-rig: 'localhost' is neither HOST:PORT nor MODEL:DEVICE\n"),
     ("127.0.0.1:0", 2, "keyline-bench: --key-rig: '127.0.0.1:0': port 0 is not 1..65535\n"),
     ("127.0.0.1:{free}", 1, "keyline-bench: --key-rig 127.0.0.1:{free}: cannot open the rig: "),
+    ("x1:/dev/null", 2, "keyline-bench: --key-rig: 'x1:/dev/null': 'x1' is not a hamlib model number "
+                        "(keyline-station --list-rigs lists them)\n"),
+    ("999999:/dev/null", 1, "keyline-bench: --key-rig 999999:/dev/null: cannot open the rig: hamlib has no "
+                            "rig model 999999 (keyline-station --list-rigs lists them)\n"),
 ])
 def test_rig_refusals(agent, inputs, receiver, rig_text, status, message):
     free = free_port()

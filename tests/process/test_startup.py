@@ -217,10 +217,16 @@ def test_banner_negative_fixed_hang_shows_zero(agent, keyboard, receiver):
     assert run.quit() == 0
 
 
-def test_banner_shows_station_band_and_fixed_hang(agent, keyboard, receiver):
-    run = agent().start(["-s", "G4XYZ", "-b", "432", "--fixed-hang-ms", "750", "-t", "1500"])
-    assert run.wait_banner() == banner(receiver.port, station="G4XYZ", band="432", ttl=1500,
-                                       hang="fixed override 750 ms")
+# A name that hides or reorders text is shown escaped, as the station shows it.
+@pytest.mark.parametrize("station, band, shown_station, shown_band", [
+    ("G4XYZ", "432", "G4XYZ", "432"),
+    ("G4\u2060XYZ", "43\u202e2", "G4\\u2060XYZ", "43\\u202e2"),
+])
+def test_banner_shows_station_band_and_fixed_hang(agent, keyboard, receiver, station, band,
+                                                  shown_station, shown_band):
+    run = agent().start(["-s", station, "-b", band, "--fixed-hang-ms", "750", "-t", "1500"])
+    assert run.wait_banner() == banner(receiver.port, station=shown_station, band=shown_band,
+                                       ttl=1500, hang="fixed override 750 ms")
     assert run.quit() == 0
 
 

@@ -7,7 +7,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
-#include "app/agent_options.h"
+#include "app/agent_command_line.h"
 #include "app/banner.h"
 
 namespace {

@@ -12,6 +12,7 @@
 
 #include "conform/model.h"
 #include "conform/scenario_judgement.h"
+#include "conform/scenario_model.h"
 #include "conform/scenarios.h"
 #include "conform/verdict_text.h"
 #include "station/payload_check.h"

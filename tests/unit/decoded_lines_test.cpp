@@ -36,7 +36,8 @@ qint64 key_text(BenchEvents* events, const char* text, qint64 start_ms)
 
 void release_at(BenchEvents* events, qint64 t_ms, const char* note = "hang done / EOT")
 {
-    BenchEvent e = bench_event_at_ms(BenchEventKind::ReleaseSent, t_ms);
+    BenchEvent e = bench_event_at_ms(BenchEventKind::DatagramTold, t_ms);
+    e.datagram = InhibitKind::Release;
     e.note = note;
     emit_bench_event(events, e);
 }

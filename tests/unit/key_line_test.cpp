@@ -9,7 +9,7 @@
 
 #include <QCommandLineParser>
 
-#include "app/agent_options.h"
+#include "app/agent_command_line.h"
 #include "app/key_line_options.h"
 #include "app/key_line_report.h"
 #include "input/serial_line.h"

@@ -7,7 +7,7 @@
 #include <QCommandLineParser>
 #include <QTemporaryDir>
 
-#include "app/agent_options.h"
+#include "app/agent_command_line.h"
 #include "app/key_source.h"
 #include "app/keyboard_refusal.h"
 #include "morse/key_schedule.h"
@@ -126,11 +126,12 @@ TEST(KeySource, ARepeatedScriptThatRunsItsLastMarkIntoTheFirstIsWarnedAbout)
         const AgentOptions o = parse({"--key-script", path, "--repeat", c.repeat});
         const QString warning = repeated_script_warning(o, loaded(o));
         EXPECT_EQ(!warning.isEmpty(), c.warned) << c.script.toStdString() << warning.toStdString();
-        if (c.warned)
+        if (c.warned) {
             EXPECT_TRUE(warning.startsWith(QStringLiteral("keyline-bench: --key-script %1:3: warning: the "
                                                           "script ends with the KEY down")
                                                .arg(path)))
                 << warning.toStdString();
+        }
     }
 }
 

@@ -21,8 +21,8 @@ TEST(LogCommand, LinesLetGoEndTheQueueWithOneLostMark)
     qint64 let_go = 0;
     while (std::chrono::steady_clock::now() < give_up) {
         {
-            std::lock_guard<std::mutex> lock(log.mutex);
-            let_go = log.let_go;
+            std::lock_guard<std::mutex> lock(log.queue.mutex);
+            let_go = log.queue.let_go;
         }
         if (let_go >= 500)
             break;

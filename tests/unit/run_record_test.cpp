@@ -10,10 +10,10 @@
 #include <algorithm>
 #include <functional>
 
-#include "station/junit_report.h"
+#include "report/junit_report.h"
 #include "station/reception.h"
-#include "station/run_record.h"
-#include "station/timeline_svg.h"
+#include "report/run_record.h"
+#include "report/timeline_svg.h"
 
 namespace {
 
@@ -232,10 +232,11 @@ TEST(JunitReport, EveryReasonForAFailedRunIsAFailingCase)
         const bool failed = table_problems(run.station.table) > 0;
         EXPECT_EQ(!report.failures.isEmpty(), failed) << row.what;
         EXPECT_EQ(failed, row.failure != nullptr) << row.what;
-        if (row.failure)
+        if (row.failure) {
             EXPECT_TRUE(std::any_of(report.failures.begin(), report.failures.end(),
                                     [&](const FailedCase& f) { return f.type == QLatin1String(row.failure); }))
                 << row.what;
+        }
     }
     // A report that could not be written (exit 2) is said in the one that could.
     FakeRun run;

@@ -13,10 +13,10 @@
 
 #include <string>
 
-#include "station/event_format.h"
+#include "report/event_format.h"
 #include "station/malformed_limiter.h"
 #include "station/reception.h"
-#include "station/station_output.h"
+#include "report/station_output.h"
 #include "common/text_escape.h"
 
 namespace {

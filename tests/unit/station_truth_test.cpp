@@ -17,7 +17,7 @@
 
 #include "common/line_queue.h"
 #include "station/arrival_clock.h"
-#include "station/event_format.h"
+#include "report/event_format.h"
 #include "station/reception.h"
 
 namespace {

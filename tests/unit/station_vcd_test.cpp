@@ -7,7 +7,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 
-#include "station/station_vcd.h"
+#include "report/station_vcd.h"
 
 TEST(StationVcd, MarksOfOneWireInOneMillisecondShareAPulse)
 {
@@ -38,7 +38,7 @@ TEST(StationVcd, MarksOfOneWireInOneMillisecondShareAPulse)
     vcd_id(STREAM_WIRE_ARRIVAL, id);  // s0_arrival
     int rises = 0;
     for (const QByteArray& line : text.split('\n'))
-        rises += line == QByteArray("1") + id;
+        rises += line == QByteArray("1") + QByteArray(id);
     EXPECT_EQ(rises, 2);  // one per millisecond, not one per datagram
     EXPECT_TRUE(text.contains("in the same ms share one pulse"));
 }

@@ -13,8 +13,8 @@
 #include <QTemporaryDir>
 #include <QTextStream>
 
-#include "common/vcd_format.h"
-#include "common/vcd_writer.h"
+#include "report/vcd_format.h"
+#include "report/vcd_writer.h"
 
 namespace {
 

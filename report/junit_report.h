@@ -15,6 +15,6 @@
 #include <QByteArray>
 #include <QString>
 
-#include "station/run_record.h"
+#include "report/run_record.h"
 
 QByteArray junit_xml(const RunRecord& run, const RunTotals& totals, const QString& hostname);

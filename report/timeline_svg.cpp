@@ -1,4 +1,4 @@
-#include "station/timeline_svg.h"
+#include "report/timeline_svg.h"
 
 #include <QDateTime>
 #include <QXmlStreamWriter>

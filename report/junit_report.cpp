@@ -1,4 +1,4 @@
-#include "station/junit_report.h"
+#include "report/junit_report.h"
 
 #include <QDateTime>
 #include <QHash>

@@ -9,9 +9,8 @@
 #include <QString>
 
 #include "common/output_path.h"
-#include "station/run_record.h"
+#include "report/run_record.h"
 
-struct StationOptions;
 struct StreamTable;
 
 struct ReportFile {
@@ -28,10 +27,11 @@ struct RunReports {
     ReportFile junit;
 };
 
-// Opens the files the options name and starts the record at now_ms on the
-// station's clock. False with error when a file cannot be opened; then
-// nothing stays created.
-bool open_run_reports(RunReports& reports, const StationOptions& options, qint64 now_ms, QString& error);
+// Opens the files named (an empty name: not asked for) and starts the record
+// at now_ms on the station's clock. False with error when a file cannot be
+// opened; then nothing stays created.
+bool open_run_reports(RunReports& reports, const QString& timeline_file, const QString& junit_file, qint64 now_ms,
+                      QString& error);
 
 // A start refused after the files were opened: closes them and removes those
 // this run created.

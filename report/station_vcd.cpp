@@ -1,4 +1,4 @@
-#include "station/station_vcd.h"
+#include "report/station_vcd.h"
 
 #include <QTextStream>
 

@@ -1,4 +1,4 @@
-#include "common/vcd_writer.h"
+#include "report/vcd_writer.h"
 
 #include "common/write_all.h"
 

@@ -9,6 +9,6 @@
 
 #include <QByteArray>
 
-#include "station/run_record.h"
+#include "report/run_record.h"
 
 QByteArray timeline_svg(const RunRecord& run, const RunTotals& totals);

@@ -1,4 +1,4 @@
-#include "station/watch_record.h"
+#include "report/watch_record.h"
 
 #include "watch/watch_judge.h"
 

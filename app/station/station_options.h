@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/output_path.h"
+#include "watch/watch_options.h"
 
 constexpr int EXIT_CLEAN = 0;
 constexpr int EXIT_PROBLEMS = 1;
@@ -35,13 +36,7 @@ struct StationOptions {
     QString timeline_file;  // --timeline: an SVG picture of the run, written at its end
     QString junit_file;     // --junit: a JUnit XML report, written at its end
     // Watching the station under test: its rig's PTT, its log, or both.
-    QString watch_rig;      // RIG: HOST:PORT or MODEL:DEVICE[,NAME=VALUE...]
-    int watch_poll_ms = 10;
-    QString watch_log;      // a command under /bin/sh -c
-    QString inhibited_re;
-    QString free_re;
-    qint64 react_ms = 50;
-    bool expect_tx = false;
+    WatchOptions watch;
     bool expect_watch = false;
     bool list_rigs = false;
 };

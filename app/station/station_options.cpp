@@ -1,4 +1,4 @@
-#include "station/station_options.h"
+#include "app/station/station_options.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -6,11 +6,11 @@
 
 #include <cmath>
 
-#include <QRegularExpression>
 
 #include "common/host_port.h"
 #include "rig/rig_address.h"
 #include "common/repeated_option.h"
+#include "common/whole_number.h"
 
 namespace {
 
@@ -46,16 +46,6 @@ const char* const DESCRIPTION =
     "address could not be bound, the --port-file could not be written, a --timeline\n"
     "or --junit file could not be written, or the watched rig or command could not\n"
     "be reached at the start.";
-
-bool all_digits(const QString& text)
-{
-    if (text.isEmpty())
-        return false;
-    for (const QChar c : text)
-        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
-            return false;
-    return true;
-}
 
 OptionsResult failure(const QString& message)
 {
@@ -111,7 +101,8 @@ OptionsResult read_station_options(const QStringList& arguments)
         "Be a tap in front of a real station: forward every datagram received, unchanged and "
         "before it is checked, to this numeric HOST:PORT (IPv6 as [addr]:port), each sender's "
         "from a socket of its own. A failed forward is reported at most once a second per "
-        "sender and counted (forward_errors).",
+        "sender and counted (forward_errors); datagrams the kernel dropped before the tap read "
+        "them are counted too (kernel_drops), a problem.",
         "host:port"));
     parser.addOption(QCommandLineOption(
         "vcd",
@@ -206,7 +197,7 @@ OptionsResult read_station_options(const QStringList& arguments)
         return failure(QStringLiteral("--bind must be a numeric IPv4 or IPv6 address: %1").arg(o.bind_text));
 
     const QString port = parser.value("port");
-    if (!all_digits(port) || port.size() > 5 || port.toUInt() > 65535)
+    if (whole_number_in(port, 0, 65535) < 0)
         return failure(QStringLiteral("--port must be a whole number 0..65535: %1").arg(port));
     o.port = static_cast<quint16>(port.toUInt());
 
@@ -221,15 +212,15 @@ OptionsResult read_station_options(const QStringList& arguments)
     }
     if (parser.isSet("holds")) {
         const QString text = parser.value("holds");
-        if (!all_digits(text) || text.size() > 9 || text.toLongLong() < 1)
+        o.holds = whole_number_in(text, 1, 999999999);
+        if (o.holds < 0)
             return failure(QStringLiteral("--holds must be a whole number, 1 or more: %1").arg(text));
-        o.holds = text.toLongLong();
     }
     if (parser.isSet("expect-holds")) {
         const QString text = parser.value("expect-holds");
-        if (!all_digits(text) || text.size() > 9 || text.toLongLong() < 1)
+        o.expect_holds = whole_number_in(text, 1, 999999999);
+        if (o.expect_holds < 0)
             return failure(QStringLiteral("--expect-holds must be a whole number, 1 or more: %1").arg(text));
-        o.expect_holds = text.toLongLong();
     }
     if (parser.isSet("port-file")) {
         o.port_file = parser.value("port-file");
@@ -251,41 +242,39 @@ OptionsResult read_station_options(const QStringList& arguments)
         if (o.vcd_file.isEmpty())
             return failure(QStringLiteral("--vcd needs a file name"));
     }
-    o.watch_rig = parser.value("watch-rig");
-    o.watch_log = parser.value("watch-log");
-    o.inhibited_re = parser.value("inhibited");
-    o.free_re = parser.value("free");
+    o.watch.rig = parser.value("watch-rig");
+    o.watch.log = parser.value("watch-log");
+    o.watch.inhibited_re = parser.value("inhibited");
+    o.watch.free_re = parser.value("free");
     if (parser.isSet("watch-rig")) {
         RigAddress address;
         QString error;
-        if (!parse_rig_address(o.watch_rig, address, error))
+        if (!parse_rig_address(o.watch.rig, address, error))
             return failure(QStringLiteral("--watch-rig: %1").arg(error));
     }
-    const QString poll = parser.value("watch-poll-ms");
-    if (!all_digits(poll) || poll.size() > 4 || poll.toInt() < 1 || poll.toInt() > 1000)
-        return failure(QStringLiteral("--watch-poll-ms must be a whole number 1..1000: %1").arg(poll));
-    o.watch_poll_ms = poll.toInt();
+    QString poll_error;
+    if (!read_watch_poll_ms(parser.value("watch-poll-ms"), &o.watch.poll_ms, &poll_error))
+        return failure(poll_error);
     const QString react = parser.value("react-ms");
-    if (!all_digits(react) || react.size() > 5 || react.toInt() > 10000)
+    o.watch.react_ms = whole_number_in(react, 0, 10000);
+    if (o.watch.react_ms < 0)
         return failure(QStringLiteral("--react-ms must be a whole number 0..10000: %1").arg(react));
-    o.react_ms = react.toInt();
     if (parser.isSet("watch-log")) {
-        if (o.watch_log.trimmed().isEmpty())
+        if (o.watch.log.trimmed().isEmpty())
             return failure(QStringLiteral("--watch-log needs a command"));
         if (!parser.isSet("inhibited") || !parser.isSet("free"))
             return failure(QStringLiteral("--watch-log needs both --inhibited RE and --free RE"));
         for (const char* name : {"inhibited", "free"}) {
-            const QRegularExpression re(parser.value(QLatin1String(name)));
-            if (parser.value(QLatin1String(name)).isEmpty() || !re.isValid())
+            const QString problem = watch_expression_problem(parser.value(QLatin1String(name)));
+            if (!problem.isEmpty())
                 return failure(QStringLiteral("--%1 is not a regular expression: %2 (%3)")
-                                   .arg(QLatin1String(name), parser.value(QLatin1String(name)),
-                                        re.isValid() ? QStringLiteral("empty") : re.errorString()));
+                                   .arg(QLatin1String(name), parser.value(QLatin1String(name)), problem));
         }
     } else if (parser.isSet("inhibited") || parser.isSet("free")) {
         return failure(QStringLiteral("--inhibited and --free go with --watch-log"));
     }
-    o.expect_tx = parser.isSet("expect-tx");
-    if (o.expect_tx && !parser.isSet("watch-rig"))
+    o.watch.expect_tx = parser.isSet("expect-tx");
+    if (o.watch.expect_tx && !parser.isSet("watch-rig"))
         return failure(QStringLiteral("--expect-tx goes with --watch-rig"));
     if (parser.isSet("watch-poll-ms") && !parser.isSet("watch-rig"))
         return failure(QStringLiteral("--watch-poll-ms goes with --watch-rig"));

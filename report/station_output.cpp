@@ -1,9 +1,9 @@
-#include "station/station_output.h"
+#include "report/station_output.h"
 
 #include <QStringList>
 
 #include "common/log_line.h"
-#include "station/event_format.h"
+#include "report/event_format.h"
 
 void write_events(const StationOutput& output, const StationEvents& events)
 {

@@ -12,7 +12,7 @@
 #include <QString>
 #include <QtGlobal>
 
-#include "common/vcd_format.h"
+#include "report/vcd_format.h"
 
 class QTextStream;
 

@@ -1,4 +1,4 @@
-#include "station/event_format.h"
+#include "report/event_format.h"
 
 #include <QStringList>
 

@@ -1,9 +1,9 @@
-#include "station/run_record.h"
+#include "report/run_record.h"
 
 #include <QDateTime>
 
 #include "common/log_line.h"
-#include "station/event_format.h"
+#include "report/event_format.h"
 #include "station/stream_table.h"
 #include "watch/watch_judge.h"
 

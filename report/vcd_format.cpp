@@ -1,4 +1,4 @@
-#include "common/vcd_format.h"
+#include "report/vcd_format.h"
 
 #include <QCoreApplication>
 

@@ -22,7 +22,7 @@
 
 #include <unordered_set>
 
-#include "common/vcd_writer.h"
+#include "report/vcd_writer.h"
 #include "station/station_event.h"
 
 constexpr int STATION_VCD_SLOTS = 16;

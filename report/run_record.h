@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "station/station_event.h"
-#include "station/watch_record.h"
+#include "report/watch_record.h"
 #include "station/watch_totals.h"
 
 constexpr int MAX_MARKS = 2048;

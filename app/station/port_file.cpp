@@ -1,4 +1,4 @@
-#include "station/port_file.h"
+#include "app/station/port_file.h"
 
 #include <QFile>
 #include <QFileInfo>

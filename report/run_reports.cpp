@@ -1,13 +1,12 @@
-#include "station/run_reports.h"
+#include "report/run_reports.h"
 
 #include <QDateTime>
 #include <QSysInfo>
 
 #include <unistd.h>
 
-#include "station/junit_report.h"
-#include "station/station_options.h"
-#include "station/timeline_svg.h"
+#include "report/junit_report.h"
+#include "report/timeline_svg.h"
 
 namespace {
 
@@ -50,12 +49,13 @@ void discard(ReportFile& file)
 
 }  // namespace
 
-bool open_run_reports(RunReports& reports, const StationOptions& options, qint64 now_ms, QString& error)
+bool open_run_reports(RunReports& reports, const QString& timeline_file, const QString& junit_file, qint64 now_ms,
+                      QString& error)
 {
     reports.record.start_ms = now_ms;
     reports.record.wall_start_ms = QDateTime::currentMSecsSinceEpoch();
-    if (open_one(reports.timeline, "--timeline", options.timeline_file, error) &&
-        open_one(reports.junit, "--junit", options.junit_file, error))
+    if (open_one(reports.timeline, "--timeline", timeline_file, error) &&
+        open_one(reports.junit, "--junit", junit_file, error))
         return true;
     discard_run_reports(reports);
     return false;
