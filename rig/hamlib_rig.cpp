@@ -1,6 +1,6 @@
 #include "rig/hamlib_rig.h"
 
-#include <hamlib/rig.h>
+#include "rig/hamlib_library.h"
 
 #include <clocale>
 
@@ -9,6 +9,7 @@
 
 struct RigHandle {
     RIG* rig = nullptr;
+    const HamlibApi* api = nullptr;
 };
 
 namespace {
@@ -18,45 +19,54 @@ namespace {
 // after free, seen under AddressSanitizer). With LC_NUMERIC already "C" the
 // name is the C library's constant and is never freed. The programs format
 // numbers through Qt, which does not look at LC_NUMERIC.
-void quiet_hamlib()
+const HamlibApi* quiet_hamlib(QString& error)
 {
+    const HamlibApi* api = hamlib_api(error);
+    if (!api)
+        return nullptr;
     static std::once_flag once;
-    std::call_once(once, [] {
+    std::call_once(once, [api] {
         setlocale(LC_NUMERIC, "C");
-        rig_set_debug(RIG_DEBUG_NONE);
+        api->set_debug(RIG_DEBUG_NONE);
     });
+    return api;
 }
 
 // rigerror() also carries hamlib's recent debug lines; the message alone.
-QString hamlib_error(int code)
+QString hamlib_error(const HamlibApi* api, int code)
 {
-    return QString::fromLocal8Bit(rigerror2(code)).trimmed();
+    return QString::fromLocal8Bit(api->error2(code)).trimmed();
 }
 
-bool set_conf(RIG* rig, const QString& name, const QString& value, QString& error)
+bool set_conf(const HamlibApi* api, RIG* rig, const QString& name, const QString& value, QString& error)
 {
-    const token_t token = rig_token_lookup(rig, name.toUtf8().constData());
+    const token_t token = api->token_lookup(rig, name.toUtf8().constData());
     if (token == RIG_CONF_END) {
         error = QStringLiteral("the rig has no setting '%1'").arg(name);
         return false;
     }
-    const int code = rig_set_conf(rig, token, value.toUtf8().constData());
+    const int code = api->set_conf(rig, token, value.toUtf8().constData());
     if (code != RIG_OK) {
-        error = QStringLiteral("%1=%2: %3").arg(name, value, hamlib_error(code));
+        error = QStringLiteral("%1=%2: %3").arg(name, value, hamlib_error(api, code));
         return false;
     }
     return true;
 }
 
+struct Collected {
+    const HamlibApi* api = nullptr;
+    std::vector<RigModel> models;
+};
+
 int collect_model(const struct rig_caps* caps, rig_ptr_t data)
 {
-    auto* models = static_cast<std::vector<RigModel>*>(data);
+    auto* collected = static_cast<Collected*>(data);
     RigModel m;
     m.model = static_cast<int>(caps->rig_model);
     m.maker = QString::fromLatin1(caps->mfg_name);
     m.name = QString::fromLatin1(caps->model_name);
-    m.status = QString::fromLatin1(rig_strstatus(caps->status));
-    models->push_back(m);
+    m.status = QString::fromLatin1(collected->api->strstatus(caps->status));
+    collected->models.push_back(m);
     return 1;  // go on
 }
 
@@ -64,38 +74,41 @@ int collect_model(const struct rig_caps* caps, rig_ptr_t data)
 
 RigHandle* open_rig(const RigAddress& address, QString& error)
 {
-    quiet_hamlib();
-    RIG* rig = rig_init(static_cast<rig_model_t>(address.model));
+    const HamlibApi* api = quiet_hamlib(error);
+    if (!api)
+        return nullptr;
+    RIG* rig = api->init(static_cast<rig_model_t>(address.model));
     if (!rig) {
         error = QStringLiteral("hamlib has no rig model %1 (keyline-station --list-rigs lists them)").arg(address.model);
         return nullptr;
     }
-    bool ok = set_conf(rig, QStringLiteral("rig_pathname"), address.device, error);
+    bool ok = set_conf(api, rig, QStringLiteral("rig_pathname"), address.device, error);
     for (const auto& setting : address.settings)
-        ok = ok && set_conf(rig, setting.first, setting.second, error);
+        ok = ok && set_conf(api, rig, setting.first, setting.second, error);
     if (!ok) {
-        rig_cleanup(rig);
+        api->cleanup(rig);
         return nullptr;
     }
-    const int code = rig_open(rig);
+    const int code = api->open(rig);
     if (code != RIG_OK) {
-        error = hamlib_error(code);
-        rig_cleanup(rig);
+        error = hamlib_error(api, code);
+        api->cleanup(rig);
         return nullptr;
     }
     // A cached PTT could be older than a poll: every read goes to the rig.
-    rig_set_cache_timeout_ms(rig, HAMLIB_CACHE_PTT, 0);
+    api->set_cache_timeout_ms(rig, HAMLIB_CACHE_PTT, 0);
     auto* handle = new RigHandle;
     handle->rig = rig;
+    handle->api = api;
     return handle;
 }
 
 bool read_ptt(RigHandle* rig, bool& on, QString& error)
 {
     ptt_t ptt = RIG_PTT_OFF;
-    const int code = rig_get_ptt(rig->rig, RIG_VFO_CURR, &ptt);
+    const int code = rig->api->get_ptt(rig->rig, RIG_VFO_CURR, &ptt);
     if (code != RIG_OK) {
-        error = hamlib_error(code);
+        error = hamlib_error(rig->api, code);
         return false;
     }
     on = ptt != RIG_PTT_OFF;
@@ -106,18 +119,21 @@ void close_rig(RigHandle* rig)
 {
     if (!rig)
         return;
-    rig_close(rig->rig);
-    rig_cleanup(rig->rig);
+    rig->api->close(rig->rig);
+    rig->api->cleanup(rig->rig);
     delete rig;
 }
 
-std::vector<RigModel> list_rig_models()
+bool list_rig_models(std::vector<RigModel>& models, QString& error)
 {
-    quiet_hamlib();
-    rig_load_all_backends();
-    std::vector<RigModel> models;
-    rig_list_foreach(collect_model, &models);
+    Collected collected;
+    collected.api = quiet_hamlib(error);
+    if (!collected.api)
+        return false;
+    collected.api->load_all_backends();
+    collected.api->list_foreach(collect_model, &collected);
+    models = std::move(collected.models);
     std::sort(models.begin(), models.end(),
               [](const RigModel& a, const RigModel& b) { return a.model < b.model; });
-    return models;
+    return true;
 }

@@ -30,5 +30,6 @@ struct RigModel {
     QString status;  // "Stable", "Beta", ...
 };
 
-// Every model hamlib knows, by model number.
-std::vector<RigModel> list_rig_models();
+// Every model hamlib knows, by model number; false with error when hamlib
+// cannot be loaded.
+bool list_rig_models(std::vector<RigModel>& models, QString& error);

@@ -30,8 +30,14 @@ int answered_at_once(const OptionsResult& parsed, QTextStream& err)
     case OptionsOutcome::Version: QTextStream(stdout) << parsed.text; return EXIT_CLEAN;
     case OptionsOutcome::Error: err << parsed.text << '\n'; return EXIT_USAGE;
     case OptionsOutcome::ListRigs: {
+        std::vector<RigModel> models;
+        QString why;
+        if (!list_rig_models(models, why)) {
+            err << "keyline-station: --list-rigs: " << why << '\n';
+            return EXIT_USAGE;
+        }
         QTextStream listing(stdout);
-        for (const RigModel& m : list_rig_models())
+        for (const RigModel& m : models)
             listing << QStringLiteral("%1\t%2\t%3\t%4\n").arg(m.model).arg(m.maker, m.name, m.status);
         return EXIT_CLEAN;
     }
