@@ -317,11 +317,11 @@ def replayed(replay, paths):
     return r.returncode, out
 
 
-def measure(program, characters, per_transmission, jobs, show=False, peer=True, replay=None):
+def measure(program, characters, per_transmission, jobs, show=False, peer=True, replay=None, seed=SEED):
     """{condition: figures} over the plan, the program and sigrok side by side.
     With `replay` (bench/decoder-replay), the monitor and decoder read the
     scripts on a fake clock in place of the program."""
-    work = plan(characters, per_transmission)
+    work = plan(characters, per_transmission, seed)
     tmp = tempfile.mkdtemp(prefix="decoder-accuracy-")
     sink = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     sink.bind(("127.0.0.1", 0))
@@ -435,15 +435,17 @@ def main():
     p.add_argument("--characters", type=int, default=500, help="characters a condition")
     p.add_argument("--per-transmission", type=int, default=30)
     p.add_argument("--jobs", type=int, default=24, help="transmissions at once")
+    p.add_argument("--seed", type=int, default=SEED, help="the corpus's seed")
     p.add_argument("--show", action="store_true", help="print every transmission not read right")
     p.add_argument("--replay", metavar="DECODER_REPLAY",
                    help="read the scripts with bench/decoder-replay (monitor and decoder on a fake clock)")
     a = p.parse_args()
     if not a.program and not a.replay:
         p.error("--program or --replay is needed")
-    table, peer = measure(a.program, a.characters, a.per_transmission, a.jobs, show=a.show, replay=a.replay)
+    table, peer = measure(a.program, a.characters, a.per_transmission, a.jobs, show=a.show, replay=a.replay,
+                          seed=a.seed)
     print("decoder accuracy: keyline-bench --key-script FILE --decode, %d characters a condition, seed %d"
-          % (a.characters, SEED))
+          % (a.characters, a.seed))
     missed = print_table(table, peer)
     print("targets missed: %s" % (missed or "none"))
     print("(judged: over the transmissions the program saw as keyed, at most one span in 50 off; low 95 %:\n"

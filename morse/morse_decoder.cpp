@@ -52,6 +52,9 @@ constexpr double LONGER_BIAS = 0.01;
 
 // Cost of each word gap beyond the letter gaps of a first fit (and one).
 constexpr double WORD_SHARE_COST = 0.1;
+// Before the spacing is known, a fit that reads a gap otherwise than it was
+// read already (and printed) costs as much as a span that fits nothing.
+constexpr double REREAD_COST = ERROR_CAP;
 // A word gap up to 8 element gaps long is a standard one keyed slowly.
 const double LN_STANDARD_WORD_MAX = std::log(8.0);
 
@@ -247,8 +250,15 @@ GapFit fit_gaps(const MorseDecoder& d, const Window& w, bool carried = true)
             // letters). One word gap alone is fine if it is about a
             // standard one ("T E"); longer, it is a Farnsworth letter gap.
             const int free_words = longest_word <= LN_STANDARD_WORD_MAX ? 1 : 0;
-            if (!d.spacing_known)
+            if (!d.spacing_known) {
                 cost += WORD_SHARE_COST * std::max(0, words - letters - free_words);
+                const double word_from = l + 0.5 * LN_WORD_LETTER + LN_SKEW;
+                if (d.letter_read && (d.ln_longest_letter >= word_from ||
+                                      d.ln_longest_letter < 0.5 * (e + l) + LN_SKEW))
+                    cost += REREAD_COST;
+                if (d.word_read && d.ln_shortest_word < word_from)
+                    cost += REREAD_COST;
+            }
             if (!best.valid || cost < best_cost) {
                 f.letters = letters;
                 f.words = words;
@@ -354,7 +364,15 @@ void decide(MorseDecoder& d, const DecoderSpan& s)
     }
     if (!d.gaps_known || s.ln < element_letter_boundary(d))
         return;  // between the elements of a character
-    if (s.ln >= letter_word_boundary(d))
+    const bool word = s.ln >= letter_word_boundary(d);
+    if (!d.spacing_known && word) {
+        d.ln_shortest_word = d.word_read ? std::min(d.ln_shortest_word, s.ln) : s.ln;
+        d.word_read = true;
+    } else if (!d.spacing_known) {
+        d.ln_longest_letter = d.letter_read ? std::max(d.ln_longest_letter, s.ln) : s.ln;
+        d.letter_read = true;
+    }
+    if (word)
         end_word(d);
     else
         end_character(d);

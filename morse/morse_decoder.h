@@ -54,6 +54,13 @@ struct MorseDecoder {
     double ln_element = 0.0;
     double ln_letter = 0.0;
     bool spacing_known = false;  // letter and word gaps both seen
+    // Until then, the gaps already read as letter gaps (the longest) and as
+    // word gaps (the shortest): a fit must read them so again, so two gaps
+    // of one length read alike.
+    bool letter_read = false;
+    double ln_longest_letter = 0.0;
+    bool word_read = false;
+    double ln_shortest_word = 0.0;
     char code[DECODER_CODE_MAX + 1] = {};
     int code_len = 0;
     bool code_bad = false;       // too long, or a mark too long to be an element

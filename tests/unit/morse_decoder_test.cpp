@@ -260,14 +260,22 @@ INSTANTIATE_TEST_SUITE_P(
 // letter is a hold of its own, and each gap between two letters is decided
 // at the next RELEASE. Even in the first word, before any word gap, gaps of
 // 10.9 element gaps, beyond a standard word gap, read as letter gaps: the
-// lines that go on with a word say so.
-TEST(MorseDecoder, FarnsworthLettersInHoldsOfTheirOwn)
+// lines that go on with a word say so. One-letter words before any letter
+// gap: gaps of one length read alike.
+struct FarnsworthCase {
+    const char* text;
+    std::vector<std::string> lines;  // "+" in front: goes on with the word
+};
+
+class MorseDecoderFarnsworthHolds : public testing::TestWithParam<FarnsworthCase> {};
+
+TEST_P(MorseDecoderFarnsworthHolds, ReadsEachLetterInAHoldOfItsOwn)
 {
     MorseStyle style = at(20);
     style.farnsworth_wpm = 10;
     KeySchedule s;
     QString reason;
-    ASSERT_TRUE(morse_schedule(QStringLiteral("PARIS PARIS CQ"), 20, &s, &reason));
+    ASSERT_TRUE(morse_schedule(QString::fromUtf8(GetParam().text), 20, &s, &reason));
     apply_morse_style(s, style);
     MorseDecoder d;
     std::vector<std::string> lines;
@@ -278,11 +286,15 @@ TEST(MorseDecoder, FarnsworthLettersInHoldsOfTheirOwn)
             lines.push_back(decoder_release_line(d, t + 630).toStdString());
     }
     lines.push_back(line(d));
-    const std::string more = "DECODED  \xE2\x80\xA6";
-    EXPECT_EQ(lines, (std::vector<std::string>{"DECODED  P  (20 WPM)", more + "A  (20 WPM)", more + "R  (20 WPM)",
-                                               more + "I  (20 WPM)", more + "S  (20 WPM)", "DECODED  P  (20 WPM)",
-                                               more + "A  (20 WPM)", more + "R  (20 WPM)", more + "I  (20 WPM)",
-                                               more + "S  (20 WPM)", "DECODED  C  (20 WPM)", more + "Q  (20 WPM)"}));
+    std::vector<std::string> want;
+    for (const std::string& l : GetParam().lines)
+        want.push_back(l[0] == '+' ? "DECODED  \xE2\x80\xA6" + l.substr(1) + "  (20 WPM)" : "DECODED  " + l + "  (20 WPM)");
+    EXPECT_EQ(lines, want);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, MorseDecoderFarnsworthHolds,
+    testing::Values(FarnsworthCase{"PARIS PARIS CQ", {"P", "+A", "+R", "+I", "+S", "P", "+A", "+R", "+I", "+S", "C", "+Q"}},
+                    FarnsworthCase{"X A : ZC", {"X", "A", ":", "Z", "+C"}}));
 
 }  // namespace
