@@ -67,6 +67,9 @@ constexpr int STEP_SETTLED = 8;
 // ... and the spans waiting explained this much better with a step among
 // them (a few spans a good way off).
 constexpr double STEP_MARGIN = 0.5;
+// A step found by a wide margin is kept until the spans reach it, though a
+// span keyed late may hide it from later fits.
+constexpr double STEP_KEPT_MARGIN = 2.0;
 
 // A span this many spans away from the one decided weighs half...
 constexpr double NEAR_SPANS = 6.0;
@@ -414,7 +417,7 @@ double span_error(const DecoderSpan& s, const MarkFit& m, const GapFit& g)
 // explains them much better than one speed. Returns the index of the first
 // span at the new speed (the new estimates in *m and *g), or the count of
 // spans waiting when there is no step.
-int speed_step_at(const MorseDecoder& d, MarkFit* m, GapFit* g)
+int speed_step_at(const MorseDecoder& d, MarkFit* m, GapFit* g, double* gain)
 {
     const int n = d.pending_count;
     // The speed known must rest on spans decided, and the new one on a few.
@@ -448,6 +451,7 @@ int speed_step_at(const MorseDecoder& d, MarkFit* m, GapFit* g)
             best_at = c;
         }
     }
+    *gain = before - best;
     return before - best > STEP_MARGIN ? best_at : n;
 }
 
@@ -461,9 +465,20 @@ void decide_oldest(MorseDecoder& d)
         set_marks(d, fit_marks(d, window_of(d, true), false, 0.0));
     MarkFit step_m;
     GapFit step_g;
-    int end = speed_step_at(d, &step_m, &step_g);
+    double gain = 0.0;
+    int end = speed_step_at(d, &step_m, &step_g, &gain);
+    if (end < d.pending_count) {
+        if (gain > STEP_KEPT_MARGIN)
+            d.step = DecoderStep{end, step_m.ln_dit, step_m.ln_ratio, step_g.ln_element, step_g.ln_letter,
+                                 step_g.letters, step_g.words};
+    } else if (d.step.at >= 0) {
+        end = d.step.at;
+        step_m = MarkFit{d.step.ln_dit, d.step.ln_dah_ratio, true};
+        step_g = GapFit{d.step.ln_element, d.step.ln_letter, true, d.step.letters, d.step.words};
+    }
     if (end == 0) {
         // This span is the first at the new speed.
+        d.step.at = -1;
         d.history_count = 0;
         set_marks(d, step_m);
         set_gaps(d, step_g);
@@ -477,6 +492,8 @@ void decide_oldest(MorseDecoder& d)
     for (int i = 1; i < d.pending_count; ++i)
         d.pending[i - 1] = d.pending[i];
     --d.pending_count;
+    if (d.step.at > 0)
+        --d.step.at;
     d.history[d.history_next] = s;
     d.history_next = (d.history_next + 1) % DECODER_HISTORY;
     d.history_count = std::min(d.history_count + 1, DECODER_HISTORY);

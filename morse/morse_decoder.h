@@ -37,6 +37,15 @@ struct DecoderSpan {
     bool mark = false;
 };
 
+// A speed step found among the spans waiting, and the new speed's estimates:
+// kept until the spans reach it, so one odd span (keyed late) that later
+// hides the step from the fits does not undo it.
+struct DecoderStep {
+    int at = -1;  // index among the spans waiting of the first at the new speed; -1 none
+    double ln_dit = 0.0, ln_dah_ratio = 0.0, ln_element = 0.0, ln_letter = 0.0;
+    int letters = 0, words = 0;
+};
+
 struct MorseDecoder {
     DecoderSpan history[DECODER_HISTORY];  // ring of decided spans
     int history_count = 0;
@@ -54,6 +63,7 @@ struct MorseDecoder {
     double ln_element = 0.0;
     double ln_letter = 0.0;
     bool spacing_known = false;  // letter and word gaps both seen
+    DecoderStep step;
     // Until then, the gaps already read as letter gaps (the longest) and as
     // word gaps (the shortest): a fit must read them so again, so two gaps
     // of one length read alike.

@@ -133,6 +133,22 @@ TEST_P(MorseDecoderSpeedStep, ReadsAcrossTheStep)
 INSTANTIATE_TEST_SUITE_P(Table, MorseDecoderSpeedStep,
                          testing::Values(std::pair{20, 30}, std::pair{30, 20}, std::pair{12, 18}, std::pair{60, 40}));
 
+// A doubling, and a few spans after it a mark keyed 80 ms late (a stalled
+// tick), a dah still: the step stays where it was found, and all reads
+// right.
+TEST(MorseDecoder, KeepsAStepThoughAMarkAfterItIsLate)
+{
+    MorseDecoder d;
+    const qint64 end = key(d, "BXMQOS CV654J RL,WZW", at(24));
+    KeySchedule s;
+    QString reason;
+    ASSERT_TRUE(morse_schedule(QStringLiteral("A10BD0 SP2ED P"), 48, &s, &reason));
+    const size_t late_mark_end = 17;  // the second dah of the 0
+    for (size_t i = 0; i < s.edges.size(); ++i)
+        decoder_edge(d, s.edges[i].down, end + 7 * 25 + schedule_ms(s, s.edges[i].at) + (i >= late_mark_end ? 80 : 0));
+    EXPECT_EQ(line(d), "DECODED  BXMQOS CV654J RL,WZW A10BD0 SP2ED P  (48 WPM)");
+}
+
 TEST(MorseDecoder, FollowsADriftingSpeed)
 {
     // From 12 to 36 WPM and back, 3 WPM a word.
