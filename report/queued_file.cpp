@@ -1,5 +1,7 @@
 #include "report/queued_file.h"
 
+#include "common/write_all.h"
+
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -37,22 +39,6 @@ struct QueuedFile {
 };
 
 namespace {
-
-bool pwrite_all(int fd, const char* bytes, std::size_t size, off_t offset)
-{
-    while (size > 0) {
-        const ssize_t n = ::pwrite(fd, bytes, size, offset);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        bytes += n;
-        size -= std::size_t(n);
-        offset += n;
-    }
-    return true;
-}
 
 qint64 count_lines(const char* bytes, std::size_t size)
 {
@@ -124,7 +110,7 @@ void writer_loop(QueuedFile* f)
             append_span(*f, from, span);
             for (const QueuedNote& n : notes)
                 if (f->failed_errno.load() == 0 &&
-                    !pwrite_all(f->fd, n.line.constData(), std::size_t(n.line.size()), off_t(n.offset)))
+                    !write_all_at(f->fd, n.line.constData(), std::size_t(n.line.size()), n.offset))
                     fail(*f, errno);
             lock.lock();
             f->tail = (f->tail + span) % f->ring.size();
