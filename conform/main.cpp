@@ -4,16 +4,15 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QFile>
 #include <QSocketNotifier>
 #include <QTextStream>
 #include <QTimer>
 
 #include <signal.h>
 
-#include <memory>
 #include <vector>
 
+#include "common/output_path.h"
 #include "common/signal_pipe.h"
 #include "conform/conform_options.h"
 #include "conform/conform_output.h"
@@ -23,35 +22,17 @@
 #include "conform/scenario_model.h"
 #include "conform/scenario_sender.h"
 #include "monitor/monotonic_clock.h"
+#include "report/report_file.h"
 
 namespace {
 
-// A report file opened (and emptied) at the start, so a path that cannot be
-// written refuses the run before any scenario is played.
-bool open_report(std::unique_ptr<QFile>& file, const char* option, const QString& path, QTextStream& err)
-{
-    if (path.isEmpty())
-        return true;
-    file = std::make_unique<QFile>(path);
-    if (file->open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return true;
-    err << QStringLiteral("keyline-conform: cannot write %1 %2: %3").arg(QLatin1String(option), path, file->errorString())
-        << Qt::endl;
-    file.reset();
-    return false;
-}
+const char PROGRAM[] = "keyline-conform";
 
-bool write_report(std::unique_ptr<QFile>& file, const QByteArray& bytes, const char* option, QTextStream& err)
+std::vector<OutputPath> conform_outputs(const ConformOptions& o)
 {
-    if (!file)
-        return true;
-    const bool ok = file->write(bytes) == bytes.size() && file->flush();
-    if (!ok)
-        err << QStringLiteral("keyline-conform: cannot write %1 %2: %3")
-                   .arg(QLatin1String(option), file->fileName(), file->errorString())
-            << Qt::endl;
-    file->close();
-    return ok;
+    return {{QStringLiteral("--vcd"), o.vcd_file, OutputKind::New},
+            {QStringLiteral("--timeline"), o.timeline_file, OutputKind::RegularOrNew},
+            {QStringLiteral("--junit"), o.junit_file, OutputKind::RegularOrNew}};
 }
 
 }  // namespace
@@ -80,17 +61,29 @@ int main(int argc, char** argv)
     }
     const std::vector<const Scenario*> scenarios = select_scenarios(options.only, nullptr);
 
-    std::unique_ptr<QFile> junit_file, timeline_file;
-    if (!open_report(junit_file, "--junit", options.junit_file, err) ||
-        !open_report(timeline_file, "--timeline", options.timeline_file, err))
+    // Every output is checked before anything is created; a refused start
+    // leaves no file of its own behind.
+    const QString path_problem = output_paths_problem(conform_outputs(options));
+    if (!path_problem.isEmpty()) {
+        err << PROGRAM << ": " << path_problem << Qt::endl;
         return CONFORM_EXIT_CANNOT;
+    }
+    ReportFile junit_file, timeline_file;
+    auto refuse = [&](const QString& why) {
+        err << why << Qt::endl;
+        discard_report(junit_file);
+        discard_report(timeline_file);
+        return CONFORM_EXIT_CANNOT;
+    };
+    QString open_error;
+    if (!open_report(junit_file, PROGRAM, "--junit", options.junit_file, open_error) ||
+        !open_report(timeline_file, PROGRAM, "--timeline", options.timeline_file, open_error))
+        return refuse(open_error);
 
     QString watch_error;
     ConformWatch* watch = start_conform_watch(options, &watch_error);
-    if (!watch) {
-        err << "keyline-conform: " << watch_error << Qt::endl;
-        return CONFORM_EXIT_CANNOT;
-    }
+    if (!watch)
+        return refuse(QStringLiteral("keyline-conform: ") + watch_error);
     const QDateTime started = QDateTime::currentDateTime();
     const qint64 run_start_ms = monotonic_now_ms();
 
@@ -100,9 +93,8 @@ int main(int argc, char** argv)
         const QString wire = options.watch.rig.isEmpty() ? QStringLiteral("station_inhibited") : QStringLiteral("tx");
         if (!open_conform_vcd(vcd, options.vcd_file, started, run_start_ms, QCoreApplication::arguments(), wire,
                               &reason)) {
-            err << "keyline-conform: --vcd " << options.vcd_file << ": " << reason << Qt::endl;
             stop_conform_watch(watch);
-            return CONFORM_EXIT_CANNOT;
+            return refuse(QStringLiteral("keyline-conform: --vcd %1: %2").arg(options.vcd_file, reason));
         }
         vcd.writer.err = &err;
     }
@@ -148,13 +140,18 @@ int main(int argc, char** argv)
         const ConformTally counts = tally(results);
         print(summary_line(counts, static_cast<int>(results.size())),
               summary_json(counts, static_cast<int>(results.size()), end_ms - run_start_ms));
-        bool written = write_report(junit_file, junit_xml(results, options.station_text, started), "--junit", err);
-        written = write_report(timeline_file,
-                               timeline_svg(results, observed_lane(watch),
-                                            QStringLiteral("keyline-conform %1 against %2")
-                                                .arg(started.toString(Qt::ISODate), options.station_text)),
-                               "--timeline", err) &&
+        QString write_error;
+        bool written = junit_file.fd < 0 ||
+                       write_report(junit_file, PROGRAM, junit_xml(results, options.station_text, started), write_error);
+        written = (timeline_file.fd < 0 ||
+                   write_report(timeline_file, PROGRAM,
+                                timeline_svg(results, observed_lane(watch),
+                                             QStringLiteral("keyline-conform %1 against %2")
+                                                 .arg(started.toString(Qt::ISODate), options.station_text)),
+                                write_error)) &&
                   written;
+        err << write_error;
+        err.flush();
         close_conform_vcd(vcd, end_ms);
         const int status = !written || cannot_run ? CONFORM_EXIT_CANNOT
                            : counts.passed == static_cast<int>(results.size()) && !results.empty()

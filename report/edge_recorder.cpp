@@ -11,6 +11,7 @@
 
 #include "morse/key_schedule.h"
 #include "input/record_file.h"
+#include "report/queued_file.h"
 
 namespace {
 
@@ -102,6 +103,8 @@ bool open_edge_recorder(EdgeRecorder& r, const QString& path, const QByteArray& 
                                  : QString::fromLocal8Bit(std::strerror(errno));
         return false;
     }
+    // Before the run starts: written here, so a file that cannot take even
+    // this is known at once.
     if (!write_all(fd, header.constData(), size_t(header.size()))) {
         *error = QString::fromLocal8Bit(std::strerror(errno));
         close_file(fd);
@@ -109,44 +112,61 @@ bool open_edge_recorder(EdgeRecorder& r, const QString& path, const QByteArray& 
         remove_file(path);
         return false;
     }
-    r.fd = fd;
-    r.size = header.size();
+    QueuedFileRhythm rhythm;
+    rhythm.wake_each_put = true;  // each line in the file at once: a killed run keeps them
+    r.out = start_queued_file(fd, RECORD_QUEUE_BYTES, {}, rhythm);
     return true;
 }
 
 namespace {
 
-// A level that lasted `ms`, in lines a script may hold, each written whole
-// or not at all: a recording cut short by a full disk stays a valid script.
-// False once a write has failed (said once; nothing more is written).
+void say_stop(EdgeRecorder& r, const QString& why)
+{
+    r.failed = true;
+    if (!r.err)
+        return;
+    *r.err << "keyline-bench: --record " << r.name << ": " << why << "; the run goes on, recording no more edges\n";
+    r.err->flush();
+}
+
+void say_write_failure(EdgeRecorder& r, int error)
+{
+    say_stop(r, QStringLiteral("write failed (%1)").arg(QString::fromLocal8Bit(std::strerror(error))));
+}
+
+// A level that lasted `ms`, in lines a script may hold, each queued whole or
+// not at all: a recording cut short stays a valid script. False once the
+// recording has stopped (said once; nothing more is written).
 bool write_level(EdgeRecorder& r, bool down, qint64 ms)
 {
+    if (const int error = queued_file_error(*r.out)) {
+        say_write_failure(r, error);
+        return false;
+    }
     char line[32];
     qint64 left = ms;
     do {
         const qint64 chunk = record_chunk_ms(left);
         const int n = format_record_line(line, int(sizeof line), down, chunk);
-        if (!append_whole(r.fd, line, size_t(n), r.size)) {
-            r.failed = true;
-            if (r.err) {
-                *r.err << "keyline-bench: --record " << r.name << ": write failed ("
-                       << QString::fromLocal8Bit(std::strerror(errno))
-                       << "); the run goes on, recording no more edges\n";
-                r.err->flush();
-            }
+        if (!queued_file_put(*r.out, line, size_t(n))) {
+            say_stop(r, QStringLiteral("the disk does not keep up"));
             return false;
         }
-        r.size += n;
         left -= chunk;
     } while (left > 0);
     return true;
+}
+
+bool recording(const EdgeRecorder& r)
+{
+    return r.out && !r.failed;
 }
 
 }  // namespace
 
 void record_edge(EdgeRecorder& r, bool down, qint64 now)
 {
-    if (r.fd < 0 || r.failed)
+    if (!recording(r))
         return;
     if (r.last_edge_ms >= 0 && !write_level(r, r.level_down, now - r.last_edge_ms))
         return;
@@ -162,7 +182,7 @@ void note_dit_estimate(EdgeRecorder& r, double dit_ms)
 
 void finish_edge_recorder(EdgeRecorder& r, qint64 now)
 {
-    if (r.fd < 0 || r.failed || r.last_edge_ms < 0)
+    if (!recording(r) || r.last_edge_ms < 0)
         return;
     const qint64 since = now - r.last_edge_ms;
     const qint64 word_gap = static_cast<qint64>(std::ceil(7.0 * r.dit_ms));
@@ -179,8 +199,12 @@ void finish_edge_recorder(EdgeRecorder& r, qint64 now)
 
 void close_edge_recorder(EdgeRecorder& r)
 {
-    close_file(r.fd);
-    r.fd = -1;
+    if (!r.out)
+        return;
+    const QueuedFileEnd end = finish_queued_file(r.out);
+    r.out = nullptr;
+    if (end.error != 0 && !r.failed)
+        say_write_failure(r, end.error);
 }
 
 void edge_recorder_take(void* self, const BenchEvent& e)

@@ -1,7 +1,8 @@
 #pragma once
 // --record: the KEY's edges as the KEYing monitor sees them, written as a key
 // script ("down MS" / "up MS") that --key-script replays. One line per edge,
-// written straight to the file as it happens, so a killed run keeps them all.
+// handed to a writer thread at once (report/queued_file.h), so a killed run
+// keeps them all and a slow disk never holds up the tick.
 
 #include <QByteArray>
 #include <QString>
@@ -11,6 +12,10 @@
 
 class QDateTime;
 class QTextStream;
+struct QueuedFile;
+
+// Hours of keying; minutes of a disk that takes nothing.
+constexpr int RECORD_QUEUE_BYTES = 64 * 1024;
 
 // Formatting, no system calls.
 QString shell_quoted(const QString& argument);
@@ -24,13 +29,12 @@ qint64 record_chunk_ms(qint64 left_ms);
 int format_record_line(char* buf, int size, bool down, qint64 ms);
 
 struct EdgeRecorder {
-    int fd = -1;
+    QueuedFile* out = nullptr;   // null: not recording
     QString name;
-    QTextStream* err = nullptr;  // where a failed write is said, once
+    QTextStream* err = nullptr;  // where a stop is said, once
     bool level_down = false;     // the level since the last edge
     qint64 last_edge_ms = -1;    // -1: no edge yet; the recording starts at the first
-    bool failed = false;         // a write failed: nothing more is written
-    long long size = 0;          // bytes in the file: each line is there whole or not at all
+    bool failed = false;         // a write failed or the disk fell behind: nothing more is written
     double dit_ms = 0.0;         // the latest dit estimate of the keying (0: none yet)
 };
 
@@ -39,8 +43,8 @@ struct EdgeRecorder {
 bool open_edge_recorder(EdgeRecorder& recorder, const QString& path, const QByteArray& header,
                         QString* error);
 
-// One edge at `now` (monotonic ms): writes the level that it ends. No
-// allocation unless a write fails.
+// One edge at `now` (monotonic ms): queues the level that it ends. Never
+// waits; no allocation unless the recording stops.
 void record_edge(EdgeRecorder& recorder, bool down, qint64 now);
 
 // The keying's running dit estimate (0: none), remembered for the closing
@@ -52,6 +56,8 @@ void note_dit_estimate(EdgeRecorder& recorder, double dit_ms);
 // so that a repeated replay keeps its rounds words apart.
 void finish_edge_recorder(EdgeRecorder& recorder, qint64 now);
 
+// Writes what is queued and closes the file; a failed write not yet said is
+// said here.
 void close_edge_recorder(EdgeRecorder& recorder);
 
 // The reporter: each KEY edge, with the keying's dit estimate before it.

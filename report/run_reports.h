@@ -1,25 +1,14 @@
 #pragma once
-// The files written when the run ends: --timeline (SVG) and --junit (XML).
-// They are opened at the start (a new file created, an existing regular one
-// opened without truncating, never through a link, never blocking), so that a
-// path that cannot be written refuses the run at once instead of losing its
-// report at the end; their content is replaced only when the run ends. The
-// events are collected only when one of them is asked for.
+// The files written when the run ends: --timeline (SVG) and --junit (XML),
+// opened at the start (report/report_file.h). The events are collected only
+// when one of them is asked for.
 
 #include <QString>
 
-#include "common/output_path.h"
+#include "report/report_file.h"
 #include "report/run_record.h"
 
 struct StreamTable;
-
-struct ReportFile {
-    const char* option = "";
-    QString path;
-    int fd = -1;           // -1: not asked for
-    bool created = false;  // made by this run
-    FileIdentity identity;
-};
 
 struct RunReports {
     RunRecord record;

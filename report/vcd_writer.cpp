@@ -1,149 +1,19 @@
 #include "report/vcd_writer.h"
 
 #include "common/write_all.h"
+#include "report/queued_file.h"
 
 #include <QFile>
 #include <QTextStream>
 
-#include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
-#include <thread>
 #include <vector>
 
 #include <fcntl.h>
-#include <pthread.h>
-#include <signal.h>
 #include <unistd.h>
 
-struct VcdNoteSlot {
-    qint64 offset = 0;
-    QByteArray line;     // VCD_NOTE_WIDTH bytes, reserved at open
-    bool dirty = false;
-};
-
-struct VcdOutput {
-    int fd = -1;
-    std::vector<char> ring;  // allocated once at open
-    std::mutex mutex;        // guards the indices, the notes and stop
-    std::condition_variable wake;
-    size_t head = 0;         // next byte written by the program
-    size_t tail = 0;         // next byte written to the file
-    size_t used = 0;
-    std::vector<VcdNoteSlot> notes;
-    bool notes_dirty = false;
-    bool stop = false;
-    std::atomic<int> failed_errno{0};
-    std::atomic<qint64> lost_lines{0};  // queued, then lost to a failed write
-    std::thread thread;
-};
-
 namespace {
-
-bool pwrite_all(int fd, const char* bytes, size_t size, off_t offset)
-{
-    while (size > 0) {
-        const ssize_t n = ::pwrite(fd, bytes, size, offset);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        bytes += n;
-        size -= size_t(n);
-        offset += n;
-    }
-    return true;
-}
-
-qint64 count_lines(const char* bytes, size_t size)
-{
-    qint64 n = 0;
-    for (size_t i = 0; i < size; ++i)
-        n += bytes[i] == '\n';
-    return n;
-}
-
-void fail(VcdOutput& o)
-{
-    int expected = 0;
-    o.failed_errno.compare_exchange_strong(expected, errno ? errno : EIO);
-}
-
-// The thread: takes what is queued, writes it outside the lock, repeats.
-void writer_loop(VcdOutput* o)
-{
-    std::unique_lock<std::mutex> lock(o->mutex);
-    for (;;) {
-        o->wake.wait_for(lock, std::chrono::milliseconds(VCD_WRITE_INTERVAL_MS), [o] {
-            return o->stop || o->notes_dirty || o->used >= o->ring.size() / 4;
-        });
-        while (o->used > 0 || o->notes_dirty) {
-            const size_t span = std::min(o->used, o->ring.size() - o->tail);
-            const char* from = o->ring.data() + o->tail;
-            std::vector<VcdNoteSlot> notes;
-            if (o->notes_dirty) {
-                // Rare (a new sender, the end): copying here is fine.
-                for (VcdNoteSlot& n : o->notes) {
-                    if (n.dirty)
-                        notes.push_back(n);
-                    n.dirty = false;
-                }
-                o->notes_dirty = false;
-            }
-            lock.unlock();
-            if (o->failed_errno.load() == 0 && span > 0 && !write_all(o->fd, from, span))
-                fail(*o);
-            if (o->failed_errno.load() != 0)
-                o->lost_lines += count_lines(from, span);
-            for (const VcdNoteSlot& n : notes)
-                if (o->failed_errno.load() == 0 && !pwrite_all(o->fd, n.line.constData(), size_t(n.line.size()), off_t(n.offset)))
-                    fail(*o);
-            lock.lock();
-            o->tail = (o->tail + span) % o->ring.size();
-            o->used -= span;
-        }
-        if (o->stop)
-            return;
-    }
-}
-
-// Copies one chunk into the queue, whole or not at all.
-bool enqueue(VcdOutput& o, const char* bytes, int size)
-{
-    bool wake = false;
-    {
-        std::lock_guard<std::mutex> lock(o.mutex);
-        if (o.ring.size() - o.used < size_t(size))
-            return false;
-        const size_t first = std::min(size_t(size), o.ring.size() - o.head);
-        std::memcpy(o.ring.data() + o.head, bytes, first);
-        std::memcpy(o.ring.data(), bytes + first, size_t(size) - first);
-        o.head = (o.head + size_t(size)) % o.ring.size();
-        o.used += size_t(size);
-        wake = o.used >= o.ring.size() / 4;
-    }
-    if (wake)
-        o.wake.notify_one();
-    return true;
-}
-
-// At the end only: up to two seconds for the thread to make room.
-void wait_for_room(VcdOutput& o, size_t size)
-{
-    for (int i = 0; i < 200 && o.failed_errno.load() == 0; ++i) {
-        {
-            std::lock_guard<std::mutex> lock(o.mutex);
-            if (o.ring.size() - o.used >= size)
-                return;
-        }
-        o.wake.notify_one();
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-}
 
 void say(VcdWriter& w, const QString& text)
 {
@@ -153,9 +23,8 @@ void say(VcdWriter& w, const QString& text)
     w.err->flush();
 }
 
-void say_failure_once(VcdWriter& w)
+void say_failure_once(VcdWriter& w, int e)
 {
-    const int e = w.output->failed_errno.load();
     if (e == 0 || w.said_failure)
         return;
     w.said_failure = true;
@@ -168,18 +37,18 @@ void put(VcdWriter& w, const VcdChunk& chunk)
 {
     if (chunk.size == 0 && !w.gap)
         return;
-    VcdOutput& o = *w.output;
-    if (o.failed_errno.load() != 0) {
-        say_failure_once(w);
+    QueuedFile& o = *w.output;
+    if (queued_file_error(o) != 0) {
+        say_failure_once(w, queued_file_error(o));
         return;
     }
     if (w.gap) {
         VcdChunk levels;
         vcd_all_levels(w.track, levels);
-        if (enqueue(o, levels.bytes, levels.size))
+        if (queued_file_put(o, levels.bytes, size_t(levels.size)))
             w.gap = false;
     }
-    if (!w.gap && enqueue(o, chunk.bytes, chunk.size))
+    if (!w.gap && queued_file_put(o, chunk.bytes, size_t(chunk.size)))
         return;
     w.dropped_lines += chunk.lines;
     w.gap = true;
@@ -213,22 +82,11 @@ bool open_vcd_writer(VcdWriter& w, const QString& path, const VcdHeader& header,
         return false;
     }
     init_vcd_track(w.track, wires);
-    auto* o = new VcdOutput;
-    o->fd = fd;
+    QueuedFileRhythm rhythm;
+    rhythm.interval_ms = VCD_WRITE_INTERVAL_MS;
     // Room for the levels of every wire at least, so a gap can always close.
-    o->ring.resize(size_t(qMax(queue_bytes, 2 * VCD_CHUNK_BYTES)));
-    for (const qint64 offset : header.note_offsets) {
-        VcdNoteSlot slot;
-        slot.offset = offset;
-        o->notes.push_back(slot);
-    }
-    // Signals stay with the program's own thread, as they were before.
-    sigset_t all, before;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &before);
-    o->thread = std::thread(writer_loop, o);
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
-    w.output = o;
+    const size_t room = size_t(qMax(queue_bytes, 2 * VCD_CHUNK_BYTES));
+    w.output = start_queued_file(fd, room, std::vector<qint64>(header.note_offsets.begin(), header.note_offsets.end()), rhythm);
     return true;
 }
 
@@ -259,17 +117,7 @@ void vcd_write_note(VcdWriter& w, int index, const QString& text)
 {
     if (!w.output)
         return;
-    VcdOutput& o = *w.output;
-    if (index < 0 || index >= int(o.notes.size()))
-        return;
-    const QByteArray line = vcd_note_line(text);
-    {
-        std::lock_guard<std::mutex> lock(o.mutex);
-        o.notes[size_t(index)].line = line;
-        o.notes[size_t(index)].dirty = true;
-        o.notes_dirty = true;
-    }
-    o.wake.notify_one();
+    queued_file_note(*w.output, index, vcd_note_line(text));
 }
 
 void close_vcd_writer(VcdWriter& w, qint64 end_us)
@@ -277,24 +125,16 @@ void close_vcd_writer(VcdWriter& w, qint64 end_us)
     if (!w.output)
         return;
     // The run is over: a little wait for the disk costs nothing now.
-    wait_for_room(*w.output, 2 * VCD_CHUNK_BYTES);
+    queued_file_wait_for_room(*w.output, 2 * VCD_CHUNK_BYTES);
     VcdChunk chunk;
     vcd_end(w.track, end_us, chunk);
     put(w, chunk);
-    VcdOutput* o = w.output;
-    {
-        std::lock_guard<std::mutex> lock(o->mutex);
-        o->stop = true;
-    }
-    o->wake.notify_one();
-    o->thread.join();
-    say_failure_once(w);
-    const qint64 lost = w.dropped_lines + o->lost_lines.load();
+    const QueuedFileEnd end = finish_queued_file(w.output);
+    w.output = nullptr;
+    say_failure_once(w, end.error);
+    const qint64 lost = w.dropped_lines + end.lost_lines;
     if (lost > 0)
         say(w, QStringLiteral("%1 waveform lines were lost (the disk did not keep up or failed); "
                               "after each gap every wire's level was written again")
                    .arg(lost));
-    ::close(o->fd);
-    delete o;
-    w.output = nullptr;
 }

@@ -21,11 +21,11 @@ constexpr int VCD_QUEUE_BYTES = 256 * 1024;
 // The writer thread's rhythm.
 constexpr int VCD_WRITE_INTERVAL_MS = 200;
 
-struct VcdOutput;  // the queue and its thread
+struct QueuedFile;  // the queue and its thread
 
 struct VcdWriter {
     VcdTrack track;
-    VcdOutput* output = nullptr;  // null: not writing
+    QueuedFile* output = nullptr;  // null: not writing
     QString option_text;          // "keyline-bench: --vcd FILE" for messages
     QTextStream* err = nullptr;   // where a gap or a failure is said, once each
     qint64 dropped_lines = 0;

@@ -3,9 +3,12 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <string.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -35,8 +38,44 @@ void hand_over(ForwardThread& t, const TapRecord& record, const char* data, int 
     wake(t.wake_fd);
 }
 
+// Asks the scheduler for the shortest time slice (Linux 6.12 and later; an
+// older kernel takes the call and ignores the slice). Woken by a datagram,
+// the thread then runs at once rather than after the task that woke it:
+// without it, the checker's own CPU time, counted against the process, made
+// each forward wait about 20 us on an idle machine. Policy and nice are kept.
+void ask_short_slice()
+{
+    // The kernel's struct sched_attr as first published (glibc before 2.41
+    // has neither it nor the call).
+    struct {
+        quint32 size;
+        quint32 sched_policy;
+        quint64 sched_flags;
+        qint32 sched_nice;
+        quint32 sched_priority;
+        quint64 sched_runtime;
+        quint64 sched_deadline;
+        quint64 sched_period;
+    } attr = {};
+    static_assert(sizeof attr == 48, "sched_attr, first version");
+    if (sched_getscheduler(0) != SCHED_OTHER)
+        return;
+    attr.size = sizeof attr;
+    attr.sched_policy = SCHED_OTHER;
+    errno = 0;
+    const int nice = getpriority(PRIO_PROCESS, 0);  // this thread's
+    if (errno != 0)
+        return;
+    attr.sched_nice = nice;
+    attr.sched_runtime = 100 * 1000;  // ns, the least the kernel takes
+    if (syscall(SYS_sched_setattr, 0, &attr, 0) != 0) {
+        // Refused or unknown: the thread keeps the default slice.
+    }
+}
+
 void run(ForwardThread& t)
 {
+    ask_short_slice();
     std::vector<char> buffer(65536);
     QueueReading queue;
     queue.empty_ms = queue.last_arrival_ms = station_now_ms();

@@ -227,6 +227,25 @@ def test_it_refuses_to_run_with_status_2(conform_bin, args, says):
     assert says in result.stderr
 
 
+@pytest.mark.parametrize("case", ["junit symlink", "timeline fifo", "same path", "refused later"])
+def test_its_report_paths_never_destroy_a_file(conform_bin, tmp_path, case):
+    # Each start is refused (status 2) before a scenario is played, and leaves
+    # every file as it was: nothing followed, truncated, blocked on or left behind.
+    keep, link, fifo, new = (tmp_path / n for n in ("keep.txt", "link", "fifo", "new.xml"))
+    keep.write_text("keep me\n")
+    link.symlink_to(keep)
+    os.mkfifo(fifo)
+    rig = ["--station", "127.0.0.1:9", "--watch-rig", "127.0.0.1:%d" % free_tcp_port()]
+    args = {"junit symlink": ["--junit", str(link)],
+            "timeline fifo": ["--timeline", str(fifo)],
+            "same path": ["--junit", str(keep), "--timeline", str(keep)],
+            "refused later": ["--junit", str(new), "--timeline", str(keep)]}[case]
+    result, verdicts = run_conform(conform_bin, rig + args, timeout=30)
+    assert (result.returncode, verdicts) == (2, {}), result.stderr
+    assert keep.read_text() == "keep me\n" and link.is_symlink()
+    assert not new.exists()
+
+
 def test_list_names_every_scenario_and_the_whole_run(conform_bin):
     result, _ = run_conform(conform_bin, ["--list"])
     assert result.returncode == 0

@@ -6,6 +6,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <QDateTime>
 #include <QFile>
@@ -114,20 +115,25 @@ TEST(EdgeRecorder, AnExistingFileIsNeverTouched)
 
 TEST(EdgeRecorder, AFailedWriteIsSaidOnceAndRecordingStops)
 {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("rec.txt");
     QString said;
     QTextStream err(&said);
     EdgeRecorder r;
-    r.fd = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
-    ASSERT_GE(r.fd, 0);
-    r.name = "rec.txt";
-    r.err = &err;
-    record_edge(r, true, 1000);
-    record_edge(r, false, 1060);
-    record_edge(r, true, 1120);
-    record_edge(r, false, 1180);
-    close_edge_recorder(r);
+    QString error;
+    {
+        FileSizeLimit limit(9);  // the header and nothing more
+        ASSERT_TRUE(open_edge_recorder(r, path, "# header\n", &error)) << error.toStdString();
+        r.err = &err;
+        for (int i = 0; i < 20; ++i) {
+            record_edge(r, i % 2 == 0, 1000 + 60 * i);
+            usleep(2000);  // the writer thread meets the full disk in between
+        }
+        close_edge_recorder(r);
+    }
     EXPECT_TRUE(r.failed);
-    EXPECT_EQ(said.count("keyline-bench: --record rec.txt: write failed ("), 1) << said.toStdString();
+    EXPECT_EQ(said.count("keyline-bench: --record " + path + ": write failed ("), 1) << said.toStdString();
+    EXPECT_EQ(file_bytes(path), "# header\n");
 }
 
 TEST(EdgeRecorder, TheClosingLineLeavesAtLeastAWordGap)
