@@ -104,7 +104,7 @@ void take_watch_samples(ConformWatch* watch)
             if (!reading.ok)
                 lose(*watch, reading.at_ms, reading.error);
             else if (watch->record.lost_at_ms < 0)
-                observe(*watch, reading.at_ms, reading.on);
+                observe(*watch, watch_time_ms(reading), reading.on);
         }
     }
     if (watch->reading) {

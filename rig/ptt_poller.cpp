@@ -46,6 +46,7 @@ PttReading queue_full(const PttReading& reading)
     // judge a run with a hole in it.
     PttReading lost;
     lost.at_ms = reading.at_ms;
+    lost.answered_ms = reading.answered_ms;
     lost.ok = false;
     lost.error = QStringLiteral("readings came faster than they were taken");
     return lost;
@@ -61,6 +62,7 @@ void poll_loop(PttPoller& poller)
         PttReading reading;
         reading.at_ms = rig_now_ms();
         reading.ok = read_ptt(poller.rig, reading.on, reading.error);
+        reading.answered_ms = rig_now_ms();
         const bool ok = reading.ok;
         if (!ok || !poller.changes_only || !handed || reading.on != handed_on) {
             handed = true;
@@ -81,7 +83,7 @@ void poll_loop(PttPoller& poller)
             // Polling ends here: the owner must hear it, not wait for ever.
             const int error = errno;
             PttReading failed;
-            failed.at_ms = rig_now_ms();
+            failed.at_ms = failed.answered_ms = rig_now_ms();
             failed.ok = false;
             failed.error = QStringLiteral("cannot wait for the next poll: %1")
                                .arg(QString::fromLocal8Bit(strerror(error)));
@@ -92,6 +94,11 @@ void poll_loop(PttPoller& poller)
 }
 
 }  // namespace
+
+qint64 watch_time_ms(const PttReading& reading)
+{
+    return reading.on ? reading.answered_ms : reading.at_ms;
+}
 
 qint64 rig_now_ms()
 {

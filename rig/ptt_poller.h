@@ -24,10 +24,18 @@ struct RigHandle;
 
 struct PttReading {
     qint64 at_ms = 0;  // monotonic, when the request went out
+    qint64 answered_ms = 0;  // monotonic, when the answer came
     bool ok = true;
     bool on = false;
     QString error;     // when !ok
 };
+
+// Where a watch places a reading. The rig saw the level at some moment
+// between the request and the answer: "off" goes at the request, so a slow
+// answer never makes a station that stopped in time look late; "on" at the
+// answer, so a transmission that began just after a RELEASE is never blamed
+// on the hold.
+qint64 watch_time_ms(const PttReading& reading);
 
 // More readings than this waiting means the owner stopped taking them:
 // polling stops with one failed reading that says so, so the watch is lost

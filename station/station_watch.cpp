@@ -198,7 +198,7 @@ void take_watch_input(StationWatch& watch, StationEvents& events)
                 rig.taking = false;
                 break;
             }
-            seen(rig, WATCH_RIG, r.at_ms, r.on, events);
+            seen(rig, WATCH_RIG, watch_time_ms(r), r.on, events);
         }
     }
     WatchSide& log = watch.sides[WATCH_LOG];

@@ -154,6 +154,13 @@ TEST(PttPoller, AWatchGetsEveryPollAndAKeyOnlyTheChanges)
         if (r.on && first_on < 0)
             first_on = r.at_ms;
     ASSERT_GE(first_on, 0);
+    // A watch places a reading that says on no earlier than the PTT could be
+    // on, so a hold that ended before is never blamed for it.
+    for (const PttReading& r : every) {
+        if (r.on) {
+            EXPECT_GE(watch_time_ms(r), before_on);
+        }
+    }
     // A later poll's stamp would lie up to 300 ms on; the two pollers are a
     // poll apart, plus what a loaded machine adds.
     EXPECT_LT(std::abs(changes[1].at_ms - first_on), 100);
