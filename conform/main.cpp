@@ -141,14 +141,12 @@ int main(int argc, char** argv)
         print(summary_line(counts, static_cast<int>(results.size())),
               summary_json(counts, static_cast<int>(results.size()), end_ms - run_start_ms));
         QString write_error;
-        bool written = junit_file.fd < 0 ||
-                       write_report(junit_file, PROGRAM, junit_xml(results, options.station_text, started), write_error);
-        written = (timeline_file.fd < 0 ||
-                   write_report(timeline_file, PROGRAM,
-                                timeline_svg(results, observed_lane(watch),
-                                             QStringLiteral("keyline-conform %1 against %2")
-                                                 .arg(started.toString(Qt::ISODate), options.station_text)),
-                                write_error)) &&
+        bool written = write_report(junit_file, PROGRAM, junit_xml(results, options.station_text, started), write_error);
+        written = write_report(timeline_file, PROGRAM,
+                               timeline_svg(results, observed_lane(watch),
+                                            QStringLiteral("keyline-conform %1 against %2")
+                                                .arg(started.toString(Qt::ISODate), options.station_text)),
+                               write_error) &&
                   written;
         err << write_error;
         err.flush();

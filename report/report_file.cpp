@@ -18,6 +18,8 @@ bool open_report(ReportFile& file, const char* program, const char* option, cons
 
 bool write_report(ReportFile& file, const char* program, const QByteArray& bytes, QString& error)
 {
+    if (file.fd < 0)
+        return true;
     QString reason;
     const bool ok = replace_file_content(file.fd, bytes.constData(), bytes.size(), reason);
     if (!ok)

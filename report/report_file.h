@@ -22,8 +22,9 @@ struct ReportFile {
 // "PROGRAM: cannot write OPTION PATH: reason", when it cannot.
 bool open_report(ReportFile& file, const char* program, const char* option, const QString& path, QString& error);
 
-// Writes bytes as the whole content and closes the file. False with a line
-// added to error when it could not be written whole.
+// Writes bytes as the whole content and closes the file; nothing when the
+// report was not asked for. False with a line added to error when it could
+// not be written whole.
 bool write_report(ReportFile& file, const char* program, const QByteArray& bytes, QString& error);
 
 // A start refused after the file was opened: closes it and removes it if
