@@ -55,6 +55,9 @@ constexpr double WORD_SHARE_COST = 0.1;
 // Before the spacing is known, a fit that reads a gap otherwise than it was
 // read already (and printed) costs as much as a span that fits nothing.
 constexpr double REREAD_COST = ERROR_CAP;
+// A gap this many element gaps long may be a word gap: 7/3 of a letter gap
+// at least twice an element gap.
+const double LN_MAY_BE_WORD = LN_MIN_STRETCH + LN_WORD_LETTER + LN_SKEW;
 // A word gap up to 8 element gaps long is a standard one keyed slowly.
 const double LN_STANDARD_WORD_MAX = std::log(8.0);
 
@@ -513,6 +516,31 @@ double character_end(const MorseDecoder& d)
     return d.gaps_known ? element_letter_boundary(d) : d.ln_dit + LN2;
 }
 
+// Before the keying has shown both a letter and a word gap, a gap long
+// enough to be a standard word gap may as well be a Farnsworth letter gap
+// ("AB" alone in a hold at 18/12 has one gap of seven element gaps). The
+// first such gap among the spans waiting, or their count: it waits, with all
+// after it, for keying that tells, since a line once printed stays.
+int first_undecided_gap(const MorseDecoder& d)
+{
+    if (d.spacing_known)
+        return d.pending_count;
+    const GapFit fit = fit_gaps(d, window_of(d, false));
+    if (fit.valid && fit.letters > 0 && fit.words > 0)
+        return d.pending_count;
+    const double element = d.gaps_known ? d.ln_element : d.ln_dit;
+    for (int i = 0; i < d.pending_count; ++i) {
+        const DecoderSpan& s = d.pending[i];
+        if (s.mark || !in_fit(s) || s.ln < character_end(d) || s.ln - element < LN_MAY_BE_WORD)
+            continue;
+        // Plainly a word gap beside a letter gap already read.
+        if (d.letter_read && s.ln >= d.ln_longest_letter + 0.5 * LN_WORD_LETTER - LN_SKEW)
+            continue;
+        return i;
+    }
+    return d.pending_count;
+}
+
 // A RELEASE: the spans of every character ended by now are decided; those of
 // a character the silence has not yet ended wait for the gap after it, with
 // what follows it to read them by.
@@ -536,17 +564,25 @@ void decide_to_release(MorseDecoder& d, qint64 now_ms)
         if (d.pending[i].mark)
             longest = std::max(longest, d.pending[i].ln);
     const bool ended = known ? silence >= character_end(d) : silence >= longest + LN2;
+    // Every span, or only up to the last gap that ends a character.
+    int upto = d.pending_count;
     if (!ended) {
-        // Only up to the last gap that ends a character.
-        int last = -1;
+        upto = 0;
         for (int i = 0; known && i < d.pending_count; ++i)
             if (!d.pending[i].mark && d.pending[i].ln >= character_end(d))
-                last = i;
-        for (int i = 0; i <= last; ++i)
+                upto = i + 1;
+    }
+    const int undecided = known ? first_undecided_gap(d) : d.pending_count;
+    if (undecided < upto) {
+        for (int i = 0; i < undecided; ++i)
             decide_oldest(d);
+        end_character(d);  // the gap waiting ends it, whichever it proves to be
         return;
     }
-    decide_all(d);
+    for (int i = 0; i < upto; ++i)
+        decide_oldest(d);
+    if (!ended)
+        return;
     if (silence >= std::log(DECODER_LONGEST_GAP_MS))
         end_word(d);
     else

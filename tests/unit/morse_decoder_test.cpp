@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
@@ -272,45 +273,53 @@ INSTANTIATE_TEST_SUITE_P(
         // (At 2500 ms the gap after S's second dit has lasted 40 ms.)
         HeldCase{"PARIS PARIS", 20, 0, {{2500, "DECODED  PARI  (20 WPM)"}}, "DECODED  \xE2\x80\xA6S PARIS  (20 WPM)"}));
 
-// Farnsworth 20/10: letter gaps (654 ms) outlast the hang (630 ms), so each
-// letter is a hold of its own, and each gap between two letters is decided
-// at the next RELEASE. Even in the first word, before any word gap, gaps of
-// 10.9 element gaps, beyond a standard word gap, read as letter gaps: the
-// lines that go on with a word say so. One-letter words before any letter
-// gap: gaps of one length read alike.
+// Farnsworth: letter gaps outlast the hang, so each letter or word is a hold
+// of its own. Until the keying has shown a letter and a word gap, a gap that
+// may be either waits, with what follows it, for the keying that tells; the
+// lines after that go on with a word where it goes on ("+" in front). A line
+// "" is a RELEASE that prints none.
 struct FarnsworthCase {
     const char* text;
-    std::vector<std::string> lines;  // "+" in front: goes on with the word
+    int wpm, farnsworth;
+    std::vector<std::string> lines;
 };
 
 class MorseDecoderFarnsworthHolds : public testing::TestWithParam<FarnsworthCase> {};
 
 TEST_P(MorseDecoderFarnsworthHolds, ReadsEachLetterInAHoldOfItsOwn)
 {
-    MorseStyle style = at(20);
-    style.farnsworth_wpm = 10;
+    const FarnsworthCase& c = GetParam();
+    MorseStyle style = at(c.wpm);
+    style.farnsworth_wpm = c.farnsworth;
+    const qint64 hang_ms = std::min<qint64>(1260, 10.5 * 1200 / c.wpm);
     KeySchedule s;
     QString reason;
-    ASSERT_TRUE(morse_schedule(QString::fromUtf8(GetParam().text), 20, &s, &reason));
+    ASSERT_TRUE(morse_schedule(QString::fromUtf8(c.text), c.wpm, &s, &reason));
     apply_morse_style(s, style);
     MorseDecoder d;
     std::vector<std::string> lines;
     for (size_t i = 0; i < s.edges.size(); ++i) {
         const qint64 t = 1000 + schedule_ms(s, s.edges[i].at);
         decoder_edge(d, s.edges[i].down, t);
-        if (!s.edges[i].down && i + 1 < s.edges.size() && schedule_ms(s, s.edges[i + 1].at) + 1000 - t > 630)
-            lines.push_back(decoder_release_line(d, t + 630).toStdString());
+        if (!s.edges[i].down && i + 1 < s.edges.size() && schedule_ms(s, s.edges[i + 1].at) + 1000 - t > hang_ms)
+            lines.push_back(decoder_release_line(d, t + hang_ms).toStdString());
     }
     lines.push_back(line(d));
+    const std::string speed = "  (" + std::to_string(c.wpm) + " WPM)";
     std::vector<std::string> want;
-    for (const std::string& l : GetParam().lines)
-        want.push_back(l[0] == '+' ? "DECODED  \xE2\x80\xA6" + l.substr(1) + "  (20 WPM)" : "DECODED  " + l + "  (20 WPM)");
+    for (const std::string& l : c.lines)
+        want.push_back(l.empty() ? l : l[0] == '+' ? "DECODED  \xE2\x80\xA6" + l.substr(1) + speed : "DECODED  " + l + speed);
     EXPECT_EQ(lines, want);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, MorseDecoderFarnsworthHolds,
-    testing::Values(FarnsworthCase{"PARIS PARIS CQ", {"P", "+A", "+R", "+I", "+S", "P", "+A", "+R", "+I", "+S", "C", "+Q"}},
-                    FarnsworthCase{"X A : ZC", {"X", "A", ":", "Z", "+C"}}));
+    testing::Values(
+        // 20/10: letter gaps of 10.9 element gaps, the first word's wait for its word gap.
+        FarnsworthCase{"PARIS PARIS CQ", 20, 10, {"P", "", "", "", "", "+ARIS P", "+A", "+R", "+I", "+S", "C", "+Q"}},
+        // One-letter words: gaps of one length read alike, once a letter gap tells.
+        FarnsworthCase{"X A : ZC", 20, 10, {"X", "", "", "", "A : ZC"}},
+        // 18/12: a letter gap of 7 element gaps, a standard word gap's length.
+        FarnsworthCase{"AB CD EF", 18, 12, {"A", "+B CD", "EF"}}));
 
 }  // namespace
