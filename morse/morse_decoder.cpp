@@ -39,7 +39,8 @@ constexpr double PRIOR_CAP = 0.24;
 // The carried shape (dah / dit, letter / element gap) yields to a window
 // that shows another.
 constexpr double SHAPE_PRIOR_WEIGHT = 0.3;
-// The dah / dit ratio is the keyer's own: it changes only on much evidence.
+// The dah / dit ratio and the weight (element gap / dit) are the keyer's own:
+// they change only on much evidence.
 constexpr double RATIO_PRIOR_WEIGHT = 1.0;
 // Before anything is carried, the standard shape only breaks ties.
 constexpr double DEFAULT_SHAPE_WEIGHT = 0.05;
@@ -222,6 +223,11 @@ GapFit fit_gaps(const MorseDecoder& d, const Window& w, bool carried = true)
         double base = 0.0;
         if (d.gaps_known && carried)
             base += capped_prior(PRIOR_WEIGHT, e - d.ln_element);
+        // Once settled, the element gap keeps to the dit as the keyer's
+        // weight has it: a window that mixes two speeds must not halve the
+        // gaps alone (the old element gaps read as letter gaps).
+        if (d.gaps_known && d.marks_known && carried && d.history_count >= STEP_SETTLED)
+            base += RATIO_PRIOR_WEIGHT * sq(e - d.ln_dit - d.ln_weight);
         else if (!d.gaps_known && d.marks_known)
             base += capped_prior(HINT_WEIGHT, e - d.ln_dit);
         if (best.valid && base >= best_cost)
@@ -400,6 +406,7 @@ void set_gaps(MorseDecoder& d, const GapFit& g)
     d.ln_element = g.ln_element;
     d.ln_letter = g.ln_letter;
     d.gaps_known = true;
+    d.ln_weight = g.ln_element - d.ln_dit;
     // Letter and word gaps both seen: how far they are stretched is known.
     d.spacing_known = d.spacing_known || (g.letters > 0 && g.words > 0);
 }
@@ -419,9 +426,11 @@ double span_error(const DecoderSpan& s, const MarkFit& m, const GapFit& g)
 // those before read at the speed known and those after at the new one,
 // explains them much better than one speed. Returns the index of the first
 // span at the new speed (the new estimates in *m and *g), or the count of
-// spans waiting when there is no step.
-int speed_step_at(const MorseDecoder& d, MarkFit* m, GapFit* g, double* gain)
+// spans waiting when there is no step; *suspect is where the speed may step,
+// though not yet plainly.
+int speed_step_at(const MorseDecoder& d, MarkFit* m, GapFit* g, double* gain, int* suspect)
 {
+    *suspect = d.pending_count;
     const int n = d.pending_count;
     // The speed known must rest on spans decided, and the new one on a few.
     if (!d.marks_known || !d.gaps_known || d.history_count < STEP_SETTLED || n < STEP_FEWEST)
@@ -455,6 +464,7 @@ int speed_step_at(const MorseDecoder& d, MarkFit* m, GapFit* g, double* gain)
         }
     }
     *gain = before - best;
+    *suspect = best_at;
     return before - best > STEP_MARGIN ? best_at : n;
 }
 
@@ -469,7 +479,8 @@ void decide_oldest(MorseDecoder& d)
     MarkFit step_m;
     GapFit step_g;
     double gain = 0.0;
-    int end = speed_step_at(d, &step_m, &step_g, &gain);
+    int suspect = d.pending_count;
+    int end = speed_step_at(d, &step_m, &step_g, &gain, &suspect);
     if (end < d.pending_count) {
         if (gain > STEP_KEPT_MARGIN)
             d.step = DecoderStep{end, step_m.ln_dit, step_m.ln_ratio, step_g.ln_element, step_g.ln_letter,
@@ -487,6 +498,9 @@ void decide_oldest(MorseDecoder& d)
         set_gaps(d, step_g);
         end = d.pending_count;
     }
+    // The spans from where the speed may step are left out of the fits,
+    // though the step is not yet plain: they may be another speed's.
+    end = std::min(end, std::max(suspect, 1));
     if (!s.mark || !d.gaps_known)
         set_gaps(d, fit_gaps(d, window_of(d, false, end)));
     if (s.mark)

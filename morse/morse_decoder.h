@@ -62,6 +62,7 @@ struct MorseDecoder {
     bool gaps_known = false;
     double ln_element = 0.0;
     double ln_letter = 0.0;
+    double ln_weight = 0.0;  // element gap / dit, as the gaps were last fitted
     bool spacing_known = false;  // letter and word gaps both seen
     DecoderStep step;
     // Until then, the gaps already read as letter gaps (the longest) and as

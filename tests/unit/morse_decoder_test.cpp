@@ -150,6 +150,17 @@ TEST(MorseDecoder, KeepsAStepThoughAMarkAfterItIsLate)
     EXPECT_EQ(line(d), "DECODED  BXMQOS CV654J RL,WZW A10BD0 SP2ED P  (48 WPM)");
 }
 
+// A doubling at a word's start: the spans waiting mix both speeds before the
+// step is plain, and must not be read at one scale that fits neither (the
+// old element gaps as letter gaps: "S'" read "IE ETTTTE").
+TEST(MorseDecoder, ReadsADoublingWhileTheStepIsNotYetPlain)
+{
+    MorseDecoder d;
+    const qint64 end = key(d, "OV F .OGW NL L/YBS'", at(24));
+    key(d, "ZWV TB X7 SJ<SK><KN>4 A8 <KN>PCU", at(48), end + 7 * 25);
+    EXPECT_EQ(line(d), "DECODED  OV F .OGW NL L/YBS' ZWV TB X7 SJ<SK><KN>4 A8 <KN>PCU  (48 WPM)");
+}
+
 TEST(MorseDecoder, FollowsADriftingSpeed)
 {
     // From 12 to 36 WPM and back, 3 WPM a word.
