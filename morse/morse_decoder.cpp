@@ -223,14 +223,14 @@ GapFit fit_gaps(const MorseDecoder& d, const Window& w, bool carried = true)
         double base = 0.0;
         if (d.gaps_known && carried)
             base += capped_prior(PRIOR_WEIGHT, e - d.ln_element);
+        else if (!d.gaps_known && d.marks_known)
+            base += capped_prior(HINT_WEIGHT, e - d.ln_dit);
         // Once a full history rests on one speed, the element gap keeps to
         // the dit as the keyer's weight has it: a window that mixes two
         // speeds must not halve the gaps alone (the old element gaps read as
         // letter gaps). Sooner, it would hold on to a first fit gone wrong.
         if (d.gaps_known && d.marks_known && carried && d.history_count >= DECODER_HISTORY)
             base += RATIO_PRIOR_WEIGHT * sq(e - d.ln_dit - d.ln_weight);
-        else if (!d.gaps_known && d.marks_known)
-            base += capped_prior(HINT_WEIGHT, e - d.ln_dit);
         if (best.valid && base >= best_cost)
             return;
         const auto try_letter = [&](double l) {
